@@ -1,0 +1,44 @@
+// The port map: which device each COMn is. One place, used by CreateFileA, the SERIALCOMM view,
+// the port list and the device pass.
+//
+// Sources, in order of precedence:
+//  (a) mappings the user adds (COMn -> device path), kept in the registry store;
+//  (b) real serial devices found in sysfs: /dev/ttyS<k> is COM<k+1>; any other device (ttyUSB,
+//      ttyACM, ttyAMA, rfcomm, ...) gets the lowest free number, remembered in the store by the
+//      device's stable identity so the same adapter keeps its number when plugged in again.
+// Device paths beginning with "virtual:" name in-process virtual ports (the null-modem pair
+// used by tests); they are not terminal devices and are not checked as such.
+#pragma once
+
+#include "platform/wintypes.h"
+
+#include <string>
+#include <vector>
+
+namespace qv::platform {
+
+struct PortEntry {
+  unsigned number = 0;     // n of COMn
+  std::string device;      // device node, e.g. /dev/ttyUSB0, or a virtual: name
+  std::string identity;    // stable identity (by-id / by-path name), empty if none
+  std::string sysfsPath;   // /sys/class/tty/<name> entry (under the sysfs root), empty if none
+  bool userMapped = false; // true for mappings the user added
+};
+
+// Every port present now, in ascending COM number.
+std::vector<PortEntry> ListPorts();
+
+// The device path of COMn ("COM7" or "7" style names are parsed by the caller). False with
+// error ERROR_FILE_NOT_FOUND when there is no such port.
+bool ResolveComPort(unsigned number, std::string& device, DWORD& error);
+
+// Adds or replaces a user mapping; fails with ERROR_INVALID_PARAMETER (number 0) or
+// ERROR_FILE_NOT_FOUND / ERROR_BAD_COMMAND (the path is missing or not a terminal device).
+bool AddUserMapping(unsigned number, const std::string& device, DWORD& error);
+bool RemoveUserMapping(unsigned number);
+
+// Where sysfs and /dev are read from (tests point these at a fake tree). Default "/sys", "/dev".
+void SetSysfsRoot(const std::string& root);
+void SetDevRoot(const std::string& root);
+
+}  // namespace qv::platform
