@@ -28,6 +28,9 @@ constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD KEY_WRITE = 0x20006;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 
+// An open key whose key was deleted meanwhile (by this or another program).
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+
 constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
@@ -52,4 +55,6 @@ namespace qv::platform {
 // \REGISTRY\MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM or \REGISTRY\USER\<user id>\Software\...
 // Empty for a handle that is not an open key.
 std::u16string RegKeyKernelName(HKEY key);
+// The current user's id in kernel key names (S-1-5-21-<uid>): one path component.
+std::string RegUserId();
 }  // namespace qv::platform
