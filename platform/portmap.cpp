@@ -1,6 +1,7 @@
 #include "platform/portmap.h"
 
 #include "platform/regstore.h"
+#include "platform/sysfs.h"
 #include "platform/winreg.h"
 
 #include <fcntl.h>
@@ -15,36 +16,23 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace qv::platform {
 namespace {
 
 constexpr unsigned kMaxPort = 255;  // the saved configuration keeps the number in one byte
 constexpr const char* kMapKey = "Software\\qvcomm\\PortMap";
-
-struct Roots {
-  std::mutex mutex;
-  std::string sysfs = "/sys";
-  std::string dev = "/dev";
-};
-
-Roots& TheRoots() {
-  static Roots* roots = new Roots;
-  return *roots;
-}
+constexpr const char* kAssignedKey = "Software\\qvcomm\\Assigned";
 
 bool IsVirtual(const std::string& device) { return device.rfind("virtual:", 0) == 0; }
 
-// "COM7" -> 7; 0 for anything else.
-unsigned ComNumber(std::string_view name) {
-  if (name.size() < 4 || RegFold(name.substr(0, 3)) != "com") return 0;
-  unsigned n = 0;
-  for (char c : name.substr(3)) {
-    if (c < '0' || c > '9') return 0;
-    n = n * 10 + unsigned(c - '0');
-    if (n > kMaxPort) return 0;
-  }
-  return n;
+// Reports a fault in the store once per process, not on every listing.
+void WarnOnce(const std::string& text) {
+  static std::mutex mutex;
+  static std::set<std::string>* warned = new std::set<std::string>;
+  std::lock_guard lock(mutex);
+  if (warned->insert(text).second) std::fprintf(stderr, "qvcomm: %s\n", text.c_str());
 }
 
 struct UserMapping {
@@ -58,15 +46,13 @@ std::vector<UserMapping> ReadUserMappings(const RegHive& hive) {
   const RegKeyNode* node = hive.Find(kMapKey);
   if (!node) return out;
   for (const RegValue& v : node->values) {
-    unsigned n = ComNumber(v.name);
+    unsigned n = ComPortNumber(v.name);
     bool text = (v.type == REG_SZ || v.type == REG_EXPAND_SZ) && !v.data.empty();
     std::string device = text ? std::string(v.data.begin(), v.data.end()) : std::string();
     if (auto nul = device.find('\0'); nul != std::string::npos) device.resize(nul);
     if (!n || device.empty()) {
-      std::fprintf(stderr,
-                   "qvcomm: ignoring the port mapping '%s' in HKEY_CURRENT_USER\\%s: expected "
-                   "COM<1..%u> = a device path text\n",
-                   v.name.c_str(), kMapKey, kMaxPort);
+      WarnOnce("ignoring the port mapping '" + v.name + "' in HKEY_CURRENT_USER\\" + kMapKey +
+               ": expected COM<1.." + std::to_string(kMaxPort) + "> = a device path text");
       continue;
     }
     out.push_back({n, device});
@@ -96,11 +82,7 @@ DWORD CheckTerminal(const std::string& device) {
                                                 ? ERROR_FILE_NOT_FOUND
                                                 : ErrorFromErrno(errno);
   if (!S_ISCHR(st.st_mode)) return ERROR_BAD_COMMAND;
-  std::string sysfs;
-  {
-    std::lock_guard lock(TheRoots().mutex);
-    sysfs = TheRoots().sysfs;
-  }
+  std::string sysfs = sysfs::SysfsRoot();
   char link[PATH_MAX];
   std::string subsystem = sysfs + "/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
                           std::to_string(minor(st.st_rdev)) + "/subsystem";
@@ -121,38 +103,203 @@ DWORD CheckTerminal(const std::string& device) {
 
 }  // namespace
 
-void SetSysfsRoot(const std::string& root) {
-  std::lock_guard lock(TheRoots().mutex);
-  TheRoots().sysfs = root;
+namespace {
+
+// The stable identity a device's number is remembered by.
+std::string IdentityOf(const sysfs::TtyDevice& d) {
+  if (!d.byId.empty()) return "by-id:" + d.byId;
+  if (!d.byPath.empty()) return "by-path:" + d.byPath;
+  std::string root = sysfs::ResolvePath(sysfs::SysfsRoot());
+  std::string p = d.devicePath;
+  if (!root.empty() && p.size() > root.size() && p.compare(0, root.size(), root) == 0 &&
+      p[root.size()] == '/')
+    p = p.substr(root.size() + 1);
+  return "sysfs:" + p;
 }
 
-void SetDevRoot(const std::string& root) {
-  std::lock_guard lock(TheRoots().mutex);
-  TheRoots().dev = root;
+// ttyS<k> is COM<k+1>; 0 for every other name.
+unsigned FixedNumber(const std::string& name) {
+  if (name.size() < 5 || name.compare(0, 4, "ttyS") != 0) return 0;
+  unsigned k = 0;
+  for (char c : name.substr(4)) {
+    if (c < '0' || c > '9') return 0;
+    k = k * 10 + unsigned(c - '0');
+    if (k >= kMaxPort) return 0;
+  }
+  return k + 1;
 }
 
-std::vector<PortEntry> ListPorts() {
+// Remembered numbers by folded identity.
+std::map<std::string, unsigned> ReadAssigned(const RegHive& hive) {
+  std::map<std::string, unsigned> out;
+  const RegKeyNode* node = hive.Find(kAssignedKey);
+  if (!node) return out;
+  for (const RegValue& v : node->values) {
+    DWORD n = 0;
+    if (v.type == REG_DWORD && v.data.size() == 4)
+      n = DWORD(v.data[0]) | DWORD(v.data[1]) << 8 | DWORD(v.data[2]) << 16 |
+          DWORD(v.data[3]) << 24;
+    if (n < 1 || n > kMaxPort) {
+      WarnOnce("ignoring the remembered port number '" + v.name + "' in HKEY_CURRENT_USER\\" +
+               kAssignedKey + ": expected a DWORD from 1 to " + std::to_string(kMaxPort));
+      continue;
+    }
+    out.emplace(RegFold(v.name), unsigned(n));
+  }
+  return out;
+}
+
+struct Assignment {
+  std::string identity;
+  unsigned number;
+};
+
+// Every port present, ascending, by the rules in portmap.h; devices that get a number for
+// the first time are added to fresh (to be remembered).
+std::vector<PortEntry> BuildTable(const RegHive& hive, const std::vector<sysfs::TtyDevice>& devices,
+                                  std::vector<Assignment>& fresh) {
   std::vector<PortEntry> out;
-  std::shared_ptr<const RegHive> hive;
-  if (RegStoreRead(RegRoot::User, hive) != ERROR_SUCCESS) return out;
-  std::vector<std::string> seen;
-  for (const UserMapping& m : ReadUserMappings(*hive)) {
-    if (!Present(m.device)) continue;
+  std::set<unsigned> taken;
+  std::vector<std::string> claimed;  // devices the user mapped, resolved
+  for (const UserMapping& m : ReadUserMappings(hive)) {
     std::string canon = Canonical(m.device);
-    if (std::find(seen.begin(), seen.end(), canon) != seen.end()) continue;
-    seen.push_back(canon);
+    if (std::find(claimed.begin(), claimed.end(), canon) != claimed.end()) {
+      WarnOnce("ignoring the port mapping COM" + std::to_string(m.number) + " = " + m.device +
+               ": the device already has a lower number");
+      continue;
+    }
+    if (!taken.insert(m.number).second) continue;
+    claimed.push_back(canon);
+    if (!Present(m.device)) continue;  // keeps its number reserved while absent
     PortEntry e;
     e.number = m.number;
     e.device = m.device;
     e.userMapped = true;
     out.push_back(std::move(e));
   }
+
+  std::map<std::string, unsigned> assigned = ReadAssigned(hive);
+  std::set<unsigned> reserved;
+  for (const auto& [identity, n] : assigned) reserved.insert(n);
+
+  auto place = [&](const sysfs::TtyDevice& d, unsigned n, const std::string& identity) {
+    PortEntry e;
+    e.number = n;
+    e.device = d.devNode;
+    e.identity = identity;
+    e.sysfsPath = d.classPath;
+    out.push_back(std::move(e));
+  };
+
+  std::vector<const sysfs::TtyDevice*> pending;
+  // Fixed numbers first, then remembered ones.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const sysfs::TtyDevice& d : devices) {
+      if (std::find(claimed.begin(), claimed.end(), Canonical(d.devNode)) != claimed.end())
+        continue;  // the user's mapping names this device
+      unsigned fixed = FixedNumber(d.name);
+      if ((pass == 0) != (fixed != 0)) continue;
+      std::string identity = IdentityOf(d);
+      unsigned n = fixed;
+      if (!fixed) {
+        auto it = assigned.find(RegFold(identity));
+        n = it == assigned.end() ? 0 : it->second;
+      }
+      if (n && taken.insert(n).second)
+        place(d, n, identity);
+      else
+        pending.push_back(&d);
+    }
+  }
+  // The rest get the lowest number that is neither in use nor remembered for another device.
+  std::sort(pending.begin(), pending.end(),
+            [](const sysfs::TtyDevice* a, const sysfs::TtyDevice* b) {
+              return sysfs::NaturalLess(a->name, b->name);
+            });
+  unsigned next = 1;
+  for (const sysfs::TtyDevice* d : pending) {
+    while (next <= kMaxPort && (taken.contains(next) || reserved.contains(next))) ++next;
+    if (next > kMaxPort) {
+      WarnOnce("no free COM number left for " + d->devNode);
+      continue;
+    }
+    taken.insert(next);
+    std::string identity = IdentityOf(*d);
+    place(*d, next, identity);
+    if (!FixedNumber(d->name)) fresh.push_back({identity, next});
+  }
+  std::sort(out.begin(), out.end(),
+            [](const PortEntry& a, const PortEntry& b) { return a.number < b.number; });
   return out;
 }
 
+LONG ReadUserHive(std::shared_ptr<const RegHive>& hive) {
+  LONG r = RegStoreRead(RegRoot::User, hive);
+  // A damaged file has been moved aside and reported; the store goes on empty.
+  if (r == ERROR_REGISTRY_CORRUPT) r = RegStoreRead(RegRoot::User, hive);
+  return r;
+}
+
+}  // namespace
+
+unsigned ComPortNumber(std::string_view name) {
+  if (name.size() > 4 && (name.substr(0, 4) == "\\\\.\\" || name.substr(0, 4) == "\\\\?\\"))
+    name.remove_prefix(4);
+  if (name.size() < 4 || RegFold(name.substr(0, 3)) != "com" || name[3] == '0') return 0;
+  unsigned n = 0;
+  for (char c : name.substr(3)) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + unsigned(c - '0');
+    if (n > kMaxPort) return 0;
+  }
+  return n;
+}
+
+std::vector<PortEntry> ListPorts() {
+  std::vector<sysfs::TtyDevice> devices = sysfs::ListSerialTtys();
+  std::shared_ptr<const RegHive> hive;
+  LONG r = ReadUserHive(hive);
+  RegHive empty;
+  std::vector<Assignment> fresh;
+  std::vector<PortEntry> table = BuildTable(r == ERROR_SUCCESS ? *hive : empty, devices, fresh);
+  if (fresh.empty() || r != ERROR_SUCCESS) return table;
+  // Remember the new numbers. The table is built again under the store lock so that two
+  // programs meeting new devices at once do not give one number twice.
+  std::vector<PortEntry> locked;
+  LONG w = RegStoreModify(RegRoot::User, [&](RegHive& h, bool& changed) -> LONG {
+    std::vector<Assignment> again;
+    locked = BuildTable(h, devices, again);
+    if (again.empty()) return ERROR_SUCCESS;
+    RegKeyNode& node = h.Create(kAssignedKey);
+    for (const Assignment& a : again) {
+      std::vector<BYTE> data{BYTE(a.number), BYTE(a.number >> 8), 0, 0};
+      if (RegValue* v = node.FindValue(a.identity)) {
+        v->type = REG_DWORD;
+        v->data = std::move(data);
+      } else {
+        node.values.push_back(RegValue{a.identity, REG_DWORD, std::move(data)});
+      }
+    }
+    changed = true;
+    return ERROR_SUCCESS;
+  });
+  return w == ERROR_SUCCESS ? locked : table;
+}
+
 bool ResolveComPort(unsigned number, std::string& device, DWORD& error) {
+  // A user mapping decides alone, without a look at sysfs.
+  std::shared_ptr<const RegHive> hive;
+  if (number && ReadUserHive(hive) == ERROR_SUCCESS) {
+    for (const UserMapping& m : ReadUserMappings(*hive)) {
+      if (m.number != number) continue;
+      if (!Present(m.device)) break;
+      device = m.device;
+      error = ERROR_SUCCESS;
+      return true;
+    }
+  }
   for (const PortEntry& e : ListPorts()) {
-    if (e.number == number) {
+    if (e.number == number && !e.userMapped) {
       device = e.device;
       error = ERROR_SUCCESS;
       return true;
@@ -194,20 +341,18 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error) {
 }
 
 bool RemoveUserMapping(unsigned number) {
-  std::string folded = "com" + std::to_string(number);
   bool removed = false;
   RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
     RegKeyNode* node = hive.Find(kMapKey);
     if (!node) return ERROR_SUCCESS;
     auto& vals = node->values;
     auto it = std::remove_if(vals.begin(), vals.end(),
-                             [&](const RegValue& v) { return ComNumber(v.name) == number; });
+                             [&](const RegValue& v) { return ComPortNumber(v.name) == number; });
     removed = it != vals.end();
     vals.erase(it, vals.end());
     changed = removed;
     return ERROR_SUCCESS;
   });
-  (void)folded;
   return removed;
 }
 

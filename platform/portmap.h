@@ -13,6 +13,7 @@
 #include "platform/wintypes.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qv::platform {
@@ -36,6 +37,10 @@ bool ResolveComPort(unsigned number, std::string& device, DWORD& error);
 // ERROR_FILE_NOT_FOUND / ERROR_BAD_COMMAND (the path is missing or not a terminal device).
 bool AddUserMapping(unsigned number, const std::string& device, DWORD& error);
 bool RemoveUserMapping(unsigned number);
+
+// The n of a port name: "COM7", "com7", "\\.\COM7" and "\\?\COM7" give 7; 0 for a name that is
+// not COM followed by a number from 1 to 255 without leading zeros ("COM", "COMA", "COM07").
+unsigned ComPortNumber(std::string_view name);
 
 // Where sysfs and /dev are read from (tests point these at a fake tree). Default "/sys", "/dev".
 void SetSysfsRoot(const std::string& root);
