@@ -175,4 +175,156 @@ TEST_F(PortMapTest, SymlinkToTerminalIsAcceptedAndOneDeviceGetsOneNumber) {
   EXPECT_EQ(device, (dir_ / "link").string());
 }
 
+TEST_F(PortMapTest, SerialDevicesFromSysfsGetTheirNumbers) {
+  AddTty("ttyS0", "pnp0/00:04", "serial", "4");
+  AddTty("ttyS1", "platform/serial8250", "serial8250", "0");  // placeholder: no UART
+  AddTty("ttyS3", "platform/serial8250", "serial8250", "4");
+  AddTty("ttyUSB0", "pci0/usb1/1-2/1-2:1.0/ttyUSB0", "ftdi_sio");
+  AddTty("ttyACM0", "pci0/usb1/1-3/1-3:1.0", "cdc_acm");
+  AddVirtualConsole("tty0");
+  AddVirtualConsole("console");
+  AddVirtualConsole("ptmx");
+  // ttyS<k> is COM<k+1>; the others take the lowest free numbers in name order.
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{1, Dev("ttyS0")},
+                                                      {2, Dev("ttyACM0")},
+                                                      {3, Dev("ttyUSB0")},
+                                                      {4, Dev("ttyS3")}}));
+  std::string device;
+  DWORD error = 0;
+  ASSERT_TRUE(ResolveComPort(3, device, error));
+  EXPECT_EQ(device, Dev("ttyUSB0"));
+  EXPECT_FALSE(ResolveComPort(5, device, error));
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  for (const PortEntry& e : ListPorts()) {
+    EXPECT_FALSE(e.userMapped);
+    EXPECT_EQ(e.sysfsPath, (dir_ / "sys" / "class" / "tty").string() + "/" +
+                               e.device.substr(e.device.rfind('/') + 1));
+  }
+}
+
+TEST_F(PortMapTest, AdapterKeepsItsNumberWhenPluggedInAgain) {
+  AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+  AddById("usb-FTDI_FT232R_A1-if00-port0", "ttyUSB0");
+  AddTty("ttyUSB1", "usb1/1-2/1-2:1.0/ttyUSB1", "pl2303");
+  AddById("usb-Prolific_PL2303_B2-if00-port0", "ttyUSB1");
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{1, Dev("ttyUSB0")}, {2, Dev("ttyUSB1")}}));
+
+  // Both unplugged; the Prolific adapter comes back first and the kernel calls it ttyUSB0.
+  RemoveTty("ttyUSB0");
+  RemoveTty("ttyUSB1");
+  fs::remove_all(dir_ / "sys" / "devices" / "usb1");
+  AddTty("ttyUSB0", "usb1/1-2/1-2:1.0/ttyUSB0", "pl2303");
+  AddById("usb-Prolific_PL2303_B2-if00-port0", "ttyUSB0");
+  fs::remove(dir_ / "dev" / "serial" / "by-id" / "usb-FTDI_FT232R_A1-if00-port0");
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{2, Dev("ttyUSB0")}}));
+
+  // A new adapter does not take COM1: it stays reserved for the absent FTDI adapter.
+  AddTty("ttyACM0", "usb1/1-4/1-4:1.0", "cdc_acm");
+  AddById("usb-Scanner_X_C3-if00", "ttyACM0");
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{2, Dev("ttyUSB0")}, {3, Dev("ttyACM0")}}));
+
+  // The FTDI adapter returns as ttyUSB1 and gets COM1 again.
+  AddTty("ttyUSB1", "usb1/1-1/1-1:1.0/ttyUSB1", "ftdi_sio");
+  AddById("usb-FTDI_FT232R_A1-if00-port0", "ttyUSB1");
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{
+                         {1, Dev("ttyUSB1")}, {2, Dev("ttyUSB0")}, {3, Dev("ttyACM0")}}));
+}
+
+TEST_F(PortMapTest, IdentityFallsBackToByPathThenSysfsPath) {
+  AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ch341");
+  fs::create_symlink("../../ttyUSB0", dir_ / "dev" / "serial" / "by-path" / "pci-0-usb-0:1:1.0-port0");
+  AddTty("ttyAMA0", "platform/fe201000.serial", "uart-pl011");
+  auto ports = ListPorts();
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].device, Dev("ttyAMA0"));
+  EXPECT_EQ(ports[0].identity, "sysfs:devices/platform/fe201000.serial");
+  EXPECT_EQ(ports[1].identity, "by-path:pci-0-usb-0:1:1.0-port0");
+  // Remembered in the store under those identities.
+  std::shared_ptr<const RegHive> hive;
+  ASSERT_EQ(RegStoreRead(RegRoot::User, hive), ERROR_SUCCESS);
+  const RegKeyNode* node = hive->Find("Software\\qvcomm\\Assigned");
+  ASSERT_NE(node, nullptr);
+  const RegValue* v = node->FindValue("by-path:pci-0-usb-0:1:1.0-port0");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->type, REG_DWORD);
+  EXPECT_EQ(v->data, (std::vector<BYTE>{2, 0, 0, 0}));
+}
+
+TEST_F(PortMapTest, UserMappingWinsAndTheDisplacedDeviceMoves) {
+  AddTty("ttyS0", "pnp0/00:04", "serial", "4");
+  AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+  AddById("usb-FTDI_A-if00-port0", "ttyUSB0");
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{1, Dev("ttyS0")}, {2, Dev("ttyUSB0")}}));
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(1, "virtual:a", error));
+  ASSERT_TRUE(AddUserMapping(2, "virtual:b", error));
+  // Both devices are displaced to the lowest free numbers, in name order.
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{
+                         {1, "virtual:a"}, {2, "virtual:b"}, {3, Dev("ttyS0")}, {4, Dev("ttyUSB0")}}));
+  std::string device;
+  ASSERT_TRUE(ResolveComPort(1, device, error));
+  EXPECT_EQ(device, "virtual:a");
+  // The user's mappings go; ttyS0 is COM1 again and the adapter keeps its new number.
+  EXPECT_TRUE(RemoveUserMapping(1));
+  EXPECT_TRUE(RemoveUserMapping(2));
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{1, Dev("ttyS0")}, {4, Dev("ttyUSB0")}}));
+}
+
+TEST_F(PortMapTest, MappingOfADetectedDeviceListsItOnce) {
+  Pty pty;
+  AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+  fs::remove(dir_ / "dev" / "ttyUSB0");
+  fs::create_symlink(pty.slave(), dir_ / "dev" / "ttyUSB0");  // the node is a real terminal
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(5, Dev("ttyUSB0"), error)) << error;
+  auto ports = ListPorts();
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_EQ(ports[0].number, 5u);
+  EXPECT_TRUE(ports[0].userMapped);
+}
+
+TEST_F(PortMapTest, AbsentMappingKeepsItsNumberReserved) {
+  AddTty("ttyS0", "pnp0/00:04", "serial", "4");
+  {
+    Pty pty;
+    DWORD error = 0;
+    ASSERT_TRUE(AddUserMapping(1, pty.slave(), error));
+    EXPECT_EQ(Ports().at(1), pty.slave());
+  }
+  // The terminal is gone: COM1 is not present, and ttyS0 does not take it meanwhile.
+  auto ports = Ports();
+  EXPECT_FALSE(ports.contains(1));
+  EXPECT_EQ(ports, (std::map<unsigned, std::string>{{2, Dev("ttyS0")}}));
+  std::string device;
+  DWORD error = 0;
+  EXPECT_FALSE(ResolveComPort(1, device, error));
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(PortMapTest, HandEditedMappingsOfTheWrongFormAreSkipped) {
+  fs::create_directories(dir_ / "config" / "qvcomm");
+  std::ofstream(dir_ / "config" / "qvcomm" / "user.reg")
+      << "[Software\\qvcomm\\PortMap]\n"
+         "\"COM\"=sz:\"virtual:nonumber\"\n"
+         "\"COM3\"=dword:00000001\n"
+         "\"LPT1\"=sz:\"virtual:printer\"\n"
+         "\"com4\"=sz:\"virtual:ok\"\n"
+         "[Software\\qvcomm\\Assigned]\n"
+         "\"by-id:x\"=sz:\"7\"\n";
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{4, "virtual:ok"}}));
+}
+
+TEST(ComPortNumber, ParsesPortNames) {
+  EXPECT_EQ(ComPortNumber("COM1"), 1u);
+  EXPECT_EQ(ComPortNumber("com12"), 12u);
+  EXPECT_EQ(ComPortNumber("\\\\?\\COM10"), 10u);
+  EXPECT_EQ(ComPortNumber("\\\\.\\COM255"), 255u);
+  EXPECT_EQ(ComPortNumber("COM"), 0u);
+  EXPECT_EQ(ComPortNumber("COMA"), 0u);
+  EXPECT_EQ(ComPortNumber("COM07"), 0u);
+  EXPECT_EQ(ComPortNumber("COM256"), 0u);
+  EXPECT_EQ(ComPortNumber("COM1:"), 0u);
+  EXPECT_EQ(ComPortNumber("LPT1"), 0u);
+}
+
 }  // namespace
