@@ -1,6 +1,7 @@
 // The port map: user mappings, sysfs devices, numbering rules and the SERIALCOMM view.
 #include "platform/portmap.h"
 #include "platform/regstore.h"
+#include "platform/sysfs.h"
 #include "platform/winreg.h"
 
 #include <gtest/gtest.h>
@@ -312,6 +313,112 @@ TEST_F(PortMapTest, HandEditedMappingsOfTheWrongFormAreSkipped) {
          "[Software\\qvcomm\\Assigned]\n"
          "\"by-id:x\"=sz:\"7\"\n";
   EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{4, "virtual:ok"}}));
+}
+
+TEST_F(PortMapTest, SerialCommViewListsThePortsPresentAndIsReadOnly) {
+  AddTty("ttyS0", "pnp0/00:04", "serial", "4");
+  AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(12, "virtual:pair-a", error));
+  HKEY key = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                          KEY_QUERY_VALUE, &key),
+            ERROR_SUCCESS);
+  std::vector<std::pair<std::string, std::string>> values;
+  char name[260];
+  BYTE data[260];
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLen = sizeof name, dataLen = sizeof data, type = 0;
+    LONG r = RegEnumValueA(key, i, name, &nameLen, nullptr, &type, data, &dataLen);
+    if (r != ERROR_SUCCESS) {
+      EXPECT_EQ(r, ERROR_NO_MORE_ITEMS);
+      break;
+    }
+    EXPECT_EQ(type, REG_SZ);
+    ASSERT_GT(dataLen, 0u);
+    EXPECT_EQ(data[dataLen - 1], 0) << "text without its NUL";
+    values.emplace_back(name, reinterpret_cast<char*>(data));
+  }
+  EXPECT_EQ(values, (std::vector<std::pair<std::string, std::string>>{
+                        {Dev("ttyS0"), "COM1"}, {Dev("ttyUSB0"), "COM2"}, {"virtual:pair-a", "COM12"}}));
+  EXPECT_EQ(RegKeyKernelName(key), u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM9"), 5),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteValueA(key, Dev("ttyS0").c_str()), ERROR_ACCESS_DENIED);
+  // The view is a snapshot of the moment it was opened; the next open sees a new device.
+  AddTty("ttyS1", "pnp0/00:05", "serial", "4");
+  DWORD nameLen = sizeof name;
+  EXPECT_EQ(RegEnumValueA(key, 3, name, &nameLen, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "hardware\\devicemap\\serialcomm", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, Dev("ttyS1").c_str(), nullptr, nullptr, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 5u);
+  RegCloseKey(key);
+
+  HKEY other = 0;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_WRITE,
+                          &other),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &other, nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM\\Sub", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM"),
+            ERROR_ACCESS_DENIED);
+  // Its parents exist (read-only) as they do on the system it stands in for.
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP", 0, KEY_READ, &other),
+            ERROR_SUCCESS);
+  HKEY child = 0;
+  EXPECT_EQ(RegOpenKeyExA(other, "SERIALCOMM", 0, KEY_READ, &child), ERROR_SUCCESS);
+  EXPECT_EQ(RegKeyKernelName(child), u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  RegCloseKey(child);
+  RegCloseKey(other);
+}
+
+TEST_F(PortMapTest, SerialCommViewIsEmptyWithoutPorts) {
+  HKEY key = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  char name[260];
+  DWORD nameLen = sizeof name;
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+}
+
+TEST_F(PortMapTest, SysfsDescribesUsbAdapters) {
+  AddTty("ttyUSB0", "usb1/1-2/1-2:1.0/ttyUSB0", "ftdi_sio");
+  fs::path usb = dir_ / "sys" / "devices" / "usb1" / "1-2";
+  std::ofstream(usb / "idVendor") << "0403\n";
+  std::ofstream(usb / "idProduct") << "6001\n";
+  std::ofstream(usb / "manufacturer") << "FTDI\n";
+  std::ofstream(usb / "product") << "FT232R USB UART\n";
+  std::ofstream(usb / "serial") << "A50285BI\n";
+  std::ofstream(usb / "1-2:1.0" / "bInterfaceNumber") << "00\n";
+  AddById("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "ttyUSB0");
+  auto ttys = sysfs::ListSerialTtys();
+  ASSERT_EQ(ttys.size(), 1u);
+  const sysfs::TtyDevice& d = ttys[0];
+  EXPECT_EQ(d.name, "ttyUSB0");
+  EXPECT_EQ(d.driver, "ftdi_sio");
+  EXPECT_EQ(d.devNode, Dev("ttyUSB0"));
+  EXPECT_EQ(d.byId, "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  ASSERT_TRUE(d.isUsb);
+  EXPECT_EQ(d.usb.vendorId, "0403");
+  EXPECT_EQ(d.usb.productId, "6001");
+  EXPECT_EQ(d.usb.manufacturer, "FTDI");
+  EXPECT_EQ(d.usb.product, "FT232R USB UART");
+  EXPECT_EQ(d.usb.serial, "A50285BI");
+  EXPECT_EQ(d.usb.interfaceNumber, "00");
+  EXPECT_TRUE(sysfs::NaturalLess("ttyS2", "ttyS10"));
+  EXPECT_FALSE(sysfs::NaturalLess("ttyS10", "ttyS2"));
+  EXPECT_TRUE(sysfs::NaturalLess("ttyACM0", "ttyS0"));
 }
 
 TEST(ComPortNumber, ParsesPortNames) {
