@@ -11,6 +11,7 @@
 #include "platform/component.h"
 #include "platform/winuser.h"
 
+#include <atomic>
 #include <exception>
 #include <string>
 
@@ -36,7 +37,7 @@ class TApplication : public TComponent {
   bool WaitAndProcess(DWORD timeoutMs);
 
   void Terminate();
-  bool Terminated() const { return terminated_; }
+  bool Terminated() const { return terminated_.load(); }
 
   DWORD MainThreadId() const { return mainThreadId_; }
   int WakeFd() const;
@@ -57,9 +58,10 @@ class TApplication : public TComponent {
   void SetMainFormHandle(HWND hwnd);
 
  private:
-  bool DispatchOne(MSG& msg);
+  bool HasWork() const;
   DWORD mainThreadId_;
-  bool terminated_ = false;
+  int wakeFd_;
+  std::atomic<bool> terminated_{false};
   HWND mainForm_ = 0;
 };
 

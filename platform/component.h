@@ -150,8 +150,6 @@ void SetStrProp(TComponent* component, const std::string& name, const std::strin
 class TComponentLoader {
  public:
   explicit TComponentLoader(TComponent* root = nullptr);
-  // A loader that is never finished (an exception while reading) clears the loading flags.
-  ~TComponentLoader();
 
   template <class T>
   T* Add(T* component) {

@@ -42,15 +42,21 @@ class TThread : public TObject {
   // a half-built object (the toolkit's CreateSuspended = false).
   TThread();
   // Sets the terminate request and waits for the end (serving hand-overs on the main
-  // thread); not waiting when called from the thread itself (FreeOnTerminate).
+  // thread); not waiting when called from the thread itself (FreeOnTerminate). By the time
+  // this runs the derived part is gone, so a body that uses members of a derived class must
+  // have ended before: destroy with Free(), or Terminate and WaitFor first.
   ~TThread() override;
+  // Terminate (with TerminatedSet of the complete object), WaitFor, then delete. Null-safe
+  // through the free function Free(thread). Not for a FreeOnTerminate thread.
+  void Free();
 
   // Starts a suspended thread; EThread when it was started before.
   void Start();
   void Resume() { Start(); }
   bool Started() const { return started_; }
 
-  // Sets the terminate request and withdraws a pending hand-over (see above).
+  // Sets the terminate request, withdraws a pending hand-over (see above), then calls
+  // TerminatedSet so a descendant can wake its body (post a quit message, pulse an event).
   void Terminate();
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
   // The body has ended.
@@ -76,8 +82,8 @@ class TThread : public TObject {
   void Retain();
   void Release();
 
-  int ReturnValue() const { return returnValue_; }
-  void SetReturnValue(int value) { returnValue_ = value; }
+  int ReturnValue() const;
+  void SetReturnValue(int value);
   // The exception that escaped Execute, if any (it is not raised again).
   std::exception_ptr FatalException() const { return fatalException_; }
 
@@ -92,6 +98,8 @@ class TThread : public TObject {
 
  protected:
   virtual void Execute() = 0;
+  // Called by Terminate after the request is set (on the calling thread).
+  virtual void TerminatedSet() {}
 
  private:
   void Run();
@@ -107,6 +115,9 @@ class TThread : public TObject {
   std::atomic<int> holds_{0};
   std::atomic<bool> deleting_{false};
   bool started_ = false;
-  int returnValue_ = 0;
   std::exception_ptr fatalException_;
 };
+
+inline void Free(TThread* thread) {
+  if (thread) thread->Free();
+}

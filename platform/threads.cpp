@@ -1,0 +1,285 @@
+#include "platform/threads.h"
+
+#include "platform/toolkit_internal.h"
+#include "platform/winuser.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace qv::platform {
+
+namespace {
+
+std::atomic<DWORD> gMainThreadId{0};
+// The thread that starts the program is the main thread until an application object says
+// otherwise.
+const bool gMainThreadInit = [] {
+  gMainThreadId.store(GetCurrentThreadId());
+  return true;
+}();
+
+struct SyncRequest {
+  enum State { Queued, Running, Done, Withdrawn, Released };
+  std::function<void()> method;
+  State state = Queued;
+  DWORD runner = 0;
+  std::exception_ptr error;
+};
+
+// The hand-over queue of the main thread. One mutex and one condition variable serve the
+// requesters (waiting for their request), the main thread's WaitFor (waiting for a request
+// or the end of the thread) and the state of the threads' pending requests.
+struct SyncHub {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<std::shared_ptr<SyncRequest>> queue;
+};
+SyncHub& Hub() {
+  static SyncHub* hub = new SyncHub;  // never destroyed: threads may outlive main
+  return *hub;
+}
+
+class ThreadEnd : public Event {
+ public:
+  ThreadEnd() : Event(true, false) {}
+};
+
+}  // namespace
+
+struct ThreadShared {
+  std::shared_ptr<ThreadEnd> end = std::make_shared<ThreadEnd>();
+  // Guarded by the hub mutex.
+  bool finished = false;
+  std::vector<std::shared_ptr<SyncRequest>> pending;
+  std::atomic<int> returnValue{0};
+};
+
+namespace internal {
+void SetMainThreadId(DWORD id) { gMainThreadId.store(id); }
+bool SyncPending() {
+  SyncHub& hub = Hub();
+  std::lock_guard lock(hub.mutex);
+  return !hub.queue.empty();
+}
+}  // namespace internal
+
+}  // namespace qv::platform
+
+using namespace qv::platform;
+
+DWORD MainThreadID() { return gMainThreadId.load(); }
+
+bool CheckSynchronize() {
+  const DWORD me = GetCurrentThreadId();
+  if (me != MainThreadID()) return false;
+  SyncHub& hub = Hub();
+  bool any = false;
+  // Serve what is queued now; requests queued meanwhile wait for the next round, so a busy
+  // producer cannot keep the loop here forever.
+  std::size_t budget;
+  {
+    std::lock_guard lock(hub.mutex);
+    budget = hub.queue.size();
+  }
+  for (; budget > 0; --budget) {
+    std::shared_ptr<SyncRequest> req;
+    {
+      std::lock_guard lock(hub.mutex);
+      if (hub.queue.empty()) break;
+      req = std::move(hub.queue.front());
+      hub.queue.pop_front();
+      req->state = SyncRequest::Running;
+      req->runner = me;
+    }
+    std::exception_ptr error;
+    try {
+      req->method();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    {
+      std::lock_guard lock(hub.mutex);
+      // A released request has no one waiting for it any more; its exception is dropped.
+      if (req->state == SyncRequest::Running) {
+        req->state = SyncRequest::Done;
+        req->error = error;
+      }
+    }
+    hub.cv.notify_all();
+    any = true;
+  }
+  return any;
+}
+
+BOOL TerminateThread(HANDLE thread, DWORD) {
+  if (!LookupHandleAs<ThreadEnd>(thread)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
+// ---- TThread -------------------------------------------------------------------------------
+
+TThread::TThread()
+    : shared_(std::make_shared<ThreadShared>()),
+      handle_(RegisterHandle(shared_->end)),
+      threadId_(internal::AllocateThreadId()) {}
+
+TThread::~TThread() {
+  const bool self = thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
+  if (started_ && !self && !Finished()) {
+    Terminate();
+    WaitFor();
+  }
+  if (thread_.joinable()) {
+    if (self)
+      thread_.detach();
+    else
+      thread_.join();
+  }
+  CloseHandle(handle_);
+}
+
+void TThread::Free() {
+  if (started_ && !Finished() && GetCurrentThreadId() != threadId_) {
+    Terminate();
+    WaitFor();
+  }
+  delete this;
+}
+
+void TThread::Start() {
+  if (started_) throw EThread("Thread already started");
+  started_ = true;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void TThread::Run() {
+  internal::AdoptThreadId(threadId_);
+  try {
+    Execute();
+  } catch (...) {
+    fatalException_ = std::current_exception();
+  }
+  std::shared_ptr<ThreadShared> shared = shared_;
+  SyncHub& hub = Hub();
+  {
+    std::lock_guard lock(hub.mutex);
+    shared->finished = true;
+    finished_.store(true, std::memory_order_release);
+  }
+  shared->end->Set();
+  hub.cv.notify_all();
+  // The main thread may be asleep in its message loop waiting for this end.
+  WakeThreadQueue(MainThreadID());
+  TryDeleteSelf();  // nothing of this object may be touched after this line
+}
+
+void TThread::TryDeleteSelf() {
+  if (!FreeOnTerminate() || holds_.load() != 0 || !Finished()) return;
+  bool expected = false;
+  if (deleting_.compare_exchange_strong(expected, true)) delete this;
+}
+
+void TThread::Retain() { holds_.fetch_add(1); }
+
+void TThread::Release() {
+  if (holds_.fetch_sub(1) == 1) TryDeleteSelf();
+}
+
+int TThread::ReturnValue() const { return shared_->returnValue.load(); }
+void TThread::SetReturnValue(int value) { shared_->returnValue.store(value); }
+
+void TThread::Terminate() {
+  terminated_.store(true, std::memory_order_release);
+  const DWORD me = GetCurrentThreadId();
+  SyncHub& hub = Hub();
+  bool changed = false;
+  {
+    std::lock_guard lock(hub.mutex);
+    for (auto& req : shared_->pending) {
+      if (req->state == SyncRequest::Queued) {
+        // Not started: withdraw it, the method never runs.
+        auto it = std::find(hub.queue.begin(), hub.queue.end(), req);
+        if (it != hub.queue.end()) hub.queue.erase(it);
+        req->state = SyncRequest::Withdrawn;
+        changed = true;
+      } else if (req->state == SyncRequest::Running && req->runner == me) {
+        // We are inside that very hand-over: its thread cannot wait for us to return.
+        req->state = SyncRequest::Released;
+        changed = true;
+      }
+    }
+  }
+  if (changed) hub.cv.notify_all();
+  TerminatedSet();
+}
+
+int TThread::WaitFor() {
+  const DWORD me = GetCurrentThreadId();
+  if (me == threadId_) throw EThread("Thread cannot wait for itself");
+  if (!started_) throw EThread("Thread not started");
+  std::shared_ptr<ThreadShared> shared = shared_;
+  if (me == MainThreadID()) {
+    SyncHub& hub = Hub();
+    std::unique_lock lock(hub.mutex);
+    // Waiting from inside the thread's own hand-over: release the thread from it.
+    bool released = false;
+    for (auto& req : shared->pending) {
+      if (req->state == SyncRequest::Running && req->runner == me) {
+        req->state = SyncRequest::Released;
+        released = true;
+      }
+    }
+    if (released) hub.cv.notify_all();
+    for (;;) {
+      hub.cv.wait(lock, [&] { return shared->finished || !hub.queue.empty(); });
+      if (shared->finished) break;
+      lock.unlock();
+      CheckSynchronize();
+      lock.lock();
+    }
+  } else {
+    shared->end->Wait(INFINITE);
+  }
+  return shared->returnValue.load();
+}
+
+bool TThread::Synchronize(const TThreadMethod& method) {
+  return Synchronize(this, [method] { method(); });
+}
+
+bool TThread::Synchronize(const std::function<void()>& method) { return Synchronize(this, method); }
+
+bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) {
+  if (GetCurrentThreadId() == MainThreadID()) {
+    method();
+    return true;
+  }
+  auto req = std::make_shared<SyncRequest>();
+  req->method = method;
+  std::shared_ptr<ThreadShared> shared = thread ? thread->shared_ : nullptr;
+  SyncHub& hub = Hub();
+  std::unique_lock lock(hub.mutex);
+  // Checked under the hub mutex, which Terminate takes after setting the flag: either we see
+  // the request here, or Terminate sees our queued request and withdraws it.
+  if (thread && thread->Terminated()) return false;
+  hub.queue.push_back(req);
+  if (shared) shared->pending.push_back(req);
+  lock.unlock();
+  hub.cv.notify_all();
+  WakeThreadQueue(MainThreadID());
+  lock.lock();
+  hub.cv.wait(lock, [&] { return req->state != SyncRequest::Queued && req->state != SyncRequest::Running; });
+  if (shared) std::erase(shared->pending, req);
+  const SyncRequest::State state = req->state;
+  std::exception_ptr error = req->error;
+  lock.unlock();
+  if (state != SyncRequest::Done) return false;
+  if (error) std::rethrow_exception(error);
+  return true;
+}
