@@ -1,14 +1,15 @@
 #include "comm/eventlist.h"
 
+#include "platform/exceptions.h"
+
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
 namespace {
 
 std::unique_ptr<BYTE[]> CopyPattern(const void* pattern, DWORD length) {
-  if (length == 0) throw std::invalid_argument("TEventList.Add: a pattern needs at least one byte");
-  if (pattern == nullptr) throw std::invalid_argument("TEventList.Add: the pattern bytes are missing");
+  if (length == 0) throw EListError("TEventList.Add: a pattern needs at least one byte");
+  if (pattern == nullptr) throw EListError("TEventList.Add: the pattern bytes are missing");
   std::unique_ptr<BYTE[]> copy(new BYTE[length]);
   std::memcpy(copy.get(), pattern, length);
   return copy;
@@ -64,13 +65,13 @@ int TEventList::Feed(BYTE b) {
 }
 
 DWORD TEventList::Compose(int k, const BYTE* tail, DWORD tailCount) {
-  CheckIndex(k, "TEventList.Compose");
+  CheckIndex(k);
   if (tail == nullptr && tailCount != 0)
-    throw std::invalid_argument("TEventList.Compose: the tail bytes are missing");
+    throw EListError("TEventList.Compose: the tail bytes are missing");
   const TPatternItem& item = *items_[static_cast<std::size_t>(k)];
   const std::uint64_t count = std::uint64_t{item.Length} + tailCount;
   if (count >= kMaxScratch)
-    throw std::length_error("TEventList.Compose: the packet exceeds 32-bit sizes");
+    throw EListError("TEventList.Compose: the packet exceeds 32-bit sizes");
   // A tail longer than the block EnsureScratch prepared for: grow rather than overflow.
   if (count + 1 > scratchSize_) EnsureScratch(tailCount);
   BYTE* out = scratch_.get();
@@ -87,7 +88,7 @@ void TEventList::EnsureScratch(DWORD n) {
 
 void TEventList::Reallocate(std::uint64_t need, const char* operation) {
   if (need > kMaxScratch)
-    throw std::length_error(std::string(operation) + ": the scratch block exceeds 32-bit sizes");
+    throw EListError(std::string(operation) + ": the scratch block exceeds 32-bit sizes");
   // The new block is made before the old one goes, so a failed allocation keeps the old one.
   std::unique_ptr<BYTE[]> block(new BYTE[need]());
   scratch_ = std::move(block);
@@ -95,7 +96,7 @@ void TEventList::Reallocate(std::uint64_t need, const char* operation) {
 }
 
 void TEventList::Delete(int index) {
-  CheckIndex(index, "TEventList.Delete");
+  CheckIndex(index);
   items_.erase(items_.begin() + index);
   RecomputeMaxLength();
 }
@@ -107,14 +108,12 @@ void TEventList::Clear() {
 }
 
 TPatternItem* TEventList::Items(int index) const {
-  CheckIndex(index, "TEventList.Items");
+  CheckIndex(index);
   return items_[static_cast<std::size_t>(index)].get();
 }
 
-void TEventList::CheckIndex(int index, const char* operation) const {
-  if (index < 0 || index >= Count())
-    throw std::out_of_range(std::string(operation) + ": index " + std::to_string(index) +
-                            " is out of range (count " + std::to_string(Count()) + ")");
+void TEventList::CheckIndex(int index) const {
+  if (index < 0 || index >= Count()) ListIndexError(index);
 }
 
 void TEventList::RecomputeMaxLength() {

@@ -6,9 +6,9 @@
 // pattern plus a whole received block. Compose never writes past the scratch: a tail longer
 // than the block the scratch was prepared for enlarges it first.
 //
-// Bad arguments (an empty or missing pattern, an index out of range, sizes beyond 32 bits)
-// throw std::invalid_argument / std::out_of_range / std::length_error naming the operation;
-// the list is left as it was.
+// Bad arguments raise EListError and leave the list as it was: an index out of range with the
+// runtime's "List index out of bounds (%d)", an empty or missing pattern or a size beyond
+// 32 bits with a text naming the operation.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -62,7 +62,7 @@ class TEventList {
   DWORD MaxLength() const { return maxLength_; }
 
  private:
-  void CheckIndex(int index, const char* operation) const;
+  void CheckIndex(int index) const;
   void RecomputeMaxLength();
   void Reallocate(std::uint64_t need, const char* operation);
 

@@ -2,10 +2,11 @@
 // the invariants that keep composition inside the scratch.
 #include "comm/eventlist.h"
 
+#include "platform/exceptions.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -183,7 +184,7 @@ TEST(EventListScratch, LongerPatternAddedAfterOpenEnlargesTheScratch) {
 TEST(EventListScratch, SizesBeyond32BitsAreRefused) {
   TEventList list;
   AddText(list, "AB");
-  EXPECT_THROW(list.EnsureScratch(0xFFFFFFFFu), std::length_error);
+  EXPECT_THROW(list.EnsureScratch(0xFFFFFFFFu), EListError);
   EXPECT_EQ(list.Scratch(), nullptr);
   EXPECT_EQ(list.ScratchSize(), 0u);
 }
@@ -205,8 +206,13 @@ TEST(EventListItems, AddCopiesThePatternAndStartsUnmatched) {
 TEST(EventListItems, EmptyOrMissingPatternIsRefusedAndNothingAdded) {
   TEventList list;
   AddText(list, "A");
-  EXPECT_THROW(list.Add("X", 0), std::invalid_argument);
-  EXPECT_THROW(list.Add(nullptr, 3), std::invalid_argument);
+  try {
+    list.Add("X", 0);
+    FAIL() << "an empty pattern was accepted";
+  } catch (const EListError& e) {
+    EXPECT_EQ(e.Message(), "TEventList.Add: a pattern needs at least one byte");
+  }
+  EXPECT_THROW(list.Add(nullptr, 3), EListError);
   EXPECT_EQ(list.Count(), 1);
   EXPECT_EQ(list.MaxLength(), 1u);
 }
@@ -230,18 +236,18 @@ TEST(EventListItems, MaxLengthFollowsDeleteAndClear) {
 TEST(EventListItems, BadIndexesGiveAClearError) {
   TEventList list;
   AddText(list, "AB");
-  EXPECT_THROW(list.Items(1), std::out_of_range);
-  EXPECT_THROW(list.Items(-1), std::out_of_range);
-  EXPECT_THROW(list.Delete(5), std::out_of_range);
-  EXPECT_THROW(list.Compose(1, nullptr, 0), std::out_of_range);
+  EXPECT_THROW(list.Items(1), EListError);
+  EXPECT_THROW(list.Items(-1), EListError);
+  EXPECT_THROW(list.Delete(5), EListError);
+  EXPECT_THROW(list.Compose(1, nullptr, 0), EListError);
   try {
     list.Delete(3);
     FAIL();
-  } catch (const std::out_of_range& e) {
-    EXPECT_NE(std::string(e.what()).find("TEventList.Delete: index 3"), std::string::npos);
+  } catch (const EListError& e) {
+    EXPECT_EQ(e.Message(), "List index out of bounds (3)");
   }
   EXPECT_EQ(list.Count(), 1);
-  EXPECT_THROW(list.Compose(0, nullptr, 4), std::invalid_argument);
+  EXPECT_THROW(list.Compose(0, nullptr, 4), EListError);
 }
 
 TEST(EventListItems, ScratchSurvivesClearAndIsReleasedWithTheList) {
