@@ -115,10 +115,13 @@ HINSTANCE__* SharedRecord(Registry& r, void* dl, const char* name) {
 
 }  // namespace
 
+// The dynamic loader runs library constructors and destructors, which may bind entries
+// themselves: it is never called with the registry locked.
+
 HMODULE GetModuleHandleA(const char* moduleName) {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
   if (moduleName != nullptr) {
+    std::lock_guard lock(r.mutex);
     bool builtinName = false;
     HINSTANCE__* module = FindBuiltin(r, moduleName, builtinName);
     if (builtinName) {
@@ -131,7 +134,11 @@ HMODULE GetModuleHandleA(const char* moduleName) {
     ::SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  HINSTANCE__* module = SharedRecord(r, dl, moduleName);
+  HINSTANCE__* module;
+  {
+    std::lock_guard lock(r.mutex);
+    module = SharedRecord(r, dl, moduleName);
+  }
   dlclose(dl);  // the probe's own reference: this handle is not counted
   return module;
 }
@@ -142,19 +149,22 @@ HMODULE LoadLibraryA(const char* fileName) {
     return nullptr;
   }
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
-  bool builtinName = false;
-  HINSTANCE__* module = FindBuiltin(r, fileName, builtinName);
-  if (builtinName) {
-    if (module == nullptr) ::SetLastError(ERROR_MOD_NOT_FOUND);
-    return module;
+  {
+    std::lock_guard lock(r.mutex);
+    bool builtinName = false;
+    HINSTANCE__* module = FindBuiltin(r, fileName, builtinName);
+    if (builtinName) {
+      if (module == nullptr) ::SetLastError(ERROR_MOD_NOT_FOUND);
+      return module;
+    }
   }
   void* dl = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
   if (dl == nullptr) {
     ::SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  module = SharedRecord(r, dl, fileName);
+  std::lock_guard lock(r.mutex);
+  HINSTANCE__* module = SharedRecord(r, dl, fileName);
   ++module->loads;
   return module;
 }
@@ -190,18 +200,22 @@ FARPROC GetProcAddress(HMODULE module, const char* procName) {
 
 BOOL FreeLibrary(HMODULE module) {
   Registry& r = TheRegistry();
-  std::lock_guard lock(r.mutex);
-  if (module == nullptr || !IsKnown(r, module)) {
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+  void* dl = nullptr;
+  {
+    std::lock_guard lock(r.mutex);
+    if (module == nullptr || !IsKnown(r, module)) {
+      ::SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (module->entries != nullptr) return TRUE;  // built-in modules are never unloaded
+    if (module->loads == 0) {
+      ::SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    --module->loads;
+    dl = module->dl;
   }
-  if (module->entries != nullptr) return TRUE;  // built-in modules are never unloaded
-  if (module->loads == 0) {
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  --module->loads;
-  dlclose(module->dl);
+  dlclose(dl);
   return TRUE;
 }
 
