@@ -10,11 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -437,6 +439,38 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
       EXPECT_EQ(data, DWORD(c * 1000 + i));
     }
   }
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, ThreadsWritingAndReadingAtOnceLoseNothing) {
+  HKEY key = Create(HKEY_CURRENT_USER, "Software\\Threads");
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        std::string name = "t" + std::to_string(t) + "v" + std::to_string(i);
+        DWORD data = DWORD(t * 100 + i), size = 4;
+        if (RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&data), 4))
+          ++failures;
+        DWORD back = 0;
+        if (RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&back),
+                             &size) ||
+            back != data)
+          ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  char name[64];
+  DWORD count = 0, nameLen = sizeof name;
+  while (RegEnumValueA(key, count, name, &nameLen, nullptr, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS) {
+    ++count;
+    nameLen = sizeof name;
+  }
+  EXPECT_EQ(count, 60u);
   RegCloseKey(key);
 }
 
