@@ -166,8 +166,17 @@ bool Describe(const std::string& name, const std::map<std::string, std::string>&
   out.devNode = DevRoot() + "/" + name;
   out.devicePath = ResolvePath(out.classPath + "/device");
   if (!out.devicePath.empty()) {
-    out.driver = LinkTargetName(out.devicePath + "/driver");
-    out.subsystem = LinkTargetName(out.devicePath + "/subsystem");
+    // Newer kernels put serial-core "port" and "ctrl" devices between the tty and the
+    // hardware; the driver and bus worth showing are those of the hardware above them.
+    std::string hw = out.devicePath;
+    while (LinkTargetName(hw + "/subsystem") == "serial-base") {
+      auto slash = hw.rfind('/');
+      if (slash == std::string::npos || slash == 0) break;
+      hw.resize(slash);
+    }
+    out.hardwarePath = hw;
+    out.driver = LinkTargetName(hw + "/driver");
+    out.subsystem = LinkTargetName(hw + "/subsystem");
     out.isUsb = FindUsbDevice(out.devicePath, out.usb);
   }
   std::string type;

@@ -30,6 +30,7 @@ struct TtyDevice {
   std::string devNode;     // <dev>/ttyUSB0
   std::string classPath;   // <sysfs>/class/tty/ttyUSB0
   std::string devicePath;  // the resolved `device` link
+  std::string hardwarePath;  // devicePath, or above it past serial-core port/ctrl devices
   std::string driver;      // name of the device's driver (ftdi_sio, cdc_acm, serial8250, ...)
   std::string subsystem;   // bus of the device (usb-serial, usb, pnp, platform, amba, ...)
   int type = -1;           // the 8250 `type` attribute; -1 when the device has none

@@ -421,6 +421,27 @@ TEST_F(PortMapTest, SysfsDescribesUsbAdapters) {
   EXPECT_TRUE(sysfs::NaturalLess("ttyACM0", "ttyS0"));
 }
 
+TEST_F(PortMapTest, SysfsLooksThroughSerialCorePortDevices) {
+  // ttyS0 -> 00:04:0.0 (serial-base port) -> 00:04:0 (serial-base ctrl) -> 00:04 (pnp, serial)
+  AddTty("ttyS0", "pnp0/00:04/00:04:0/00:04:0.0", "port", "4");
+  fs::path sys = dir_ / "sys";
+  fs::create_directories(sys / "bus" / "serial-base");
+  fs::create_directories(sys / "bus" / "pnp");
+  fs::path port = sys / "devices" / "pnp0" / "00:04" / "00:04:0" / "00:04:0.0";
+  fs::create_directory_symlink(sys / "bus" / "serial-base", port / "subsystem");
+  fs::create_directory_symlink(sys / "bus" / "serial-base", port.parent_path() / "subsystem");
+  fs::create_directory_symlink(sys / "bus" / "pnp", port.parent_path().parent_path() / "subsystem");
+  fs::create_directories(sys / "bus" / "drivers" / "serial");
+  fs::create_directory_symlink(sys / "bus" / "drivers" / "serial",
+                               port.parent_path().parent_path() / "driver");
+  auto ttys = sysfs::ListSerialTtys();
+  ASSERT_EQ(ttys.size(), 1u);
+  EXPECT_EQ(ttys[0].driver, "serial");
+  EXPECT_EQ(ttys[0].subsystem, "pnp");
+  EXPECT_EQ(ttys[0].hardwarePath, sysfs::ResolvePath(port.parent_path().parent_path().string()));
+  EXPECT_FALSE(ttys[0].isUsb);
+}
+
 TEST(ComPortNumber, ParsesPortNames) {
   EXPECT_EQ(ComPortNumber("COM1"), 1u);
   EXPECT_EQ(ComPortNumber("com12"), 12u);
