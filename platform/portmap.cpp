@@ -29,9 +29,9 @@ bool IsVirtual(const std::string& device) { return device.rfind("virtual:", 0) =
 
 // Reports a fault in the store once per process, not on every listing.
 void WarnOnce(const std::string& text) {
-  static std::mutex mutex;
+  static std::mutex* mutex = new std::mutex;  // never destroyed: used until the very end
   static std::set<std::string>* warned = new std::set<std::string>;
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(*mutex);
   if (warned->insert(text).second) std::fprintf(stderr, "qvcomm: %s\n", text.c_str());
 }
 
