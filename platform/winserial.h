@@ -187,10 +187,74 @@ constexpr DWORD CBR_115200 = 115200;
 constexpr DWORD CBR_128000 = 128000;
 constexpr DWORD CBR_256000 = 256000;
 
+// GetCommProperties.
+constexpr DWORD SP_SERIALCOMM = 0x00000001;
+constexpr DWORD PST_RS232 = 0x00000001;
+constexpr DWORD PCF_DTRDSR = 0x0001;
+constexpr DWORD PCF_RTSCTS = 0x0002;
+constexpr DWORD PCF_RLSD = 0x0004;
+constexpr DWORD PCF_PARITY_CHECK = 0x0008;
+constexpr DWORD PCF_XONXOFF = 0x0010;
+constexpr DWORD PCF_SETXCHAR = 0x0020;
+constexpr DWORD PCF_TOTALTIMEOUTS = 0x0040;
+constexpr DWORD PCF_INTTIMEOUTS = 0x0080;
+constexpr DWORD PCF_SPECIALCHARS = 0x0100;
+constexpr DWORD SP_PARITY = 0x0001;
+constexpr DWORD SP_BAUD = 0x0002;
+constexpr DWORD SP_DATABITS = 0x0004;
+constexpr DWORD SP_STOPBITS = 0x0008;
+constexpr DWORD SP_HANDSHAKING = 0x0010;
+constexpr DWORD SP_PARITY_CHECK = 0x0020;
+constexpr DWORD SP_RLSD = 0x0040;
+constexpr DWORD BAUD_075 = 0x00000001;
+constexpr DWORD BAUD_110 = 0x00000002;
+constexpr DWORD BAUD_134_5 = 0x00000004;
+constexpr DWORD BAUD_150 = 0x00000008;
+constexpr DWORD BAUD_300 = 0x00000010;
+constexpr DWORD BAUD_600 = 0x00000020;
+constexpr DWORD BAUD_1200 = 0x00000040;
+constexpr DWORD BAUD_1800 = 0x00000080;
+constexpr DWORD BAUD_2400 = 0x00000100;
+constexpr DWORD BAUD_4800 = 0x00000200;
+constexpr DWORD BAUD_7200 = 0x00000400;
+constexpr DWORD BAUD_9600 = 0x00000800;
+constexpr DWORD BAUD_14400 = 0x00001000;
+constexpr DWORD BAUD_19200 = 0x00002000;
+constexpr DWORD BAUD_38400 = 0x00004000;
+constexpr DWORD BAUD_56K = 0x00008000;
+constexpr DWORD BAUD_128K = 0x00010000;
+constexpr DWORD BAUD_115200 = 0x00020000;
+constexpr DWORD BAUD_57600 = 0x00040000;
+constexpr DWORD BAUD_USER = 0x10000000;
+constexpr WORD DATABITS_5 = 0x0001;
+constexpr WORD DATABITS_6 = 0x0002;
+constexpr WORD DATABITS_7 = 0x0004;
+constexpr WORD DATABITS_8 = 0x0008;
+constexpr WORD STOPBITS_10 = 0x0001;
+constexpr WORD STOPBITS_15 = 0x0002;
+constexpr WORD STOPBITS_20 = 0x0004;
+constexpr WORD PARITY_NONE = 0x0100;
+constexpr WORD PARITY_ODD = 0x0200;
+constexpr WORD PARITY_EVEN = 0x0400;
+constexpr WORD PARITY_MARK = 0x0800;
+constexpr WORD PARITY_SPACE = 0x1000;
+
+// COMSTAT flag bits.
+constexpr DWORD COMSTAT_fCtsHold = 1u << 0;
+constexpr DWORD COMSTAT_fDsrHold = 1u << 1;
+constexpr DWORD COMSTAT_fRlsdHold = 1u << 2;
+constexpr DWORD COMSTAT_fXoffHold = 1u << 3;
+constexpr DWORD COMSTAT_fXoffSent = 1u << 4;
+constexpr DWORD COMSTAT_fEof = 1u << 5;
+constexpr DWORD COMSTAT_fTxim = 1u << 6;
+
 // ---- Operations ----------------------------------------------------------------------------
 
-// Opens "\\?\COMn" (COMn resolved through the port map). The invalid handle and the last error
-// on failure.
+// Opens "\\?\COMn" (COMn resolved through the port map; "COMn" and "\\.\COMn" too), an
+// absolute device path, or a "virtual:<pair>/a|b" null-modem end. Ports are never shared: a
+// second open, by this or another process, fails with ERROR_SHARING_VIOLATION. The invalid
+// handle and the last error on failure (ERROR_FILE_NOT_FOUND: no such port; ERROR_ACCESS_DENIED:
+// no permission on the device; ERROR_BAD_COMMAND: not a terminal device).
 HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
                    const void* securityAttributes, DWORD creationDisposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);
@@ -199,6 +263,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD count, DWORD* read, OVERLAPPED* o
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
                OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+// Ends the transfers and waits that the calling thread started on the handle
+// (ERROR_OPERATION_ABORTED), as Windows does.
 BOOL CancelIo(HANDLE file);
 
 BOOL WaitCommEvent(HANDLE file, DWORD* eventMask, OVERLAPPED* overlapped);
