@@ -71,6 +71,8 @@ using namespace qv::platform;
 
 DWORD MainThreadID() { return gMainThreadId.load(); }
 
+bool HandOverPending() { return internal::SyncPending(); }
+
 bool CheckSynchronize() {
   const DWORD me = GetCurrentThreadId();
   if (me != MainThreadID()) return false;

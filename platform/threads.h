@@ -30,6 +30,8 @@ DWORD MainThreadID();
 // Runs the hand-overs queued for the main thread; true if any ran. Does nothing (false) on any
 // other thread. Never waits.
 bool CheckSynchronize();
+// True while hand-overs wait for the main thread (tests, diagnostics).
+bool HandOverPending();
 
 // Always FALSE with ERROR_NOT_SUPPORTED (ERROR_INVALID_HANDLE for a bad handle): a thread
 // cannot be ended safely from outside on this platform.
