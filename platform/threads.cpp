@@ -106,8 +106,11 @@ bool CheckSynchronize() {
       // A released request has no one waiting for it any more; its exception is dropped.
       if (req->state == SyncRequest::Running) {
         req->state = SyncRequest::Done;
-        req->error = error;
+        req->error = std::move(error);
       }
+      // Let go of the request (and the exception) before the requester wakes: it may free
+      // both on its own thread at once.
+      req.reset();
     }
     hub.cv.notify_all();
     any = true;
@@ -158,9 +161,13 @@ void TThread::Start() {
   if (started_) throw EThread("Thread already started");
   started_ = true;
   thread_ = std::thread([this] { Run(); });
+  // The body may end (and a FreeOnTerminate object delete itself) only after thread_ is set.
+  startGate_.store(true, std::memory_order_release);
+  startGate_.notify_one();
 }
 
 void TThread::Run() {
+  startGate_.wait(false, std::memory_order_acquire);
   internal::AdoptThreadId(threadId_);
   try {
     Execute();

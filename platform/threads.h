@@ -116,6 +116,7 @@ class TThread : public TObject {
   std::atomic<bool> freeOnTerminate_{false};
   std::atomic<int> holds_{0};
   std::atomic<bool> deleting_{false};
+  std::atomic<bool> startGate_{false};
   bool started_ = false;
   std::exception_ptr fatalException_;
 };

@@ -22,7 +22,13 @@ class LambdaThread : public TThread {
   explicit LambdaThread(std::function<void(LambdaThread&)> body, bool start = true) : body_(std::move(body)) {
     if (start) Start();
   }
+  // Stops the body before this part is gone (the base destructor would be too late for a
+  // body still running in a derived Execute).
   ~LambdaThread() override {
+    if (Started() && !Finished() && GetCurrentThreadId() != ThreadID()) {
+      Terminate();
+      WaitFor();
+    }
     if (destroyed) destroyed->store(true);
   }
   std::atomic<bool>* destroyed = nullptr;
