@@ -1008,14 +1008,14 @@ TEST(BaseIOThread, ARaisingBodyEndsQuietly) {
 TEST(BaseIOThread, ABodyThatEndedOnItsOwnIsReleasedOnceByStop) {
   const std::size_t before = qv::platform::HandleCount();
   {
-  TWorkerIO io;
-  io.mode = TWorkerIO::kReturn;
-  io.StartThread();
-  ASSERT_TRUE(io.WaitStarted(1));
-  for (int i = 0; i < 1000 && io.finished.load() < 1; ++i) Sleep(5);
-  Sleep(20);  // let the body's own end run past its self-release point
-  EXPECT_NO_THROW(io.StopThread());
-  EXPECT_EQ(io.finished.load(), 1);
+    TWorkerIO io;
+    io.mode = TWorkerIO::kReturn;
+    io.StartThread();
+    ASSERT_TRUE(io.WaitStarted(1));
+    for (int i = 0; i < 1000 && io.finished.load() < 1; ++i) Sleep(5);
+    Sleep(20);  // let the body's own end run past its self-release point
+    EXPECT_NO_THROW(io.StopThread());
+    EXPECT_EQ(io.finished.load(), 1);
   }
   EXPECT_EQ(qv::platform::HandleCount(), before);
 }
