@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <time.h>
 
 #include <atomic>
 #include <functional>
@@ -401,9 +402,17 @@ TEST(ApplicationLoop, WakeFdSignalsPendingWorkAndProcessMessagesClearsIt) {
 
 TEST(ApplicationLoop, IdleWaitSleepsAndTimesOut) {
   TApplication app;
+  HWND w = AllocateHWnd(nullptr);
+  SetTimer(w, 1, 100000, nullptr);  // a far timer must not make the loop poll
+  timespec cpu0, cpu1;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
   const DWORD start = GetTickCount();
-  EXPECT_FALSE(app.WaitAndProcess(100));
-  EXPECT_GE(GetTickCount() - start, 95u);
+  EXPECT_FALSE(app.WaitAndProcess(300));
+  EXPECT_GE(GetTickCount() - start, 295u);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
+  const long cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000;
+  EXPECT_LT(cpuMs, 100) << "the idle loop used CPU";
+  DeallocateHWnd(w);
   PostMessageA(0, WM_USER, 0, 0);
   EXPECT_TRUE(app.WaitAndProcess(0));
 }
