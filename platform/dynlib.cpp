@@ -1,5 +1,6 @@
 #include "platform/dynlib.h"
 
+#include "platform/devinfo.h"
 #include "platform/winreg.h"
 #include "platform/winserial.h"
 
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 struct HINSTANCE__ {
   struct Entry {
@@ -55,10 +57,21 @@ const HINSTANCE__::Entry kNtdll[] = {
     {"ZwQueryKey", reinterpret_cast<FARPROC>(&BuiltinZwQueryKey)},
 };
 
+// The device-information layer's entry points (platform/devinfo.h).
+std::vector<HINSTANCE__::Entry> SetupApiTable() {
+  std::size_t count = 0;
+  const qv::platform::DevInfoExport* exports = qv::platform::SetupApiExports(count);
+  std::vector<HINSTANCE__::Entry> table;
+  for (std::size_t i = 0; i < count; ++i) table.push_back({exports[i].name, exports[i].proc});
+  return table;
+}
+
 struct Registry {
   std::mutex mutex;
   HINSTANCE__ kernel32{"kernel32", kKernel32, std::size(kKernel32)};
   HINSTANCE__ ntdll{"ntdll", kNtdll, std::size(kNtdll)};
+  std::vector<HINSTANCE__::Entry> setupapiTable = SetupApiTable();
+  HINSTANCE__ setupapi{"setupapi", setupapiTable.data(), setupapiTable.size()};
   // One record per shared library ever seen; kept for the life of the process so a handle
   // from GetModuleHandleA never dangles.
   std::map<void*, std::unique_ptr<HINSTANCE__>> shared;
@@ -91,13 +104,14 @@ HINSTANCE__* FindBuiltin(Registry& r, const char* name, bool& isBuiltinName) {
   HINSTANCE__* module = nullptr;
   if (key == r.kernel32.name) module = &r.kernel32;
   if (key == r.ntdll.name) module = &r.ntdll;
+  if (key == r.setupapi.name) module = &r.setupapi;
   isBuiltinName = module != nullptr;
   if (module != nullptr && r.hidden.count(key) != 0) return nullptr;
   return module;
 }
 
 bool IsKnown(Registry& r, HMODULE module) {
-  if (module == &r.kernel32 || module == &r.ntdll) return true;
+  if (module == &r.kernel32 || module == &r.ntdll || module == &r.setupapi) return true;
   for (const auto& [dl, record] : r.shared)
     if (record.get() == module) return true;
   return false;

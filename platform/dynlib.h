@@ -1,8 +1,9 @@
 // Binding entry points at run time by name, as the components do for optional system functions.
 //
-// The Windows module names "kernel32.dll" and "ntdll.dll" (case-insensitive, ".dll" optional)
-// are built-in tables of this platform's own entry points; any other name is a shared library
-// loaded with dlopen. A missing module or entry gives a null result and the last error, never
+// The Windows module names "kernel32.dll", "ntdll.dll" and "SetupAPI.dll" (case-insensitive,
+// ".dll" optional) are built-in tables of this platform's own entry points (SetupAPI's are the
+// device-information layer of platform/devinfo.h); any other name is a shared library loaded
+// with dlopen. A missing module or entry gives a null result and the last error, never
 // an exception.
 #pragma once
 

@@ -3,6 +3,8 @@
 // handle, and GetLastError tells why where a caller reports it.
 #pragma once
 
+#include "platform/devinfo.h"
+#include "platform/stringlist.h"
 #include "platform/wintypes.h"
 
 #include <string>
@@ -62,5 +64,27 @@ std::string GetVersionText(const std::string& fileName, const std::string& forma
 HWND ForegroundWindow();
 
 // ---- Port list ---------------------------------------------------------------------------------
-// EnumSerialPorts and InsertPortByNumber (the port list of the device box and the components'
-// device lists) belong to this unit too; they are declared here when they are built.
+
+// Clears list and fills it with the COM ports present: "COM3" entries, or with withDeviceNames
+// "COM3=<device>" (the device node behind the port; empty on the 95/98/Me spooler source),
+// each with its port number attached (ObjectInt), in stable ascending order of number, each
+// port name once. Sources: the SERIALCOMM registry view, or the print spooler on the 95/98/Me
+// platform identifier. A port name whose text after "COM" is no decimal number ends the
+// listing with EConvertError; the entries inserted before it stay.
+void EnumSerialPorts(TStrings* list, bool withDeviceNames);
+// The ordered insert EnumSerialPorts uses: nothing when list already holds text (ignoring
+// case); else before the first entry whose number is greater than number, or at the end.
+void InsertPortByNumber(const std::string& text, int number, TStrings* list);
+
+// Class GUIDs of the twelve device passes of the serial component's device list.
+extern const GUID GUID_DEVINTERFACE_MODEM;    // {2C7089AA-2E0E-11D1-B114-00C04FC2AAE4}
+extern const GUID GUID_DEVINTERFACE_COMPORT;  // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
+extern const GUID GUID_DEVCLASS_PORTS;        // {4D36E978-E325-11CE-BFC1-08002BE10318}
+extern const GUID GUID_DEVCLASS_INFRARED;     // {6BDD1FC5-810F-11D0-BEC7-08002BE2092F}
+extern const GUID GUID_DEVCLASS_ADAPTER;      // {4D36E964-E325-11CE-BFC1-08002BE10318}
+extern const GUID GUID_DEVCLASS_BLUETOOTH;    // {E0CBF06C-CD8B-4647-BB8A-263B43F0F974}
+extern const GUID GUID_DEVCLASS_MODEM;        // {4D36E96D-E325-11CE-BFC1-08002BE10318}
+extern const GUID GUID_DEVCLASS_MULTIFUNCTION;  // {4D36E971-E325-11CE-BFC1-08002BE10318}
+extern const GUID GUID_DEVCLASS_MULTIPORTSERIAL;  // {50906CB8-BA12-11D1-BF5D-0000F805F530}
+extern const GUID GUID_DEVCLASS_LEGACYDRIVER;  // {8ECC055D-047F-11D1-A537-0000F8753ED1}
+extern const GUID GUID_DEVCLASS_NODRIVER;      // {4D36E976-E325-11CE-BFC1-08002BE10318}
