@@ -30,7 +30,7 @@ bool WriteAndWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ov
 bool WriteNoWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& overlapped);
 // Reads and waits for completion; the caller asks only for bytes it knows are queued.
 bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& overlapped);
-// Cancels the calling thread's pending I/O on handle through kernel32's CancelIo, looked up on
+// Cancels the pending I/O on handle through kernel32's CancelIo, looked up on
 // every call; false when it is absent or fails.
 bool CancelPendingIo(HANDLE handle);
 
