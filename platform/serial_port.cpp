@@ -221,7 +221,7 @@ void SerialPort::Kick() {
   if (wait_) wait_->done->SetIoSource(source_);
 }
 
-void SerialPort::Complete(const std::shared_ptr<Op>& op, DWORD status) {
+void SerialPort::Complete(std::shared_ptr<Op> op, DWORD status) {
   if (op->finished) return;
   op->finished = true;
   op->status = status;

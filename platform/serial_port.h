@@ -82,7 +82,7 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   bool IsPending(const OVERLAPPED* overlapped) const;
   std::shared_ptr<Op> FindOp(const OVERLAPPED* overlapped) const;
   void StartPending(const std::shared_ptr<Op>& op);
-  void Complete(const std::shared_ptr<Op>& op, DWORD status);
+  void Complete(std::shared_ptr<Op> op, DWORD status);  // by value: it leaves the lists
   void CompleteAll(DWORD status);
   void Attach(const std::shared_ptr<Waitable>& event);
   void Detach(const std::shared_ptr<Waitable>& event);
