@@ -1,0 +1,376 @@
+// The virtual null-modem pair: bytes and modem lines crossing, port events from line changes,
+// break and error injection, removal, and the connection test and Plug and Play exchanges
+// that the serial component runs over modem lines.
+#include "platform/nullmodem.h"
+#include "platform/portmap.h"
+#include "platform/winserial.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace {
+
+using qv::platform::CreateNullModemPair;
+using qv::platform::NullModemPair;
+
+HANDLE Open(const std::string& name) {
+  return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, 0);
+}
+
+class NullModem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int serial = 0;
+    pair = CreateNullModemPair("nm" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    ASSERT_TRUE(pair);
+    a = Open(pair->PortName(NullModemPair::kA));
+    ASSERT_NE(a, INVALID_HANDLE_VALUE) << GetLastError();
+    ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  void TearDown() override {
+    if (a != INVALID_HANDLE_VALUE) CloseHandle(a);
+    if (b != INVALID_HANDLE_VALUE) CloseHandle(b);
+    CloseHandle(ev);
+  }
+  void OpenB() {
+    b = Open(pair->PortName(NullModemPair::kB));
+    ASSERT_NE(b, INVALID_HANDLE_VALUE) << GetLastError();
+  }
+  // Starts a wait on `h` and returns whether it is pending (events filled in when not).
+  bool StartWait(HANDLE h, DWORD* events, OVERLAPPED* ov) {
+    ov->hEvent = ev;
+    if (WaitCommEvent(h, events, ov)) return false;
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    return true;
+  }
+  DWORD WaitEvents(HANDLE h, DWORD mask) {
+    EXPECT_TRUE(SetCommMask(h, mask));
+    OVERLAPPED ov{};
+    DWORD events = 0;
+    if (StartWait(h, &events, &ov)) {
+      if (WaitForSingleObject(ev, 5000) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+    }
+    return events;
+  }
+
+  std::shared_ptr<NullModemPair> pair;
+  HANDLE a = INVALID_HANDLE_VALUE;
+  HANDLE b = INVALID_HANDLE_VALUE;
+  HANDLE ev = 0;
+};
+
+TEST_F(NullModem, BytesCrossBetweenTwoOpenEnds) {
+  OpenB();
+  ASSERT_TRUE(SetCommMask(b, EV_RXCHAR));
+  OVERLAPPED ov{};
+  DWORD events = 0;
+  ASSERT_TRUE(StartWait(b, &events, &ov));
+  DWORD n = 0;
+  OVERLAPPED wov{};
+  ASSERT_TRUE(WriteFile(a, "hello", 5, &n, &wov));
+  EXPECT_EQ(n, 5u);
+  ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(events, EV_RXCHAR);
+  COMSTAT st{};
+  ASSERT_TRUE(ClearCommError(b, nullptr, &st));
+  EXPECT_EQ(st.cbInQue, 5u);
+  char buf[8];
+  OVERLAPPED rov{};
+  ASSERT_TRUE(ReadFile(b, buf, 5, &n, &rov));
+  EXPECT_EQ(std::string(buf, n), "hello");
+}
+
+TEST_F(NullModem, TheTestCanActAsTheFarDeviceDirectly) {
+  ASSERT_EQ(pair->Write(NullModemPair::kB, "xyz", 3), 3u);
+  COMSTAT st{};
+  ASSERT_TRUE(ClearCommError(a, nullptr, &st));
+  EXPECT_EQ(st.cbInQue, 3u);
+  DWORD n;
+  OVERLAPPED ov{};
+  ASSERT_TRUE(WriteFile(a, "ok", 2, &n, &ov));
+  EXPECT_EQ(pair->Pending(NullModemPair::kB), 2u);
+  char buf[4];
+  ASSERT_EQ(pair->Read(NullModemPair::kB, buf, sizeof buf), 2u);
+  EXPECT_EQ(std::string(buf, 2), "ok");
+}
+
+TEST_F(NullModem, ModemLinesCross) {
+  OpenB();
+  // Opening raised DTR and RTS on both ends.
+  DWORD ms = 0;
+  ASSERT_TRUE(GetCommModemStatus(b, &ms));
+  EXPECT_EQ(ms, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+  ASSERT_TRUE(EscapeCommFunction(a, CLRDTR));
+  ASSERT_TRUE(GetCommModemStatus(b, &ms));
+  EXPECT_EQ(ms, MS_CTS_ON);
+  ASSERT_TRUE(EscapeCommFunction(a, CLRRTS));
+  ASSERT_TRUE(GetCommModemStatus(b, &ms));
+  EXPECT_EQ(ms, 0u);
+  ASSERT_TRUE(EscapeCommFunction(a, SETDTR));
+  ASSERT_TRUE(GetCommModemStatus(b, &ms));
+  EXPECT_EQ(ms, MS_DSR_ON | MS_RLSD_ON);
+  pair->SetRing(NullModemPair::kB, true);
+  ASSERT_TRUE(GetCommModemStatus(b, &ms));
+  EXPECT_TRUE(ms & MS_RING_ON);
+  // Closing an end drops its lines.
+  ASSERT_TRUE(CloseHandle(a));
+  a = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(pair->ModemStatus(NullModemPair::kB) & (MS_DSR_ON | MS_CTS_ON), 0u);
+}
+
+TEST_F(NullModem, SetCommStateSetsTheControlLines) {
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(a, &dcb));
+  dcb.Flags = (dcb.Flags & ~(DCB_fDtrControlMask | DCB_fRtsControlMask)) |
+              (DTR_CONTROL_DISABLE << DCB_fDtrControlShift) |
+              (RTS_CONTROL_ENABLE << DCB_fRtsControlShift);
+  ASSERT_TRUE(SetCommState(a, &dcb));
+  EXPECT_FALSE(pair->Dtr(NullModemPair::kA));
+  EXPECT_TRUE(pair->Rts(NullModemPair::kA));
+  EXPECT_EQ(pair->ModemStatus(NullModemPair::kB), MS_CTS_ON);
+}
+
+TEST_F(NullModem, LineChangesRaiseEvents) {
+  pair->SetLines(NullModemPair::kB, true, true);  // before the mask: not reported
+  ASSERT_TRUE(SetCommMask(a, EV_CTS | EV_DSR | EV_RLSD));
+  OVERLAPPED ov{};
+  DWORD events = 0;
+  ASSERT_TRUE(StartWait(a, &events, &ov));
+  EXPECT_EQ(WaitForSingleObject(ev, 100), WAIT_TIMEOUT);
+  std::thread far([this] {
+    Sleep(30);
+    pair->SetLines(NullModemPair::kB, false, true);  // DTR off
+  });
+  ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0);
+  far.join();
+  EXPECT_EQ(events, EV_DSR | EV_RLSD);
+  pair->SetLines(NullModemPair::kB, false, false);  // RTS off, no wait pending: remembered
+  ASSERT_TRUE(StartWait(a, &events, &ov) == false);
+  EXPECT_EQ(events, EV_CTS);
+  // Masked out: nothing.
+  ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+  pair->SetLines(NullModemPair::kB, true, true);
+  ASSERT_TRUE(StartWait(a, &events, &ov));
+  EXPECT_EQ(WaitForSingleObject(ev, 100), WAIT_TIMEOUT);
+  ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+}
+
+TEST_F(NullModem, BreakAndErrorsAreReportedAndCleared) {
+  ASSERT_TRUE(SetCommMask(a, EV_BREAK | EV_ERR));
+  OVERLAPPED ov{};
+  DWORD events = 0;
+  ASSERT_TRUE(StartWait(a, &events, &ov));
+  EXPECT_EQ(WaitForSingleObject(ev, 100), WAIT_TIMEOUT);
+  pair->InjectBreak(NullModemPair::kA);
+  ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(events, EV_BREAK);
+  DWORD errors = 0;
+  COMSTAT st{};
+  ASSERT_TRUE(ClearCommError(a, &errors, &st));
+  EXPECT_EQ(errors, CE_BREAK);
+  ASSERT_TRUE(ClearCommError(a, &errors, &st));
+  EXPECT_EQ(errors, 0u);
+  pair->InjectError(NullModemPair::kA, CE_FRAME | CE_RXPARITY | CE_OVERRUN);
+  EXPECT_EQ(WaitEvents(a, EV_BREAK | EV_ERR), EV_ERR);
+  ASSERT_TRUE(ClearCommError(a, &errors, &st));
+  EXPECT_EQ(errors, CE_FRAME | CE_RXPARITY | CE_OVERRUN);
+}
+
+TEST_F(NullModem, BreakCrossesFromTheOtherEnd) {
+  OpenB();
+  ASSERT_TRUE(SetCommBreak(a));
+  ASSERT_TRUE(ClearCommBreak(a));
+  DWORD errors = 0;
+  COMSTAT st{};
+  ASSERT_TRUE(ClearCommError(b, &errors, &st));
+  EXPECT_EQ(errors, CE_BREAK);
+}
+
+TEST_F(NullModem, AbortOnErrorFailsTransfersUntilTheErrorIsCleared) {
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(a, &dcb));
+  dcb.Flags |= DCB_fAbortOnError;
+  ASSERT_TRUE(SetCommState(a, &dcb));
+  COMMTIMEOUTS t{0, 0, 0, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(a, &t));
+  char buf[4];
+  OVERLAPPED ov{};
+  ov.hEvent = ev;
+  DWORD n;
+  ASSERT_FALSE(ReadFile(a, buf, 4, &n, &ov));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  pair->InjectError(NullModemPair::kA, CE_FRAME);
+  ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetOverlappedResult(a, &ov, &n, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  OVERLAPPED wov{};
+  EXPECT_FALSE(WriteFile(a, "x", 1, &n, &wov));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  DWORD errors = 0;
+  ASSERT_TRUE(ClearCommError(a, &errors, nullptr));
+  EXPECT_EQ(errors, CE_FRAME);
+  EXPECT_TRUE(WriteFile(a, "x", 1, &n, &wov));
+}
+
+TEST_F(NullModem, LostBytesAreFlaggedAsReceiveOverrun) {
+  pair->SetInputLimit(10);
+  EXPECT_EQ(pair->Write(NullModemPair::kB, "0123456789ABCDEF", 16), 16u);
+  DWORD errors = 0;
+  COMSTAT st{};
+  ASSERT_TRUE(ClearCommError(a, &errors, &st));
+  EXPECT_EQ(errors, CE_RXOVER);
+  EXPECT_EQ(st.cbInQue, 10u);
+}
+
+TEST_F(NullModem, FullQueueTakesTheRestLater) {
+  ASSERT_TRUE(SetupComm(a, 100, 100));
+  std::string data;
+  for (int i = 0; i < 300; ++i) data += char(i);
+  pair->Write(NullModemPair::kB, data.data(), data.size());
+  COMSTAT st{};
+  DWORD errors = 0;
+  ASSERT_TRUE(ClearCommError(a, &errors, &st));
+  EXPECT_EQ(st.cbInQue, 100u);
+  EXPECT_EQ(errors, 0u);
+  std::string got(300, '\0');
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(a, got.data(), 300, &n, nullptr));
+  EXPECT_EQ(n, 300u);
+  EXPECT_EQ(got, data);
+}
+
+TEST_F(NullModem, VanishFailsPendingWaitsAndLaterOpens) {
+  OpenB();
+  ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+  OVERLAPPED ov{};
+  DWORD events = 0;
+  ASSERT_TRUE(StartWait(a, &events, &ov));
+  pair->Vanish();
+  ASSERT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0);
+  DWORD n;
+  EXPECT_FALSE(GetOverlappedResult(a, &ov, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_REMOVED);
+  EXPECT_FALSE(WaitCommEvent(a, &events, &ov));
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_REMOVED);
+  OVERLAPPED wov{};
+  EXPECT_FALSE(WriteFile(b, "x", 1, &n, &wov));
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_REMOVED);
+  EXPECT_EQ(Open(pair->PortName(NullModemPair::kA)), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(NullModem, EndsAreNotSharedAndNamesAreUnique) {
+  EXPECT_EQ(Open(pair->PortName(NullModemPair::kA)), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  DWORD error = 0;
+  EXPECT_FALSE(CreateNullModemPair(pair->Name(), &error));
+  EXPECT_EQ(error, ERROR_ALREADY_EXISTS);
+  EXPECT_FALSE(CreateNullModemPair("bad/name", &error));
+  EXPECT_EQ(error, ERROR_INVALID_NAME);
+  const std::string name = pair->Name();
+  CloseHandle(a);
+  a = INVALID_HANDLE_VALUE;
+  pair.reset();
+  auto again = CreateNullModemPair(name, &error);
+  EXPECT_TRUE(again) << error;
+}
+
+TEST_F(NullModem, VirtualEndsKeepEverySetting) {
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(a, &dcb));
+  dcb.BaudRate = 1200;
+  dcb.ByteSize = 7;
+  dcb.Parity = MARKPARITY;
+  dcb.StopBits = ONE5STOPBITS;
+  ASSERT_TRUE(SetCommState(a, &dcb));
+  DCB back{};
+  ASSERT_TRUE(GetCommState(a, &back));
+  EXPECT_EQ(back.BaudRate, 1200u);
+  EXPECT_EQ(back.ByteSize, 7);
+  EXPECT_EQ(back.Parity, MARKPARITY);
+  EXPECT_EQ(back.StopBits, ONE5STOPBITS);
+}
+
+TEST_F(NullModem, NamedThroughThePortMap) {
+  char dir[] = "/tmp/qv-nullmodem-cfg-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  setenv("XDG_CONFIG_HOME", dir, 1);
+  DWORD error = 0;
+  ASSERT_TRUE(qv::platform::AddUserMapping(203, pair->PortName(NullModemPair::kB), error)) << error;
+  b = Open("\\\\?\\COM203");
+  EXPECT_NE(b, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_TRUE(pair->IsOpen(NullModemPair::kB));
+  qv::platform::RemoveUserMapping(203);
+  unsetenv("XDG_CONFIG_HOME");
+  std::filesystem::remove_all(dir);
+}
+
+// The connection test: the host raises DTR and drops RTS, a device answers with DSR.
+TEST_F(NullModem, ConnectionTestSeesDsrFromAnAttachedDevice) {
+  ASSERT_TRUE(EscapeCommFunction(a, SETDTR));
+  ASSERT_TRUE(EscapeCommFunction(a, CLRRTS));
+  pair->SetLines(NullModemPair::kB, false, false);
+  DWORD ms = 0;
+  ASSERT_TRUE(GetCommModemStatus(a, &ms));
+  EXPECT_FALSE(ms & MS_DSR_ON);
+  // A device that powers up from DTR and raises its own DTR (our DSR).
+  std::thread device([this] {
+    for (int i = 0; i < 500 && !pair->Dtr(NullModemPair::kA); ++i) Sleep(1);
+    pair->SetLines(NullModemPair::kB, true, false);
+  });
+  bool dsr = false;
+  for (int i = 0; i < 2000 && !dsr; ++i) {
+    ASSERT_TRUE(GetCommModemStatus(a, &ms));
+    dsr = ms & MS_DSR_ON;
+    if (!dsr) Sleep(1);
+  }
+  device.join();
+  EXPECT_TRUE(dsr);
+}
+
+// The Plug and Play exchange: after DTR and RTS come up, the device sends its identification
+// between "(" and ")".
+TEST_F(NullModem, PlugAndPlayIdentificationExchange) {
+  std::atomic<bool> stop{false};
+  std::thread device([&] {
+    bool sent = false;
+    while (!stop && !sent) {
+      if (pair->Dtr(NullModemPair::kA) && pair->Rts(NullModemPair::kA)) {
+        const std::string id = "(\x01$ABC0001\\Scanner)";
+        pair->Write(NullModemPair::kB, id.data(), id.size());
+        sent = true;
+      }
+      Sleep(1);
+    }
+  });
+  ASSERT_TRUE(EscapeCommFunction(a, CLRDTR));
+  ASSERT_TRUE(EscapeCommFunction(a, CLRRTS));
+  Sleep(20);
+  ASSERT_TRUE(EscapeCommFunction(a, SETDTR));
+  Sleep(20);
+  ASSERT_TRUE(EscapeCommFunction(a, SETRTS));
+  COMMTIMEOUTS t{0, 0, 200, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(a, &t));
+  std::string got;
+  for (;;) {
+    char c;
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(a, &c, 1, &n, nullptr));
+    if (n == 0) break;  // 200 ms of silence
+    got += c;
+    if (c == ')') break;
+  }
+  stop = true;
+  device.join();
+  EXPECT_EQ(got, "(\x01$ABC0001\\Scanner)");
+}
+
+}  // namespace
