@@ -1,0 +1,110 @@
+#include "comm/commthreads.h"
+
+#include "platform/application.h"
+
+// ---- TCommThread -----------------------------------------------------------------------------
+
+TCommThread::TCommThread(TqvCustomComm* AComm) : Comm(AComm), PortHandle(AComm->GetHandle()) { Start(); }
+
+void TCommThread::TerminatedSet() {
+  if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) PulseEvent(h);
+}
+
+void TCommThread::Execute() {
+  const HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  Overlapped.hEvent = wake;
+  WakeEvent.store(wake, std::memory_order_release);
+  bool waitPending = false;
+  if (PortHandle != INVALID_HANDLE_VALUE) {
+    for (;;) {
+      Overlapped.Internal = Overlapped.InternalHigh = Overlapped.Offset = Overlapped.OffsetHigh = 0;
+      EventWord = 0;
+      if (!WaitCommEvent(PortHandle, &EventWord, &Overlapped)) {
+        const DWORD err = GetLastError();
+        if (err == ERROR_IO_PENDING) {
+          const DWORD r = WaitForSingleObject(wake, INFINITE);
+          if (Terminated()) {
+            // Woken by the pulse, the wait may still be running: it is cancelled below, since
+            // the port would otherwise complete it into this object after it has gone.
+            waitPending = true;
+            break;
+          }
+          if (r != WAIT_OBJECT_0) EventWord = 0;
+        } else if (EventWord == 0 && err == ERROR_INVALID_PARAMETER) {
+          // No event mask yet: Open sets it right after starting the threads.
+          Sleep(1);
+        } else if (err == ERROR_INVALID_HANDLE) {
+          break;
+        } else {
+          Comm->PortFailed();
+          break;
+        }
+      }
+      // A completed wait with no events is a mask change: nothing to report.
+      if (EventWord != 0) Post(EventWord);
+      if (Terminated() || !Comm->Active()) break;
+    }
+  }
+  if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first
+  if (TMsgThread* m = Comm->MsgThread) m->Stop();
+  WakeEvent.store(0, std::memory_order_release);
+  CloseHandle(wake);
+}
+
+void TCommThread::Post(DWORD Events) {
+  TMsgThread* m = Comm->MsgThread;
+  if (!m) return;
+  const DWORD id = m->ThreadID();
+  while (!PostThreadMessageA(id, MsgComEvent, WPARAM(Events), 0)) {
+    // The dispatch thread has no queue yet (it is starting) or has ended (nobody will take it).
+    if (Terminated() || !Comm->Active() || m->Finished()) return;
+    Sleep(1);
+  }
+}
+
+// ---- TMsgThread ------------------------------------------------------------------------------
+
+TMsgThread::TMsgThread(TqvCustomComm* AComm) : Comm(AComm) { Start(); }
+
+TMsgThread::~TMsgThread() {
+  if (Started() && !Finished() && GetCurrentThreadId() != ThreadID()) {
+    Stop();
+    WaitFor();
+  }
+}
+
+void TMsgThread::TerminatedSet() { PostThreadMessageA(ThreadID(), MsgQuitComEvent, 0, 0); }
+
+void TMsgThread::Execute() {
+  if (!Comm) return;
+  // The queue exists before the terminate request is first looked at: a stop whose quit
+  // message found no queue has set the request before, and the loop below sees it.
+  PeekMessageA(&Msg, 0, 0, 0, PM_NOREMOVE);
+  while (!Terminated()) {
+    if (GetMessageA(&Msg, 0, MSG_REGISTERED_FIRST, MSG_REGISTERED_LAST) <= 0) break;
+    if (!Comm->Active() || Terminated() || Msg.message == MsgQuitComEvent) break;
+    if (Msg.hwnd == 0 && Msg.message == MsgComEvent) {
+      try {
+        if (Application) {
+          // The hand-over holds only the component and the event word: a stop may release
+          // this thread from it, and it then completes after this object has gone.
+          TqvCustomComm* comm = Comm;
+          const WPARAM events = Msg.wParam;
+          Synchronize([comm, events] {
+            MSG m;
+            m.message = MsgComEvent;
+            m.wParam = events;
+            comm->HandleComEvent(m);
+          });
+        } else {
+          Comm->HandleComEvent(Msg);
+        }
+      } catch (...) {
+        // HandleComEvent reports the runtime's exceptions itself; anything else that escaped
+        // a handler must not end the dispatch, or the port's events would pile up unserved.
+      }
+    } else {
+      DispatchMessageA(&Msg);
+    }
+  }
+}

@@ -1,0 +1,55 @@
+// The two threads of an open communication component.
+//
+// TCommThread waits for port events with an overlapped WaitCommEvent, sleeping on the port
+// itself, and posts each event word to the dispatch thread. TMsgThread takes these messages
+// from its own queue, one at a time in posting order, and hands each over to the main thread,
+// waiting until HandleComEvent has run. Its queue is the only event queue between the threads.
+#pragma once
+
+#include "comm/qvcomm.h"
+#include "platform/threads.h"
+
+#include <atomic>
+
+class TCommThread : public TThread {
+ public:
+  // Takes the component's current handle; the thread starts at once.
+  explicit TCommThread(TqvCustomComm* AComm);
+
+  // Terminate request, then a pulse on the wake event (a thread waiting right now wakes; one
+  // that is not waiting yet is woken by the event-mask change or the handle close).
+  void Stop() { Terminate(); }
+
+ protected:
+  void Execute() override;
+  void TerminatedSet() override;
+
+ private:
+  // Posts the event word until it is taken; gives up when stopping or when nobody will take it.
+  void Post(DWORD Events);
+
+  TqvCustomComm* const Comm;
+  const HANDLE PortHandle;
+  OVERLAPPED Overlapped;
+  // Written by the port when the wait completes; a member, since the port owns it until then.
+  DWORD EventWord = 0;
+  std::atomic<HANDLE> WakeEvent{0};
+};
+
+class TMsgThread : public TThread {
+ public:
+  explicit TMsgThread(TqvCustomComm* AComm);
+  // Stop, then the thread class's wait for the end.
+  ~TMsgThread() override;
+
+  // Terminate request, then MsgQuitComEvent to its own queue.
+  void Stop() { Terminate(); }
+
+ protected:
+  void Execute() override;
+  void TerminatedSet() override;
+
+ private:
+  TqvCustomComm* const Comm;
+  MSG Msg;
+};

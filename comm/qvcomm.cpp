@@ -1,0 +1,614 @@
+#include "comm/qvcomm.h"
+
+#include "comm/commthreads.h"
+#include "platform/application.h"
+#include "platform/format.h"
+#include "ports/qvwin32.h"
+
+#include <algorithm>
+
+// Registered when the program starts, before any component exists.
+const UINT MsgComEvent = RegisterWindowMessageA("qvCommMsgComEvent");
+const UINT MsgQuitComEvent = RegisterWindowMessageA("qvCommMsgQuitComEvent");
+
+namespace {
+
+constexpr DWORD kPurgeRx = PURGE_RXABORT | PURGE_RXCLEAR;  // 0x0A
+constexpr DWORD kPurgeTx = PURGE_TXABORT | PURGE_TXCLEAR;  // 0x05
+constexpr DWORD kPurgeAll = kPurgeRx | kPurgeTx;           // 0x0F
+
+// DCB field values used by the stream protocols.
+constexpr DWORD kNoneSet = 0x0011, kNoneKeep = 0x4CFB;
+constexpr DWORD kXonSet = 0x0311, kXonKeep = 0x4FFB;
+constexpr DWORD kHardSet = 0x2015, kHardKeep = 0x2CFF;
+
+bool OnMainThreadWithApplication() { return Application && GetCurrentThreadId() == MainThreadID(); }
+
+}  // namespace
+
+// ---- Construction ----------------------------------------------------------------------------
+
+TqvCustomComm::TqvCustomComm(TComponent* AOwner) : TqvBaseIO(AOwner) {
+  CommStatus = std::make_unique<COMSTAT>();
+  FTimeouts = std::make_unique<COMMTIMEOUTS>();
+  FTimeouts->WriteTotalTimeoutMultiplier = 100;
+  FEventMask = TCommEvents();
+  PortSettings.dwSize = sizeof(COMMCONFIG);
+  PortSettings.dcb.DCBlength = sizeof(DCB);
+  FPatterns = std::make_unique<TEventList>();
+  SetInQueueSize(4096);
+  SetOutQueueSize(4096);
+}
+
+TqvCustomComm::~TqvCustomComm() {
+  SetLinkedComponent(nullptr);
+  OnCommEvent = nullptr;
+  Close();
+  CommStatus.reset();
+  FTimeouts.reset();
+  FPatterns.reset();
+  SetAttachedControl(nullptr);
+}
+
+void TqvCustomComm::Notification(TComponent* AComponent, TOperation Operation) {
+  TqvBaseIO::Notification(AComponent, Operation);
+  if (Operation != opRemove || !AComponent) return;
+  // One component may serve as several indicators: every link to it goes.
+  if (FRlsdIndicator == AComponent) FRlsdIndicator = nullptr;
+  if (FRingIndicator == AComponent) FRingIndicator = nullptr;
+  if (FCtsIndicator == AComponent) FCtsIndicator = nullptr;
+  if (FDsrIndicator == AComponent) FDsrIndicator = nullptr;
+}
+
+void TqvCustomComm::SetIndicator(TComponent*& Field, TComponent* Value) {
+  Field = Value;
+  if (Value) Value->FreeNotification(this);
+}
+
+// ---- Open and close --------------------------------------------------------------------------
+
+void TqvCustomComm::Open() {
+  Close();
+  TqvBaseIO::Open();
+  if (!IsOpen()) {
+    const DWORD error = GetLastError();
+    const std::string Name = GetDeviceName();
+    const std::string text = qv::platform::SysErrorMessage(error);
+    FLastErrorText = Format("Device \"%s\" Open Error !!!\r%s", {Name, text});
+    FatalError(1, 0, FLastErrorText, false);
+    return;
+  }
+  FClosing.store(false);
+  FSession.fetch_add(1, std::memory_order_relaxed);
+  AllocReceiveBuffer();
+  LogFormat(dlSimple, "The port %s succesful opened", {GetDeviceName()});
+  StartThread();
+  SetupPort();
+  SetEventMask(FEventMask);
+  DoCommEvent(this, {ceTxEmpty});
+  NotifyLinks(ncOpened);
+}
+
+void TqvCustomComm::Close() {
+  FSession.fetch_add(1, std::memory_order_relaxed);
+  if (IsOpen()) {
+    try {
+      if (TakeDownPort(true)) {
+        StopThread();
+        LogText(dlSimple, "The port is succesful closed");
+      } else if (!OnOwnThread()) {
+        // The port-event thread found the port failed and is closing it: it waits for the
+        // dispatch thread, which may be in the very hand-over this Close runs in. Releasing
+        // that hand-over lets the thread end, so the close completes and StopThread can wait.
+        if (MsgThread) MsgThread->Terminate();
+        StopThread();
+      }
+    } catch (...) {
+      TqvBaseIO::Close();
+    }
+  } else if ((MsgThread || CommThread) && !OnOwnThread()) {
+    // Threads left attached by a port-event thread that closed the port: wait for their end
+    // (the close then has completed, OnClose included) and release them.
+    StopThread();
+  }
+  DoCommEvent(this, {ceTxEmpty});
+}
+
+void TqvCustomComm::ShutDown(bool AStopThread) { TakeDownPort(AStopThread); }
+
+bool TqvCustomComm::TakeDownPort(bool AStopThread) {
+  if (!IsOpen()) return true;
+  bool expected = false;
+  if (!FClosing.compare_exchange_strong(expected, true)) return false;
+  const HANDLE h = GetHandle();
+  if (AStopThread) {
+    if (CommThread) CommThread->Stop();
+    if (OutQueueCount() > 0) ClearAll();
+    SetCommMask(h, EV_RX80FULL);  // completes the pending wait
+    // Without an application object HandleComEvent runs on the dispatch thread: it must have
+    // ended before the buffer goes.
+    if (!Application && MsgThread && GetCurrentThreadId() != MsgThread->ThreadID()) {
+      MsgThread->Stop();
+      MsgThread->WaitFor();
+    }
+  } else if (MsgThread && GetCurrentThreadId() != MsgThread->ThreadID()) {
+    // On the port-event thread. The dispatch thread ends between hand-overs (one not started
+    // yet is withdrawn), so once it has ended no HandleComEvent is reading into the buffer.
+    MsgThread->Stop();
+    MsgThread->WaitFor();
+  }
+  FreeReceiveBuffer();
+  TqvBaseIO::Close();
+  NotifyLinks(ncClosed);
+  return true;
+}
+
+void TqvCustomComm::PortFailed() { TakeDownPort(false); }
+
+bool TqvCustomComm::OnOwnThread() const {
+  const DWORD me = GetCurrentThreadId();
+  return (CommThread && CommThread->ThreadID() == me) || (MsgThread && MsgThread->ThreadID() == me);
+}
+
+void TqvCustomComm::StartThread() {
+  // Objects left by threads that ended on their own (the port failed, or the dispatch thread
+  // was told to quit) go first; both are replaced so the port-event thread never outlives the
+  // dispatch thread it posts to.
+  if ((MsgThread && MsgThread->Finished()) || (CommThread && CommThread->Finished())) StopThread();
+  if (!MsgThread) MsgThread = new TMsgThread(this);
+  if (!CommThread) CommThread = new TCommThread(this);
+}
+
+void TqvCustomComm::StopThread() {
+  if (TCommThread* t = CommThread) {
+    if (GetCurrentThreadId() == t->ThreadID()) {
+      // Called from a handler on the port-event thread: it ends on its own and is released
+      // with the next start or close.
+      t->Terminate();
+      return;
+    }
+    t->Free();  // waits for its end
+    CommThread = nullptr;
+  }
+  if (TMsgThread* m = MsgThread) {
+    MsgThread = nullptr;
+    if (GetCurrentThreadId() == m->ThreadID()) {
+      // A handler running on the dispatch thread itself: it cannot wait for itself, so it
+      // releases itself when its loop has ended.
+      m->SetFreeOnTerminate(true);
+      m->Stop();
+      return;
+    }
+    m->Stop();
+    if (WaitForSingleObject(m->Handle(), 1000) == WAIT_TIMEOUT) TerminateThread(m->Handle(), 0);
+    m->Free();
+  }
+}
+
+// ---- Receive buffer --------------------------------------------------------------------------
+
+void TqvCustomComm::AllocReceiveBuffer() {
+  FreeReceiveBuffer();
+  // The size SetupPort is about to request. Reading it back from the port here would replace
+  // a size set while closed by whatever the port happened to have before its set-up.
+  const DWORD size = FInQueueSize ? FInQueueSize : 1;
+  ReceiveBuffer.reset(new BYTE[size]());
+  FReceiveBufferSize = size;
+  FPatterns->EnsureScratch(size);
+}
+
+void TqvCustomComm::FreeReceiveBuffer() {
+  ReceiveBuffer.reset();
+  FReceiveBufferSize = 0;
+}
+
+// ---- Sending ---------------------------------------------------------------------------------
+
+void TqvCustomComm::SendChar(BYTE Ch) {
+  if (!IsOpen()) return;
+  LogFormat(dlDebug, "Try to send char %2Xh ...", {unsigned(Ch)});
+  if (RtsToggle) SetRts(true);
+  if (!WriteAndWait(GetHandle(), &Ch, 1, WriteOverlapped)) CommError(0, GetLastError(), 0);
+}
+
+void TqvCustomComm::SendString(const std::string& S) {
+  if (!IsOpen() || S.empty()) return;
+  LogFormat(dlDebug, "Try to send string %s ...", {S});
+  if (RtsToggle) SetRts(true);
+  if (!WriteAndWait(GetHandle(), S.data(), DWORD(S.size()), WriteOverlapped)) CommError(0, GetLastError(), 0);
+}
+
+void TqvCustomComm::SendData(const void* Data, int Count) {
+  if (!IsOpen()) return;
+  LogFormat(dlDebug, "Try to send the data with %d length ...", {Count});
+  if (RtsToggle) SetRts(true);
+  const HANDLE h = GetHandle();
+  if (Count < 0) {
+    // A negative length would be read as a huge block.
+    CommError(0, ERROR_INVALID_PARAMETER, 0);
+    return;
+  }
+  // The previous unwaited write may still own the record: wait until the port has given it
+  // back. The bytes are taken at submission, so the caller's block is free once we return.
+  DWORD done = 0;
+  if (!GetOverlappedResult(h, &AsyncWriteOverlapped, &done, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE)
+    GetOverlappedResult(h, &AsyncWriteOverlapped, &done, TRUE);
+  if (WriteNoWait(h, Data, DWORD(Count), AsyncWriteOverlapped))
+    LogText(dlDebug, "... the data transmittion is OK!");
+  else
+    CommError(0, GetLastError(), 0);
+}
+
+// ---- Purges and line control -----------------------------------------------------------------
+
+void TqvCustomComm::ClearInput() {
+  if (IsOpen()) PurgeComm(GetHandle(), kPurgeRx);
+}
+
+void TqvCustomComm::ClearOutput() {
+  if (!IsOpen()) return;
+  PurgeComm(GetHandle(), kPurgeTx);
+  if (RtsToggle) SetRts(false);
+}
+
+void TqvCustomComm::ClearAll() {
+  if (!IsOpen()) return;
+  PurgeComm(GetHandle(), kPurgeAll);
+  CancelPendingIo(GetHandle());
+  if (RtsToggle) SetRts(false);
+}
+
+void TqvCustomComm::SetDtr(bool On) {
+  if (!IsOpen()) return;
+  EscapeCommFunction(GetHandle(), On ? SETDTR : CLRDTR);
+  DoCommEvent(this, {ceDsr});
+}
+
+void TqvCustomComm::SetRts(bool On) {
+  if (!IsOpen()) return;
+  EscapeCommFunction(GetHandle(), On ? SETRTS : CLRRTS);
+  DoCommEvent(this, {ceCts});
+}
+
+TModemLines TqvCustomComm::ModemStatus() {
+  DWORD s = 0;
+  if (!IsOpen() || !GetCommModemStatus(GetHandle(), &s)) return {};
+  TModemLines L;
+  if (s & MS_CTS_ON) L += mlCts;
+  if (s & MS_DSR_ON) L += mlDsr;
+  if (s & MS_RING_ON) L += mlRing;
+  if (s & MS_RLSD_ON) L += mlRlsd;
+  return L;
+}
+
+// ---- Virtual hooks ---------------------------------------------------------------------------
+
+std::string TqvCustomComm::GetDeviceName() { return "Unknown"; }
+
+void TqvCustomComm::SetupPort() {
+  const HANDLE h = GetHandle();
+  SetupComm(h, FInQueueSize, FOutQueueSize);
+  SetCommTimeouts(h, FTimeouts.get());
+}
+
+void TqvCustomComm::SetEventChar(BYTE Ch) {
+  PortSettings.dcb.EvtChar = char(Ch);
+  ApplySettings();
+}
+
+BYTE TqvCustomComm::GetEventChar() {
+  RefreshSettings();
+  return BYTE(PortSettings.dcb.EvtChar);
+}
+
+void TqvCustomComm::CommError(DWORD Errors, DWORD SystemError, BYTE Status) {
+  if (RtsToggle) SetRts(false);
+  LogFormat(dlDetail, "Communication Error %d:%d", {Errors, SystemError});
+  bool Reset = false;
+  if (OnCommError) OnCommError(this, Errors, SystemError, Status, Reset);
+  if (Reset) ClearAll();
+}
+
+// ---- Event mask ------------------------------------------------------------------------------
+
+DWORD TqvCustomComm::PortEventMask(TCommEvents E, bool RtsToggle) {
+  DWORD mask = EV_RXCHAR;
+  if (E.Contains(ceRxFlag)) mask |= EV_RXFLAG;
+  if (E.Contains(ceTxEmpty) || RtsToggle) mask |= EV_TXEMPTY;
+  if (E.Contains(ceCts)) mask |= EV_CTS;
+  if (E.Contains(ceDsr)) mask |= EV_DSR;
+  if (E.Contains(ceRlsd)) mask |= EV_RLSD;
+  if (E.Contains(ceBreak)) mask |= EV_BREAK;
+  if (E.Contains(ceError)) mask |= EV_ERR;
+  if (E.Contains(ceRing)) mask |= EV_RING;
+  if (E.Contains(ceRx80Full)) mask |= EV_RX80FULL;
+  if (E.Contains(ceEvent1)) mask |= EV_EVENT1;
+  if (E.Contains(ceEvent2)) mask |= EV_EVENT2;
+  return mask;
+}
+
+void TqvCustomComm::SetEventMask(TCommEvents Value) {
+  FEventMask = Value;
+  if (IsOpen()) SetCommMask(GetHandle(), PortEventMask(Value, RtsToggle));
+}
+
+// ---- Queues, time-outs, properties -----------------------------------------------------------
+
+DWORD TqvCustomComm::InQueueCount() {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(GetHandle(), &errors, &stat)) return 0;
+  return stat.cbInQue;
+}
+
+DWORD TqvCustomComm::OutQueueCount() {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(GetHandle(), &errors, &stat)) return 0;
+  return stat.cbOutQue;
+}
+
+WORD TqvCustomComm::InQueueSize() {
+  if (IsOpen()) {
+    CommProperties();
+    if (WORD(FCommProperties.dwCurrentRxQueue)) FInQueueSize = WORD(FCommProperties.dwCurrentRxQueue);
+  }
+  return FInQueueSize;
+}
+
+WORD TqvCustomComm::OutQueueSize() {
+  if (IsOpen()) {
+    CommProperties();
+    if (WORD(FCommProperties.dwCurrentTxQueue)) FOutQueueSize = WORD(FCommProperties.dwCurrentTxQueue);
+  }
+  return FOutQueueSize;
+}
+
+void TqvCustomComm::SetInQueueSize(WORD Value) {
+  if (IsOpen())
+    SetupComm(GetHandle(), Value, OutQueueSize());
+  else
+    FInQueueSize = Value;
+}
+
+void TqvCustomComm::SetOutQueueSize(WORD Value) {
+  if (IsOpen())
+    SetupComm(GetHandle(), InQueueSize(), Value);
+  else
+    FOutQueueSize = Value;
+}
+
+const COMMTIMEOUTS& TqvCustomComm::Timeouts() {
+  if (IsOpen()) GetCommTimeouts(GetHandle(), FTimeouts.get());
+  return *FTimeouts;
+}
+
+void TqvCustomComm::SetTimeouts(const COMMTIMEOUTS& Value) {
+  *FTimeouts = Value;
+  if (IsOpen()) SetCommTimeouts(GetHandle(), FTimeouts.get());
+}
+
+const COMMPROP& TqvCustomComm::CommProperties() {
+  if (IsOpen()) GetCommProperties(GetHandle(), &FCommProperties);
+  return FCommProperties;
+}
+
+// ---- Reads and waits -------------------------------------------------------------------------
+
+bool TqvCustomComm::ReadData(void* Buffer, DWORD Count) {
+  return ReadAndWait(GetHandle(), Buffer, Count, ReadOverlapped);
+}
+
+bool TqvCustomComm::WaitForInput(DWORD Count, DWORD TimeoutMs) {
+  if (!IsOpen()) return false;
+  const TCommEvents saved = FEventMask;
+  SetEventMask(saved - ceRxChar);
+  const DWORD start = GetTickCount();
+  bool result = false;
+  // Elapsed time, not a deadline: a tick count that wraps during the wait changes nothing.
+  while (GetTickCount() - start <= TimeoutMs && IsOpen()) {
+    if (InQueueCount() >= Count) {
+      result = true;
+      break;
+    }
+    Sleep(1);
+    if (OnMainThreadWithApplication()) Application->ProcessMessages();
+  }
+  SetEventMask(saved);
+  return result;
+}
+
+bool TqvCustomComm::WaitForModemLine(TModemLine Line, DWORD TimeoutMs) {
+  if (!IsOpen()) return false;
+  const DWORD start = GetTickCount();
+  do {
+    if (ModemStatus().Contains(Line)) return true;
+    Sleep(1);
+    if (OnMainThreadWithApplication()) Application->ProcessMessages();
+    if (GetTickCount() - start > TimeoutMs) return false;
+  } while (IsOpen());
+  return false;
+}
+
+// ---- The receive path ------------------------------------------------------------------------
+
+void TqvCustomComm::HandleComEvent(const MSG& Msg) {
+  if (Msg.message != MsgComEvent) return;
+  const DWORD E = DWORD(Msg.wParam);
+  const unsigned session = FSession.load(std::memory_order_relaxed);
+  try {
+    const HANDLE h = GetHandle();
+    DWORD Errors = 0;
+    if (!ClearCommError(h, &Errors, CommStatus.get())) {
+      Errors = 0;
+      CommStatus->cbInQue = 0;
+      CommStatus->cbOutQue = 0;
+    }
+    if (Errors != 0) {
+      CommError(Errors, 0, BYTE(CommStatus->Flags & 0xFF));
+      return;
+    }
+    if ((E & EV_RXCHAR) && CommStatus->cbInQue > 0 && ReceiveBuffer) {
+      const bool wanted = FEventMask.Contains(ceRxChar) || OnRxData.Assigned() || PacketMode ||
+                          FPatterns->Count() > 0 || HasDataConsumer();
+      if (wanted) {
+        const DWORD n = std::min(CommStatus->cbInQue, FReceiveBufferSize);
+        BYTE* const buffer = ReceiveBuffer.get();
+        if (ReadAndWait(h, buffer, n, ReadOverlapped)) {
+          DeliverReceived(buffer, int(n));
+          // A handler that closed or reopened the port took the buffer with it.
+          if (SessionEnded(session)) return;
+          bool Handled = false;
+          if (PacketMode && FPatterns->Count() > 0) {
+            for (DWORD i = 0; i < n; ++i) {
+              const int k = FPatterns->Feed(buffer[i]);
+              if (k < 0) continue;
+              FPatterns->Items(k)->EndPos = std::int32_t(i);
+              if (OnPacket) {
+                const DWORD c = FPatterns->Compose(k, buffer + i + 1, n - i - 1);
+                bool handled = Handled;
+                OnPacket(this, k, FPatterns->Scratch(), int(c), handled);
+                Handled = Handled || handled;
+                if (SessionEnded(session)) return;
+              }
+            }
+          }
+          if (!Handled && FEventMask.Contains(ceRxChar) && OnRxData) {
+            OnRxData(this, buffer, int(n));
+            if (SessionEnded(session)) return;
+          }
+        }
+      }
+    }
+    if (E & EV_TXEMPTY) {
+      if (RtsToggle) SetRts(false);
+      const bool R = OfferTransmitEmpty();
+      if (FEventMask.Contains(ceTxEmpty) && !R && OnTxEmpty) OnTxEmpty(this);
+      if (SessionEnded(session)) return;
+    }
+    TCommEvents events;
+    if (E & EV_RXFLAG) events += ceRxFlag;
+    if (E & EV_CTS) events += ceCts;
+    if (E & EV_DSR) events += ceDsr;
+    if (E & EV_RLSD) events += ceRlsd;
+    if (E & EV_RING) events += ceRing;
+    if (E & EV_BREAK) events += ceBreak;
+    if (E & EV_ERR) events += ceError;
+    if (E & EV_RX80FULL) events += ceRx80Full;
+    if (E & EV_EVENT1) events += ceEvent1;
+    if (E & EV_EVENT2) events += ceEvent2;
+    if (!events.Empty()) DoCommEvent(this, events);
+  } catch (const Exception& e) {
+    FatalError(1, GetLastError(), e.Message(), true);
+  }
+}
+
+// ---- Indicators and events -------------------------------------------------------------------
+
+void TqvCustomComm::SetChecked(TComponent* C, bool V) {
+  if (PropKind(C, "Checked") == pkBoolean) SetBoolProp(C, "Checked", V);
+}
+
+void TqvCustomComm::DoCommEvent(TObject* Sender, TCommEvents Events) {
+  const TModemLines L = ModemStatus();
+  if (FCtsIndicator) SetChecked(FCtsIndicator, L.Contains(mlCts));
+  if (FDsrIndicator) SetChecked(FDsrIndicator, L.Contains(mlDsr));
+  if (FRlsdIndicator) SetChecked(FRlsdIndicator, L.Contains(mlRlsd));
+  if (Events.Contains(ceRing) && FRingIndicator) SetChecked(FRingIndicator, true);
+  if (OnCommEvent) OnCommEvent(Sender, Events);
+}
+
+// ---- Line settings ---------------------------------------------------------------------------
+
+void TqvCustomComm::RefreshSettings() {
+  PortSettings.dwSize = sizeof(COMMCONFIG);
+  PortSettings.dcb.DCBlength = sizeof(DCB);
+  if (!Active()) return;
+  GetCommConfig(GetHandle(), &PortSettings, &PortSettings.dwSize);
+  GetCommState(GetHandle(), &PortSettings.dcb);
+}
+
+void TqvCustomComm::ApplySettings() {
+  PortSettings.dcb.DCBlength = sizeof(DCB);
+  if (Active()) SetCommState(GetHandle(), &PortSettings.dcb);
+}
+
+void TqvCustomComm::ShowConfigDialog() {
+  RefreshSettings();
+  const HWND owner = ForegroundWindow();
+  const std::string name = GetDeviceName();
+  CommConfigDialogA(name.c_str(), owner, &PortSettings);
+  ApplySettings();
+}
+
+DWORD TqvCustomComm::BaudRate() {
+  RefreshSettings();
+  return PortSettings.dcb.BaudRate;
+}
+
+void TqvCustomComm::SetBaudRate(DWORD Value) {
+  PortSettings.dcb.BaudRate = Value;
+  ApplySettings();
+}
+
+TParity TqvCustomComm::Parity() {
+  RefreshSettings();
+  return TParity(PortSettings.dcb.Parity);
+}
+
+void TqvCustomComm::SetParity(TParity Value) {
+  PortSettings.dcb.Parity = BYTE(Value);
+  if (Value != pNone)
+    PortSettings.dcb.Flags |= DCB_fParity;
+  else
+    PortSettings.dcb.Flags &= ~DCB_fParity;
+  ApplySettings();
+}
+
+TStopBits TqvCustomComm::StopBits() {
+  RefreshSettings();
+  return TStopBits(PortSettings.dcb.StopBits);
+}
+
+void TqvCustomComm::SetStopBits(TStopBits Value) {
+  PortSettings.dcb.StopBits = BYTE(Value);
+  ApplySettings();
+}
+
+BYTE TqvCustomComm::ByteSize() {
+  RefreshSettings();
+  return PortSettings.dcb.ByteSize;
+}
+
+void TqvCustomComm::SetByteSize(BYTE Value) {
+  PortSettings.dcb.ByteSize = (Value >= 4 && Value <= 8) ? Value : 8;
+  ApplySettings();
+}
+
+TStreamProtocol TqvCustomComm::StreamProtocol() {
+  RefreshSettings();
+  const DWORD f = PortSettings.dcb.Flags;
+  if ((f & kXonSet) == kXonSet) return spXonXoff;
+  if ((f & kHardSet) == kHardSet) return spHardware;
+  return spNone;
+}
+
+void TqvCustomComm::SetStreamProtocol(TStreamProtocol Value) {
+  DCB& d = PortSettings.dcb;
+  switch (Value) {
+    case spNone:
+      d.Flags = (d.Flags | kNoneSet) & kNoneKeep;
+      break;
+    case spXonXoff:
+      d.Flags = (d.Flags | kXonSet) & kXonKeep;
+      d.XonLim = 10;
+      d.XoffLim = 10;
+      d.XonChar = 0x11;
+      d.XoffChar = 0x13;
+      break;
+    case spHardware:
+      d.Flags = (d.Flags | kHardSet) & kHardKeep;
+      break;
+  }
+  ApplySettings();
+}

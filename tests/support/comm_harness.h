@@ -1,0 +1,119 @@
+// Helpers for the communication engine tests: a minimal communication component that opens a
+// path with CreateFileA (a pseudo-terminal slave or a virtual null-modem end), an indicator
+// component with a published "Checked", a pseudo-terminal pair, a message pump with a time
+// limit and process resource counts for leak checks.
+#pragma once
+
+#include "comm/qvcomm.h"
+#include "platform/application.h"
+#include "platform/component.h"
+#include "platform/winbase.h"
+#include "platform/winserial.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+// The smallest communication component: the port is whatever Path names.
+class TTestComm : public TqvCustomComm {
+ public:
+  // Line settings a port accepts, as the serial component takes them from the system.
+  explicit TTestComm(TComponent* AOwner = nullptr) : TqvCustomComm(AOwner) {
+    DCB& d = PortSettings.dcb;
+    d.BaudRate = CBR_9600;
+    d.ByteSize = 8;
+    d.Flags = DCB_fBinary | (DTR_CONTROL_ENABLE << DCB_fDtrControlShift) |
+              (RTS_CONTROL_ENABLE << DCB_fRtsControlShift);
+  }
+  std::string Path;
+  HANDLE OpenHandle() override {
+    return CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, 0);
+  }
+};
+
+// A component with a published Boolean "Checked", like a check box.
+class TIndicator : public TComponent {
+ public:
+  explicit TIndicator(TComponent* AOwner = nullptr) : TComponent(AOwner) {
+    PublishBool("Checked", [this] { return Checked; }, [this](bool v) {
+      Checked = v;
+      ++Writes;
+    });
+  }
+  bool Checked = false;
+  int Writes = 0;
+};
+
+// Serves the main thread's hand-overs, messages and timers until done() or ms have passed.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD ms = 10000) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > ms) return done();
+    Application->WaitAndProcess(5);
+  }
+  return true;
+}
+
+// Serves for ms milliseconds whatever arrives.
+inline void PumpFor(DWORD ms) {
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < ms) Application->WaitAndProcess(5);
+}
+
+// A pseudo-terminal: the component opens the slave path, the test plays the device on the
+// master side.
+struct TPty {
+  int master = -1;
+  std::string slave;
+  TPty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) == 0) slave = name;
+  }
+  ~TPty() { CloseMaster(); }
+  TPty(const TPty&) = delete;
+  TPty& operator=(const TPty&) = delete;
+  bool Ok() const { return master >= 0 && !slave.empty(); }
+  void CloseMaster() {
+    if (master >= 0) ::close(master);
+    master = -1;
+  }
+  bool Write(const std::string& s) const { return ::write(master, s.data(), s.size()) == ssize_t(s.size()); }
+};
+
+// Resource counts of the process.
+inline int CountDir(const char* path) {
+  int n = 0;
+  if (DIR* d = opendir(path)) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n - (std::strcmp(path, "/proc/self/fd") == 0 ? 1 : 0);  // the directory's own fd
+}
+inline int OpenFdCount() { return CountDir("/proc/self/fd"); }
+inline int ThreadCount() { return CountDir("/proc/self/task"); }
+inline long RssKiB() {
+  long kb = -1;
+  if (FILE* f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+      if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
+    std::fclose(f);
+  }
+  return kb;
+}
+
+// The calling test's application object (the main thread is the test thread).
+inline TApplication& TestApplication() {
+  static TApplication* app = new TApplication;
+  return *app;
+}
