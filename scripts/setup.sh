@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev libudev-dev libgl-dev)
+# libudev is bound at run time by name (no headers needed); Qt comes with the GUI parts.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
