@@ -1,0 +1,379 @@
+// The port-event and dispatch threads: event order and hand-over, ports that fail while open,
+// stops while the main thread is busy or blocked, reopening, and resources over many cycles.
+#include "comm/commthreads.h"
+#include "comm/qvcomm.h"
+#include "platform/nullmodem.h"
+#include "support/comm_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using qv::platform::CreateNullModemPair;
+using qv::platform::NullModemPair;
+
+namespace {
+
+std::string Str(const BYTE* data, int count) { return std::string(reinterpret_cast<const char*>(data), std::size_t(count)); }
+
+std::shared_ptr<NullModemPair> NewPair() {
+  static int serial = 0;
+  return CreateNullModemPair("threads" + std::to_string(++serial));
+}
+
+// Counts OnClose calls and remembers the thread of the last one.
+struct TCloseWatch {
+  std::atomic<int> calls{0};
+  std::atomic<DWORD> thread{0};
+  std::atomic<int> closedNotifies{0};
+  void OnClose(TObject*) {
+    thread = GetCurrentThreadId();
+    ++calls;
+  }
+  void Notify(TqvBaseIO*, int code) {
+    if (code == ncClosed) ++closedNotifies;
+  }
+  void Attach(TqvCustomComm& c) {
+    c.OnClose = TNotifyEvent(this, &TCloseWatch::OnClose);
+    c.AddNotify(TLinkNotifyEvent(this, &TCloseWatch::Notify));
+  }
+};
+
+// Records the handled events in order, and whether any handling was nested or off the main
+// thread.
+struct TEventLog {
+  std::vector<std::string> calls;
+  int depth = 0;
+  int maxDepth = 0;
+  bool offMain = false;
+  std::function<void()> inRx;  // runs inside OnRxData
+  void Enter() {
+    maxDepth = std::max(maxDepth, ++depth);
+    if (GetCurrentThreadId() != MainThreadID()) offMain = true;
+  }
+  void Rx(TObject*, const BYTE* d, int n) {
+    Enter();
+    calls.push_back("rx:" + Str(d, n));
+    if (inRx) inRx();
+    --depth;
+  }
+  void Event(TObject*, TCommEvents e) {
+    Enter();
+    calls.push_back("event:" + std::to_string(e.ToBits()));
+    --depth;
+  }
+  void Attach(TqvCustomComm& c) {
+    c.OnRxData = TOnRxDataEvent(this, &TEventLog::Rx);
+    c.OnCommEvent = TOnCommEvent(this, &TEventLog::Event);
+  }
+};
+
+class CommThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestApplication();
+    pair = NewPair();
+    ASSERT_TRUE(pair);
+    comm = std::make_unique<TTestComm>();
+    comm->Path = pair->PortName(NullModemPair::kA);
+  }
+  void Feed(const std::string& s) { pair->Write(NullModemPair::kB, s.data(), s.size()); }
+
+  std::shared_ptr<NullModemPair> pair;
+  std::unique_ptr<TTestComm> comm;
+};
+
+// ---- Event order -----------------------------------------------------------------------------
+
+TEST_F(CommThreads, ABurstWhileTheMainThreadIsBlockedIsHandledLaterInOrderOneCallPerEvent) {
+  TEventLog ev;
+  ev.Attach(*comm);
+  // Inside a handler the queue is served, but the next event must not come in nested.
+  ev.inRx = [] { Application->ProcessMessages(); };
+  comm->SetEventMask({ceRxChar, ceCts, ceDsr, ceRlsd});
+  pair->SetLines(NullModemPair::kB, false, false);
+  comm->Open();
+  PumpFor(20);
+  ev.calls.clear();
+  std::thread far([&] {
+    pair->SetLines(NullModemPair::kB, false, true);  // CTS on
+    Sleep(60);
+    Feed("a");
+    Sleep(60);
+    pair->SetLines(NullModemPair::kB, true, true);  // DSR and DCD on
+    Sleep(60);
+    pair->SetLines(NullModemPair::kB, true, false);  // CTS off
+    Sleep(60);
+    pair->SetLines(NullModemPair::kB, false, false);  // DSR and DCD off
+  });
+  Sleep(400);  // the main thread is busy: nothing may be handled meanwhile
+  far.join();
+  EXPECT_TRUE(ev.calls.empty());
+  ASSERT_TRUE(PumpUntil([&] { return ev.calls.size() >= 5; })) << ::testing::PrintToString(ev.calls);
+  PumpFor(50);
+  EXPECT_EQ(ev.calls, (std::vector<std::string>{"event:8", "rx:a", "event:48", "event:8", "event:48"}));
+  EXPECT_EQ(ev.maxDepth, 1);
+  EXPECT_FALSE(ev.offMain);
+}
+
+TEST_F(CommThreads, NothingIsLostWhileThePortStaysOpen) {
+  std::string got;
+  comm->OnRxData = TOnRxDataEvent::FromFunction(
+      [](void* d, TObject*, const BYTE* p, int n) { *static_cast<std::string*>(d) += Str(p, n); }, &got);
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  std::string sent;
+  std::thread far([&] {
+    for (int i = 0; i < 300; ++i) {
+      std::string chunk = std::to_string(i) + ",";
+      pair->Write(NullModemPair::kB, chunk.data(), chunk.size());
+      if (i % 50 == 0) Sleep(5);
+    }
+  });
+  for (int i = 0; i < 300; ++i) sent += std::to_string(i) + ",";
+  // Busy and serving in turns.
+  for (int i = 0; i < 5; ++i) {
+    Sleep(20);
+    Application->ProcessMessages();
+  }
+  far.join();
+  ASSERT_TRUE(PumpUntil([&] { return got.size() >= sent.size(); }));
+  EXPECT_EQ(got, sent);
+}
+
+TEST_F(CommThreads, OtherRegisteredMessagesAreDispatchedAndQuitEndsTheDispatchThread) {
+  TEventLog ev;
+  ev.Attach(*comm);
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  ev.calls.clear();
+  TMsgThread* msg = comm->GetMsgThread();
+  ASSERT_NE(msg, nullptr);
+  const UINT other = RegisterWindowMessageA("qvCommTestOtherMessage");
+  ASSERT_TRUE(PumpUntil([&] { return PostThreadMessageA(msg->ThreadID(), other, 1, 2) != FALSE; }));
+  Feed("x");
+  ASSERT_TRUE(PumpUntil([&] { return ev.calls.size() == 1; })) << ::testing::PrintToString(ev.calls);
+  EXPECT_EQ(ev.calls[0], "rx:x");
+
+  ASSERT_TRUE(PostThreadMessageA(msg->ThreadID(), MsgQuitComEvent, 0, 0));
+  ASSERT_TRUE(PumpUntil([&] { return msg->Finished(); }));
+  Feed("y");
+  PumpFor(100);
+  EXPECT_EQ(ev.calls.size(), 1u);  // nobody takes events any more; the port stays open
+  EXPECT_TRUE(comm->Active());
+  // Starting again replaces both threads.
+  comm->StartThread();
+  EXPECT_NE(comm->GetMsgThread(), nullptr);
+  EXPECT_FALSE(comm->GetMsgThread()->Finished());
+  Feed("z");
+  ASSERT_TRUE(PumpUntil([&] { return ev.calls.size() >= 2 && ev.calls.back().find('z') != std::string::npos; }));
+  comm->Close();
+  EXPECT_EQ(comm->GetMsgThread(), nullptr);
+}
+
+// ---- Ports that fail while open ----------------------------------------------------------------
+
+TEST_F(CommThreads, AVanishedNullModemEndClosesThePortFromThePortThread) {
+  const int threadsBefore = ThreadCount();
+  TCloseWatch watch;
+  watch.Attach(*comm);
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  const DWORD portThread = comm->GetCommThread()->ThreadID();
+  pair->Vanish();
+  ASSERT_TRUE(PumpUntil([&] { return watch.calls.load() == 1 && !comm->Active(); }));
+  EXPECT_EQ(watch.thread.load(), portThread);
+  EXPECT_EQ(watch.closedNotifies.load(), 1);
+  comm->Close();  // releases the thread objects; the port is closed already
+  EXPECT_EQ(watch.calls.load(), 1);
+  EXPECT_EQ(comm->GetMsgThread(), nullptr);
+  EXPECT_EQ(comm->GetCommThread(), nullptr);
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
+}
+
+TEST_F(CommThreads, APseudoTerminalWhoseMasterClosesEndsClosed) {
+  TPty pty;
+  ASSERT_TRUE(pty.Ok());
+  const int fdsBefore = OpenFdCount();
+  const std::size_t handlesBefore = qv::platform::HandleCount();
+  TCloseWatch watch;
+  watch.Attach(*comm);
+  comm->Path = pty.slave;
+  comm->SetEventMask({ceRxChar});
+  std::string got;
+  comm->OnRxData = TOnRxDataEvent::FromFunction(
+      [](void* d, TObject*, const BYTE* p, int n) { *static_cast<std::string*>(d) += Str(p, n); }, &got);
+  comm->Open();
+  ASSERT_TRUE(comm->Active());
+  ASSERT_TRUE(pty.Write("data"));
+  ASSERT_TRUE(PumpUntil([&] { return got == "data"; }));
+  pty.CloseMaster();
+  ASSERT_TRUE(PumpUntil([&] { return watch.calls.load() == 1 && !comm->Active(); }));
+  EXPECT_NE(watch.thread.load(), MainThreadID());
+  comm.reset();  // destruction after such a close neither hangs nor leaks
+  EXPECT_EQ(watch.calls.load(), 1);
+  EXPECT_EQ(OpenFdCount(), fdsBefore - 1);  // the master is closed too
+  EXPECT_EQ(qv::platform::HandleCount(), handlesBefore - 2);  // the component's two events
+}
+
+TEST_F(CommThreads, AFailureWhileTheMainThreadIsBlockedClosesWithoutWaitingForIt) {
+  TCloseWatch watch;
+  watch.Attach(*comm);
+  TEventLog ev;
+  ev.Attach(*comm);
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  ev.calls.clear();
+  Feed("pending");  // a hand-over is queued for the main thread, which does not serve it
+  Sleep(50);
+  pair->Vanish();
+  const DWORD start = GetTickCount();
+  while (watch.calls.load() == 0 && GetTickCount() - start < 5000) Sleep(5);
+  EXPECT_EQ(watch.calls.load(), 1);  // closed while the main thread never served anything
+  EXPECT_FALSE(comm->Active());
+  PumpFor(50);
+  EXPECT_TRUE(ev.calls.empty());  // the withdrawn hand-over never ran
+  comm->Close();
+  EXPECT_EQ(watch.calls.load(), 1);
+}
+
+TEST_F(CommThreads, CloseFromInsideRxDataWhileThePortThreadIsClosingDoesNotHang) {
+  TCloseWatch watch;
+  watch.Attach(*comm);
+  TEventLog ev;
+  ev.Attach(*comm);
+  DWORD closeTook = 0;
+  ev.inRx = [&] {
+    // The port fails while this handler runs: the port-event thread starts its close and
+    // waits for the dispatch thread, which waits for this handler.
+    pair->Vanish();
+    Sleep(100);
+    const DWORD t0 = GetTickCount();
+    comm->Close();
+    closeTook = GetTickCount() - t0;
+  };
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  ev.calls.clear();
+  Feed("go");
+  ASSERT_TRUE(PumpUntil([&] { return !ev.calls.empty(); }));
+  EXPECT_FALSE(comm->Active());
+  EXPECT_LT(closeTook, 3000u);
+  EXPECT_EQ(watch.calls.load(), 1);
+  EXPECT_EQ(watch.closedNotifies.load(), 1);
+  EXPECT_EQ(comm->GetMsgThread(), nullptr);
+  EXPECT_EQ(comm->GetCommThread(), nullptr);
+}
+
+TEST_F(CommThreads, CloseFromInsideAPacketHandlerEndsTheNotification) {
+  TCloseWatch watch;
+  watch.Attach(*comm);
+  TEventLog ev;
+  ev.Attach(*comm);
+  struct Packets {
+    TTestComm* comm;
+    int calls = 0;
+    void Packet(TObject*, int, const BYTE*, int, bool&) {
+      ++calls;
+      comm->Close();  // takes the receive buffer with it
+    }
+  } packets{comm.get()};
+  comm->OnPacket = TOnPacketEvent(&packets, &Packets::Packet);
+  comm->SetEventMask({ceRxChar, ceCts});
+  comm->PacketMode = true;
+  comm->Patterns().Add("b", 1);
+  comm->Open();
+  ev.calls.clear();
+  Feed("abcbcb");
+  ASSERT_TRUE(PumpUntil([&] { return packets.calls > 0; }));
+  PumpFor(50);
+  EXPECT_FALSE(comm->Active());
+  EXPECT_EQ(packets.calls, 1);  // the rest of the block belonged to the closed port
+  EXPECT_EQ(watch.calls.load(), 1);
+  EXPECT_EQ(watch.thread.load(), MainThreadID());
+  EXPECT_EQ(ev.calls, (std::vector<std::string>{"event:4"}));  // Close's own; no OnRxData
+}
+
+TEST_F(CommThreads, ReopenAfterThePortThreadClosedRunsFreshThreads) {
+  TCloseWatch watch;
+  watch.Attach(*comm);
+  TEventLog ev;
+  ev.Attach(*comm);
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  pair->Vanish();
+  ASSERT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+  pair = NewPair();
+  comm->Path = pair->PortName(NullModemPair::kA);
+  comm->Open();  // the stale thread objects are released here
+  ASSERT_TRUE(comm->Active());
+  ASSERT_NE(comm->GetMsgThread(), nullptr);
+  ASSERT_NE(comm->GetCommThread(), nullptr);
+  EXPECT_FALSE(comm->GetMsgThread()->Finished());
+  EXPECT_FALSE(comm->GetCommThread()->Finished());
+  ev.calls.clear();
+  Feed("again");
+  ASSERT_TRUE(PumpUntil([&] { return !ev.calls.empty(); }));
+  EXPECT_EQ(ev.calls[0], "rx:again");
+}
+
+TEST_F(CommThreads, HandleComEventIgnoresOtherMessagesAndSurvivesAClosedHandle) {
+  TEventLog ev;
+  ev.Attach(*comm);
+  comm->SetEventMask({ceRxChar, ceTxEmpty, ceCts});
+  MSG m;
+  m.message = MsgQuitComEvent;
+  m.wParam = EV_CTS;
+  comm->HandleComEvent(m);
+  EXPECT_TRUE(ev.calls.empty());
+  // Closed: the error query fails, nothing is read, the line events still come.
+  m.message = MsgComEvent;
+  m.wParam = EV_RXCHAR | EV_CTS;
+  comm->HandleComEvent(m);
+  EXPECT_EQ(ev.calls, (std::vector<std::string>{"event:8"}));
+}
+
+// ---- Resources -------------------------------------------------------------------------------
+
+TEST(CommCycles, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
+  TestApplication();
+  TPty pty;
+  ASSERT_TRUE(pty.Ok());
+  TTestComm comm;
+  comm.Path = pty.slave;
+  comm.SetEventMask({ceRxChar});
+  std::size_t received = 0;
+  comm.OnRxData = TOnRxDataEvent::FromFunction(
+      [](void* d, TObject*, const BYTE*, int n) { *static_cast<std::size_t*>(d) += std::size_t(n); }, &received);
+  auto cycle = [&](int i) {
+    comm.Open();
+    ASSERT_TRUE(comm.Active());
+    const std::size_t before = received;
+    ASSERT_TRUE(pty.Write("cycle" + std::to_string(i) + "\r"));
+    ASSERT_TRUE(PumpUntil([&] { return received > before; }));
+    comm.SendString("ok\r\n");
+    char buf[64];
+    ASSERT_GT(::read(pty.master, buf, sizeof buf), 0);
+    comm.Close();
+  };
+  for (int i = 0; i < 5; ++i) cycle(i);  // warm-up: lazily made queues and caches
+  const int fds = OpenFdCount();
+  const int threads = ThreadCount();
+  const std::size_t handles = qv::platform::HandleCount();
+  const long rss = RssKiB();
+  for (int i = 0; i < 200; ++i) {
+    cycle(i);
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(OpenFdCount(), fds);
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threads; }, 5000));
+  EXPECT_EQ(qv::platform::HandleCount(), handles);
+  // Nothing grows per cycle; allow for allocator noise only.
+  EXPECT_LT(RssKiB() - rss, 1024);
+}
+
+}  // namespace
