@@ -206,9 +206,29 @@ void SerialPort::Detach(const std::shared_ptr<Waitable>& event) {
   attached_.erase(it);
 }
 
+namespace {
+// The ports on which this thread has started operations. As on Windows, a thread's pending
+// operations end (ERROR_OPERATION_ABORTED) when it exits, so nothing completes into the
+// memory of a thread that is gone.
+struct ThreadIo {
+  std::vector<std::weak_ptr<SerialPort>> ports;
+  ~ThreadIo() {
+    for (auto& weak : ports)
+      if (auto port = weak.lock()) port->CancelIo();
+  }
+};
+thread_local ThreadIo tThreadIo;
+}  // namespace
+
 void SerialPort::StartPending(const std::shared_ptr<Op>& op) {
   op->done->SetIoSource(source_);
   if (op->event) Attach(op->event);
+  auto& ports = tThreadIo.ports;
+  std::erase_if(ports, [](const std::weak_ptr<SerialPort>& w) { return w.expired(); });
+  const bool known = std::any_of(ports.begin(), ports.end(), [this](const std::weak_ptr<SerialPort>& w) {
+    return w.lock().get() == this;
+  });
+  if (!known) ports.push_back(weak_from_this());
 }
 
 void SerialPort::Kick() {
@@ -225,7 +245,8 @@ void SerialPort::Complete(std::shared_ptr<Op> op, DWORD status) {
   if (op->finished) return;
   op->finished = true;
   op->status = status;
-  if (op->kind == Op::kWait && status != kStatusSuccess && op->events) *op->events = 0;
+  // A wait's event word was zeroed at submission and is only written when events are
+  // reported: the thread that issued a cancelled or failed wait may be gone with it.
   StoreRecord(op->ov, status, op->transferred);
   auto drop = [&op](std::deque<std::shared_ptr<Op>>& list) {
     auto it = std::find(list.begin(), list.end(), op);
@@ -646,11 +667,8 @@ BOOL SerialPort::SetCommMask(DWORD mask) {
   mask_ = mask;
   history_ &= mask;
   if (!hadLines && LineEventsMasked()) lines_ = device_->ModemStatus();
-  // Any change of the mask completes a pending wait with no events.
-  if (wait_) {
-    *wait_->events = 0;
-    Complete(wait_, kStatusSuccess);
-  }
+  // Any change of the mask completes a pending wait with no events (its word is still 0).
+  if (wait_) Complete(wait_, kStatusSuccess);
   return TRUE;
 }
 

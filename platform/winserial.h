@@ -264,7 +264,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD count, DWORD* written,
                OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 // Ends the transfers and waits that the calling thread started on the handle
-// (ERROR_OPERATION_ABORTED), as Windows does.
+// (ERROR_OPERATION_ABORTED), as Windows does; a thread's pending operations also end when the
+// thread exits.
 BOOL CancelIo(HANDLE file);
 
 BOOL WaitCommEvent(HANDLE file, DWORD* eventMask, OVERLAPPED* overlapped);

@@ -163,6 +163,26 @@ TEST_F(NullModem, LineChangesRaiseEvents) {
   ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
 }
 
+TEST_F(NullModem, ThreadExitEndsItsPendingWait) {
+  ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));
+  OVERLAPPED ov{};
+  ov.hEvent = ev;
+  std::thread([&] {
+    DWORD events = 0;  // dies with the thread: nothing may complete into it later
+    EXPECT_FALSE(WaitCommEvent(a, &events, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  }).join();
+  ASSERT_EQ(WaitForSingleObject(ev, 1000), WAIT_OBJECT_0);
+  DWORD n;
+  EXPECT_FALSE(GetOverlappedResult(a, &ov, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  pair->Write(NullModemPair::kB, "z", 1);
+  DWORD events = 0;
+  OVERLAPPED ov2{};
+  EXPECT_TRUE(WaitCommEvent(a, &events, &ov2));  // a new wait is possible, and reports at once
+  EXPECT_EQ(events, EV_RXCHAR);
+}
+
 TEST_F(NullModem, BreakAndErrorsAreReportedAndCleared) {
   ASSERT_TRUE(SetCommMask(a, EV_BREAK | EV_ERR));
   OVERLAPPED ov{};
