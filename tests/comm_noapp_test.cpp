@@ -1,0 +1,103 @@
+// Without an application object the dispatch thread runs HandleComEvent itself.
+#include "comm/commthreads.h"
+#include "comm/qvcomm.h"
+#include "platform/application.h"
+#include "platform/nullmodem.h"
+#include "support/comm_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+using qv::platform::CreateNullModemPair;
+using qv::platform::NullModemPair;
+
+namespace {
+
+struct TRx {
+  std::mutex mutex;
+  std::string got;
+  std::atomic<DWORD> thread{0};
+  std::atomic<bool> closeInHandler{false};
+  TTestComm* comm = nullptr;
+  void Data(TObject*, const BYTE* d, int n) {
+    thread = GetCurrentThreadId();
+    {
+      std::lock_guard lock(mutex);
+      got.append(reinterpret_cast<const char*>(d), std::size_t(n));
+    }
+    if (closeInHandler) comm->Close();
+  }
+  std::string Got() {
+    std::lock_guard lock(mutex);
+    return got;
+  }
+};
+
+bool WaitUntil(const std::function<bool()>& done, DWORD ms = 10000) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > ms) return false;
+    Sleep(2);
+  }
+  return true;
+}
+
+TEST(CommWithoutApplication, TheDispatchThreadHandlesTheEvents) {
+  ASSERT_EQ(Application, nullptr);
+  auto pair = CreateNullModemPair("noapp1");
+  TTestComm comm;
+  comm.Path = pair->PortName(NullModemPair::kA);
+  TRx rx;
+  rx.comm = &comm;
+  comm.OnRxData = TOnRxDataEvent(&rx, &TRx::Data);
+  comm.SetEventMask({ceRxChar});
+  comm.Open();
+  const DWORD dispatch = comm.GetMsgThread()->ThreadID();
+  pair->Write(NullModemPair::kB, "abc", 3);
+  ASSERT_TRUE(WaitUntil([&] { return rx.Got() == "abc"; }));
+  EXPECT_EQ(rx.thread.load(), dispatch);
+  comm.Close();  // waits for the dispatch thread before the buffer goes
+  EXPECT_FALSE(comm.Active());
+  EXPECT_EQ(comm.GetMsgThread(), nullptr);
+}
+
+TEST(CommWithoutApplication, CloseFromTheHandlerOnTheDispatchThread) {
+  const int threadsBefore = ThreadCount();
+  auto pair = CreateNullModemPair("noapp2");
+  TTestComm comm;
+  comm.Path = pair->PortName(NullModemPair::kA);
+  TRx rx;
+  rx.comm = &comm;
+  rx.closeInHandler = true;
+  comm.OnRxData = TOnRxDataEvent(&rx, &TRx::Data);
+  comm.SetEventMask({ceRxChar});
+  comm.Open();
+  pair->Write(NullModemPair::kB, "x", 1);
+  ASSERT_TRUE(WaitUntil([&] { return !comm.Active(); }));
+  // The dispatch thread released itself once its loop ended.
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
+}
+
+TEST(CommWithoutApplication, AVanishedEndClosesFromThePortThread) {
+  auto pair = CreateNullModemPair("noapp3");
+  TTestComm comm;
+  comm.Path = pair->PortName(NullModemPair::kA);
+  std::atomic<int> closes{0};
+  comm.OnClose = TNotifyEvent::FromFunction([](void* d, TObject*) { ++*static_cast<std::atomic<int>*>(d); }, &closes);
+  TRx rx;
+  rx.comm = &comm;
+  comm.OnRxData = TOnRxDataEvent(&rx, &TRx::Data);
+  comm.SetEventMask({ceRxChar});
+  comm.Open();
+  pair->Write(NullModemPair::kB, "abc", 3);
+  pair->Vanish();
+  ASSERT_TRUE(WaitUntil([&] { return closes.load() == 1; }));
+  comm.Close();
+  EXPECT_EQ(closes.load(), 1);
+  EXPECT_EQ(comm.GetCommThread(), nullptr);
+}
+
+}  // namespace
