@@ -479,8 +479,8 @@ TEST_F(SerialCommTest, TestConnection) {
   comm_->SetActive(false);
 }
 
-// Plays a Plug and Play device at the far end: once our RTS has been dropped and raised again
-// (after DTR), it sends its answer.
+// Plays a Plug and Play device at the far end: once the open port has dropped both DTR and RTS
+// and then raised them again, it sends its answer.
 class PnPDevice {
  public:
   PnPDevice(NullModemPair& pair, std::string answer) : pair_(pair), answer_(std::move(answer)) {
@@ -497,9 +497,10 @@ class PnPDevice {
     bool sawLow = false;
     const DWORD start = GetTickCount();
     while (!stop_ && GetTickCount() - start < 20000) {
-      bool rts = pair_.Rts(NullModemPair::kA);
-      if (!rts) sawLow = true;
-      if (sawLow && rts && pair_.Dtr(NullModemPair::kA)) {
+      const bool open = pair_.IsOpen(NullModemPair::kA);
+      const bool rts = pair_.Rts(NullModemPair::kA), dtr = pair_.Dtr(NullModemPair::kA);
+      if (open && !rts && !dtr) sawLow = true;
+      if (open && sawLow && rts && dtr) {
         if (!answer_.empty()) pair_.Write(NullModemPair::kB, answer_.data(), answer_.size());
         return;
       }
