@@ -7,7 +7,10 @@
 TCommThread::TCommThread(TqvCustomComm* AComm) : Comm(AComm), PortHandle(AComm->GetHandle()) { Start(); }
 
 void TCommThread::TerminatedSet() {
-  if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) PulseEvent(h);
+  // Set, not pulsed: a pulse also clears the event, and when a wait has just completed and
+  // signalled it, but the thread is not yet waiting, that completion would be wiped out and the
+  // thread would sleep on forever. Each new wait resets the event, so setting it is harmless.
+  if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) SetEvent(h);
 }
 
 void TCommThread::Execute() {
@@ -42,7 +45,7 @@ void TCommThread::Execute() {
       }
       // A completed wait with no events is a mask change: nothing to report.
       if (EventWord != 0) Post(EventWord);
-      if (Terminated() || !Comm->Active()) break;
+      if (Terminated() || !Comm->PortOpen()) break;
     }
   }
   if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first
@@ -57,7 +60,7 @@ void TCommThread::Post(DWORD Events) {
   const DWORD id = m->ThreadID();
   while (!PostThreadMessageA(id, MsgComEvent, WPARAM(Events), 0)) {
     // The dispatch thread has no queue yet (it is starting) or has ended (nobody will take it).
-    if (Terminated() || !Comm->Active() || m->Finished()) return;
+    if (Terminated() || !Comm->PortOpen() || m->Finished()) return;
     Sleep(1);
   }
 }
@@ -82,7 +85,7 @@ void TMsgThread::Execute() {
   PeekMessageA(&Msg, 0, 0, 0, PM_NOREMOVE);
   while (!Terminated()) {
     if (GetMessageA(&Msg, 0, MSG_REGISTERED_FIRST, MSG_REGISTERED_LAST) <= 0) break;
-    if (!Comm->Active() || Terminated() || Msg.message == MsgQuitComEvent) break;
+    if (!Comm->PortOpen() || Terminated() || Msg.message == MsgQuitComEvent) break;
     if (Msg.hwnd == 0 && Msg.message == MsgComEvent) {
       try {
         if (Application) {

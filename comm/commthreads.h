@@ -16,8 +16,8 @@ class TCommThread : public TThread {
   // Takes the component's current handle; the thread starts at once.
   explicit TCommThread(TqvCustomComm* AComm);
 
-  // Terminate request, then a pulse on the wake event (a thread waiting right now wakes; one
-  // that is not waiting yet is woken by the event-mask change or the handle close).
+  // Terminate request, then the wake event is set (a thread about to wait wakes at once; one
+  // that starts a new wait afterwards is woken by the event-mask change or the handle close).
   void Stop() { Terminate(); }
 
  protected:

@@ -171,14 +171,14 @@ void TqvCustomComm::StopThread() {
     CommThread = nullptr;
   }
   if (TMsgThread* m = MsgThread) {
-    MsgThread = nullptr;
     if (GetCurrentThreadId() == m->ThreadID()) {
-      // A handler running on the dispatch thread itself: it cannot wait for itself, so it
-      // releases itself when its loop has ended.
-      m->SetFreeOnTerminate(true);
+      // A handler running on the dispatch thread itself (no application object): it cannot
+      // wait for itself. Its loop ends after the handler, and the next start or close, or the
+      // destructor, waits for that end and releases it.
       m->Stop();
       return;
     }
+    MsgThread = nullptr;
     m->Stop();
     if (WaitForSingleObject(m->Handle(), 1000) == WAIT_TIMEOUT) TerminateThread(m->Handle(), 0);
     m->Free();

@@ -222,6 +222,9 @@ class TqvCustomComm : public TqvBaseIO {
   void SetIndicator(TComponent*& Field, TComponent* Value);
   static void SetChecked(TComponent* C, bool V);
   bool OnOwnThread() const;
+  // Active as the threads see it: one atomic read of the handle, no virtual call, so it is
+  // safe while the component is being destroyed (the threads exist only while it is open).
+  bool PortOpen() const { return GetHandle() != INVALID_HANDLE_VALUE; }
   // The session ended (closed or reopened) since `session` was taken.
   bool SessionEnded(unsigned session) const { return FSession.load(std::memory_order_relaxed) != session; }
 

@@ -21,6 +21,7 @@ struct TRx {
   std::string got;
   std::atomic<DWORD> thread{0};
   std::atomic<bool> closeInHandler{false};
+  std::atomic<bool> closedInHandler{false};
   TTestComm* comm = nullptr;
   void Data(TObject*, const BYTE* d, int n) {
     thread = GetCurrentThreadId();
@@ -28,7 +29,10 @@ struct TRx {
       std::lock_guard lock(mutex);
       got.append(reinterpret_cast<const char*>(d), std::size_t(n));
     }
-    if (closeInHandler) comm->Close();
+    if (closeInHandler) {
+      comm->Close();
+      closedInHandler = true;
+    }
   }
   std::string Got() {
     std::lock_guard lock(mutex);
@@ -76,8 +80,14 @@ TEST(CommWithoutApplication, CloseFromTheHandlerOnTheDispatchThread) {
   comm.SetEventMask({ceRxChar});
   comm.Open();
   pair->Write(NullModemPair::kB, "x", 1);
-  ASSERT_TRUE(WaitUntil([&] { return !comm.Active(); }));
-  // The dispatch thread released itself once its loop ended.
+  // Using the component from two threads is the program's business: wait for the handler.
+  ASSERT_TRUE(WaitUntil([&] { return rx.closedInHandler.load(); }));
+  EXPECT_FALSE(comm.Active());
+  EXPECT_EQ(comm.GetCommThread(), nullptr);
+  // The dispatch thread could not wait for itself; its object stays until the next close.
+  ASSERT_NE(comm.GetMsgThread(), nullptr);
+  comm.Close();
+  EXPECT_EQ(comm.GetMsgThread(), nullptr);
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
 }
 

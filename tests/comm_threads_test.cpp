@@ -83,6 +83,9 @@ class CommThreads : public ::testing::Test {
   }
   void Feed(const std::string& s) { pair->Write(NullModemPair::kB, s.data(), s.size()); }
 
+  // Declared before the component, so they outlive its last Close.
+  TCloseWatch watch;
+  TEventLog ev;
   std::shared_ptr<NullModemPair> pair;
   std::unique_ptr<TTestComm> comm;
 };
@@ -90,7 +93,6 @@ class CommThreads : public ::testing::Test {
 // ---- Event order -----------------------------------------------------------------------------
 
 TEST_F(CommThreads, ABurstWhileTheMainThreadIsBlockedIsHandledLaterInOrderOneCallPerEvent) {
-  TEventLog ev;
   ev.Attach(*comm);
   // Inside a handler the queue is served, but the next event must not come in nested.
   ev.inRx = [] { Application->ProcessMessages(); };
@@ -146,7 +148,6 @@ TEST_F(CommThreads, NothingIsLostWhileThePortStaysOpen) {
 }
 
 TEST_F(CommThreads, OtherRegisteredMessagesAreDispatchedAndQuitEndsTheDispatchThread) {
-  TEventLog ev;
   ev.Attach(*comm);
   comm->SetEventMask({ceRxChar});
   comm->Open();
@@ -179,7 +180,6 @@ TEST_F(CommThreads, OtherRegisteredMessagesAreDispatchedAndQuitEndsTheDispatchTh
 
 TEST_F(CommThreads, AVanishedNullModemEndClosesThePortFromThePortThread) {
   const int threadsBefore = ThreadCount();
-  TCloseWatch watch;
   watch.Attach(*comm);
   comm->SetEventMask({ceRxChar});
   comm->Open();
@@ -200,7 +200,6 @@ TEST_F(CommThreads, APseudoTerminalWhoseMasterClosesEndsClosed) {
   ASSERT_TRUE(pty.Ok());
   const int fdsBefore = OpenFdCount();
   const std::size_t handlesBefore = qv::platform::HandleCount();
-  TCloseWatch watch;
   watch.Attach(*comm);
   comm->Path = pty.slave;
   comm->SetEventMask({ceRxChar});
@@ -221,9 +220,7 @@ TEST_F(CommThreads, APseudoTerminalWhoseMasterClosesEndsClosed) {
 }
 
 TEST_F(CommThreads, AFailureWhileTheMainThreadIsBlockedClosesWithoutWaitingForIt) {
-  TCloseWatch watch;
   watch.Attach(*comm);
-  TEventLog ev;
   ev.Attach(*comm);
   comm->SetEventMask({ceRxChar});
   comm->Open();
@@ -242,9 +239,7 @@ TEST_F(CommThreads, AFailureWhileTheMainThreadIsBlockedClosesWithoutWaitingForIt
 }
 
 TEST_F(CommThreads, CloseFromInsideRxDataWhileThePortThreadIsClosingDoesNotHang) {
-  TCloseWatch watch;
   watch.Attach(*comm);
-  TEventLog ev;
   ev.Attach(*comm);
   DWORD closeTook = 0;
   ev.inRx = [&] {
@@ -270,9 +265,7 @@ TEST_F(CommThreads, CloseFromInsideRxDataWhileThePortThreadIsClosingDoesNotHang)
 }
 
 TEST_F(CommThreads, CloseFromInsideAPacketHandlerEndsTheNotification) {
-  TCloseWatch watch;
   watch.Attach(*comm);
-  TEventLog ev;
   ev.Attach(*comm);
   struct Packets {
     TTestComm* comm;
@@ -299,9 +292,7 @@ TEST_F(CommThreads, CloseFromInsideAPacketHandlerEndsTheNotification) {
 }
 
 TEST_F(CommThreads, ReopenAfterThePortThreadClosedRunsFreshThreads) {
-  TCloseWatch watch;
   watch.Attach(*comm);
-  TEventLog ev;
   ev.Attach(*comm);
   comm->SetEventMask({ceRxChar});
   comm->Open();
@@ -322,7 +313,6 @@ TEST_F(CommThreads, ReopenAfterThePortThreadClosedRunsFreshThreads) {
 }
 
 TEST_F(CommThreads, HandleComEventIgnoresOtherMessagesAndSurvivesAClosedHandle) {
-  TEventLog ev;
   ev.Attach(*comm);
   comm->SetEventMask({ceRxChar, ceTxEmpty, ceCts});
   MSG m;
@@ -372,8 +362,13 @@ TEST(CommCycles, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
   EXPECT_EQ(OpenFdCount(), fds);
   EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threads; }, 5000));
   EXPECT_EQ(qv::platform::HandleCount(), handles);
-  // Nothing grows per cycle; allow for allocator noise only.
+  // Nothing grows per cycle; allow for allocator noise only. Sanitizers keep per-thread
+  // records of their own, so the figure means nothing there (their leak checks do).
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(RssKiB() - rss, 1024);
+#else
+  (void)rss;
+#endif
 }
 
 }  // namespace
