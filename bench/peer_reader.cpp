@@ -136,6 +136,9 @@ int main(int argc, char** argv) {
   TPortComm comm(kPortNumber);
   comm.OnRxData = TOnRxDataEvent(&reader, &TReader::RxData);
   comm.SetEventMask({ceRxChar});
+  // The receive queue (and with it the receive buffer) in bytes; a larger queue lets one
+  // notification carry more of a bulk transfer.
+  if (const char* q = std::getenv("PEER_READER_QUEUE")) comm.SetInQueueSize(WORD(std::atoi(q)));
   comm.OnFatalError = TOnFatalErrorEvent::FromFunction(
       [](void*, TObject*, DWORD, DWORD, std::string msg, bool& raise) {
         raise = false;
