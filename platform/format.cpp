@@ -196,10 +196,10 @@ void FormatImpl(std::string& out, std::string_view fmt, TVarRecs args) {
           d = double(a.asUnsigned());
         else
           FormatError(fmt);
-        char spec[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
-        if (type == 'E' || type == 'G') spec[3] = type;
+        char conv[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
+        if (type == 'E' || type == 'G') conv[3] = type;
         char buf[400];
-        int len = std::snprintf(buf, sizeof buf, spec, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
+        int len = std::snprintf(buf, sizeof buf, conv, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
                                                                       : (precision > 60 ? 60 : precision), d);
         if (len < 0) FormatError(fmt);
         Pad(out, std::string_view(buf, std::size_t(len) < sizeof buf ? std::size_t(len) : sizeof buf - 1), width, left);

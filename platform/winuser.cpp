@@ -194,15 +194,15 @@ class MessageQueue {
  private:
   // The timerfd fires at the earliest due time (absolute, so a late re-arm fires at once).
   void ArmLocked() {
-    itimerspec spec{};
+    itimerspec when{};
     if (!timers_.empty()) {
       std::int64_t due = timers_.front().dueNs;
       for (const Timer& t : timers_) due = std::min(due, t.dueNs);
       if (due <= 0) due = 1;
-      spec.it_value.tv_sec = time_t(due / 1000000000);
-      spec.it_value.tv_nsec = long(due % 1000000000);
+      when.it_value.tv_sec = time_t(due / 1000000000);
+      when.it_value.tv_nsec = long(due % 1000000000);
     }
-    timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
   }
 
   const DWORD threadId_;
