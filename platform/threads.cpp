@@ -4,6 +4,7 @@
 #include "platform/winuser.h"
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -135,16 +136,17 @@ TThread::TThread()
       threadId_(internal::AllocateThreadId()) {}
 
 TThread::~TThread() {
-  const bool self = thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
+  const bool self = joinable_ && pthread_equal(thread_, pthread_self());
   if (started_ && !self && !Finished()) {
     Terminate();
     WaitFor();
   }
-  if (thread_.joinable()) {
+  if (joinable_) {
     if (self)
-      thread_.detach();
+      pthread_detach(thread_);
     else
-      thread_.join();
+      pthread_join(thread_, nullptr);
+    joinable_ = false;
   }
   CloseHandle(handle_);
 }
@@ -160,10 +162,24 @@ void TThread::Free() {
 void TThread::Start() {
   if (started_) throw EThread("Thread already started");
   started_ = true;
-  thread_ = std::thread([this] { Run(); });
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stackSize_ != 0) pthread_attr_setstacksize(&attr, std::max<std::size_t>(stackSize_, PTHREAD_STACK_MIN));
+  const int rc = pthread_create(&thread_, &attr, &TThread::Entry, this);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    started_ = false;
+    throw EThread("Thread cannot be created: " + SysErrorMessage(ErrorFromErrno(rc)));
+  }
+  joinable_ = true;
   // The body may end (and a FreeOnTerminate object delete itself) only after thread_ is set.
   startGate_.store(true, std::memory_order_release);
   startGate_.notify_one();
+}
+
+void* TThread::Entry(void* self) {
+  static_cast<TThread*>(self)->Run();
+  return nullptr;
 }
 
 void TThread::Run() {

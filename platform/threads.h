@@ -12,7 +12,10 @@
 #include "platform/component.h"
 #include "platform/winbase.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -52,8 +55,11 @@ class TThread : public TObject {
   // through the free function Free(thread). Not for a FreeOnTerminate thread.
   void Free();
 
-  // Starts a suspended thread; EThread when it was started before.
+  // Starts a suspended thread; EThread when it was started before (or cannot be created).
   void Start();
+  // Stack size of the new thread in bytes, for threads whose work is known to be shallow
+  // (0, the default: the system's size). Takes effect at Start.
+  void SetStackSize(std::size_t bytes) { stackSize_ = bytes; }
   void Resume() { Start(); }
   bool Started() const { return started_; }
 
@@ -106,8 +112,11 @@ class TThread : public TObject {
  private:
   void Run();
   void TryDeleteSelf();
+  static void* Entry(void* self);
 
-  std::thread thread_;
+  pthread_t thread_{};
+  bool joinable_ = false;
+  std::size_t stackSize_ = 0;
   std::shared_ptr<qv::platform::ThreadShared> shared_;
   HANDLE handle_;
   DWORD threadId_;
