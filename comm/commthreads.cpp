@@ -2,9 +2,26 @@
 
 #include "platform/application.h"
 
+namespace {
+
+// The threads' own work is shallow (a wait, a post, a hand-over), but handlers run on them too:
+// OnClose and the closed notification on the port-event thread when the port fails, and every
+// event handler on the dispatch thread when there is no application object. Sanitizers make
+// every frame several times larger.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kThreadStack = 2048 * 1024;
+#else
+constexpr std::size_t kThreadStack = 256 * 1024;
+#endif
+
+}  // namespace
+
 // ---- TCommThread -----------------------------------------------------------------------------
 
-TCommThread::TCommThread(TqvCustomComm* AComm) : Comm(AComm), PortHandle(AComm->GetHandle()) { Start(); }
+TCommThread::TCommThread(TqvCustomComm* AComm) : Comm(AComm), PortHandle(AComm->GetHandle()) {
+  SetStackSize(kThreadStack);
+  Start();
+}
 
 void TCommThread::TerminatedSet() {
   // Set, not pulsed: a pulse also clears the event, and when a wait has just completed and
@@ -67,7 +84,10 @@ void TCommThread::Post(DWORD Events) {
 
 // ---- TMsgThread ------------------------------------------------------------------------------
 
-TMsgThread::TMsgThread(TqvCustomComm* AComm) : Comm(AComm) { Start(); }
+TMsgThread::TMsgThread(TqvCustomComm* AComm) : Comm(AComm) {
+  SetStackSize(kThreadStack);
+  Start();
+}
 
 TMsgThread::~TMsgThread() {
   if (Started() && !Finished() && GetCurrentThreadId() != ThreadID()) {
