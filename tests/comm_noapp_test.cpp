@@ -69,7 +69,7 @@ TEST(CommWithoutApplication, TheDispatchThreadHandlesTheEvents) {
 }
 
 TEST(CommWithoutApplication, CloseFromTheHandlerOnTheDispatchThread) {
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = ThreadBaseline();
   auto pair = CreateNullModemPair("noapp2");
   TTestComm comm;
   comm.Path = pair->PortName(NullModemPair::kA);

@@ -28,7 +28,7 @@ TEST(CommStress, TrafficOpenCloseAndVanishingFarEnds) {
     comm.Open();
     comm.Close();
   }
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = ThreadBaseline();
   const std::size_t handlesBefore = qv::platform::HandleCount();
   std::mt19937 rng(12345);
   std::size_t totalReceived = 0;

@@ -179,7 +179,7 @@ TEST_F(CommThreads, OtherRegisteredMessagesAreDispatchedAndQuitEndsTheDispatchTh
 // ---- Ports that fail while open ----------------------------------------------------------------
 
 TEST_F(CommThreads, AVanishedNullModemEndClosesThePortFromThePortThread) {
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = ThreadBaseline();
   watch.Attach(*comm);
   comm->SetEventMask({ceRxChar});
   comm->Open();
@@ -363,7 +363,7 @@ TEST(CommCycles, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
   };
   for (int i = 0; i < 5; ++i) cycle(i);  // warm-up: lazily made queues and caches
   const int fds = OpenFdCount();
-  const int threads = ThreadCount();
+  const int threads = ThreadBaseline();
   const std::size_t handles = qv::platform::HandleCount();
   const long rss = RssKiB();
   for (int i = 0; i < 200; ++i) {

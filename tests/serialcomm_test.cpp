@@ -483,7 +483,9 @@ TEST_F(SerialCommTest, TestConnection) {
 // and then raised them again, it sends its answer.
 class PnPDevice {
  public:
-  PnPDevice(NullModemPair& pair, std::string answer) : pair_(pair), answer_(std::move(answer)) {
+  // delayMs: how long the device takes to answer once it has seen the wake-up sequence.
+  PnPDevice(NullModemPair& pair, std::string answer, DWORD delayMs = 0)
+      : pair_(pair), answer_(std::move(answer)), delayMs_(delayMs) {
     pair_.SetLines(NullModemPair::kB, true, true);
     thread_ = std::thread([this] { Run(); });
   }
@@ -501,6 +503,7 @@ class PnPDevice {
       const bool rts = pair_.Rts(NullModemPair::kA), dtr = pair_.Dtr(NullModemPair::kA);
       if (open && !rts && !dtr) sawLow = true;
       if (open && sawLow && rts && dtr) {
+        Sleep(delayMs_);
         if (!answer_.empty()) pair_.Write(NullModemPair::kB, answer_.data(), answer_.size());
         return;
       }
@@ -509,6 +512,7 @@ class PnPDevice {
   }
   NullModemPair& pair_;
   std::string answer_;
+  const DWORD delayMs_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -517,8 +521,9 @@ TEST_F(SerialCommTest, ReadPnPIdFromAClosedPort) {
   comm_->SetComPortNo(12);
   const std::string id = std::string("\x08") + "\x01\x24" + "ABC0001" + "\x09";
   {
-    PnPDevice device(*pair_, id + "trailing");
-    // A timer on the main thread keeps running while the component waits.
+    // The device answers late, so the component waits for it: a timer on the main thread
+    // keeps running meanwhile.
+    PnPDevice device(*pair_, id + "trailing", 40);
     TqvTimer timer;
     int ticks = 0;
     struct Tick : TObject {

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <functional>
 #include <string>
 
@@ -101,6 +102,12 @@ inline int CountDir(const char* path) {
 }
 inline int OpenFdCount() { return CountDir("/proc/self/fd"); }
 inline int ThreadCount() { return CountDir("/proc/self/task"); }
+// The thread count to compare against later. The first thread a process creates can bring a
+// runtime helper thread along (ThreadSanitizer's background thread): create one first.
+inline int ThreadBaseline() {
+  std::thread([] {}).join();
+  return ThreadCount();
+}
 inline long RssKiB() {
   long kb = -1;
   if (FILE* f = std::fopen("/proc/self/status", "r")) {
