@@ -16,11 +16,11 @@ namespace {
 
 TEST(CommSendData, ASecondBlockWaitsForThePendingFirstOne) {
   TestApplication();
-  TPty pty;
-  ASSERT_TRUE(pty.Ok());
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   TRecordingLog log(nullptr, dlDebug);
   TTestComm comm;
-  comm.Path = pty.slave;
+  comm.Path = pty.slave();
   comm.SetLog(&log);
   int errors = 0;
   comm.OnCommError = TOnCommErrorEvent::FromFunction(
@@ -43,9 +43,9 @@ TEST(CommSendData, ASecondBlockWaitsForThePendingFirstOne) {
     readerStarted = GetTickCount();
     char buf[65536];
     while (received.size() < total) {
-      pollfd p{pty.master, POLLIN, 0};
+      pollfd p{pty.master(), POLLIN, 0};
       if (poll(&p, 1, 10000) != 1) break;
-      const ssize_t n = ::read(pty.master, buf, sizeof buf);
+      const ssize_t n = ::read(pty.master(), buf, sizeof buf);
       if (n <= 0) break;
       received.append(buf, std::size_t(n));
     }
@@ -70,12 +70,12 @@ TEST(CommSendData, ASecondBlockWaitsForThePendingFirstOne) {
 
 TEST(CommSendData, ClosingWithABlockPendingNeitherHangsNorLeaks) {
   TestApplication();
-  TPty pty;
-  ASSERT_TRUE(pty.Ok());
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   const std::size_t handles = qv::platform::HandleCount();
   {
     TTestComm comm;
-    comm.Path = pty.slave;
+    comm.Path = pty.slave();
     comm.Open();
     std::string block(512 * 1024, 'z');
     comm.SendData(block.data(), int(block.size()));

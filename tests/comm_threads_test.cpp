@@ -199,27 +199,27 @@ TEST_F(CommThreads, APseudoTerminalWhoseMasterClosesEndsClosed) {
   {
     // One cycle first, so that descriptors the process creates once (per-thread wake-ups,
     // the loop's timer) are not counted as left behind.
-    TPty warm;
-    ASSERT_TRUE(warm.Ok());
-    comm->Path = warm.slave;
+    qv::test::PtyPair warm;
+    ASSERT_TRUE(warm.ok());
+    comm->Path = warm.slave();
     comm->Open();
     ASSERT_TRUE(comm->Active());
     PumpUntil([] { return false; }, 20);
     comm->Close();
   }
-  TPty pty;
-  ASSERT_TRUE(pty.Ok());
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   const int fdsBefore = OpenFdCount();
   const std::size_t handlesBefore = qv::platform::HandleCount();
   watch.Attach(*comm);
-  comm->Path = pty.slave;
+  comm->Path = pty.slave();
   comm->SetEventMask({ceRxChar});
   std::string got;
   comm->OnRxData = TOnRxDataEvent::FromFunction(
       [](void* d, TObject*, const BYTE* p, int n) { *static_cast<std::string*>(d) += Str(p, n); }, &got);
   comm->Open();
   ASSERT_TRUE(comm->Active());
-  ASSERT_TRUE(pty.Write("data"));
+  ASSERT_EQ(pty.Write("data"), 4u);
   ASSERT_TRUE(PumpUntil([&] { return got == "data"; }));
   pty.CloseMaster();
   ASSERT_TRUE(PumpUntil([&] { return watch.calls.load() == 1 && !comm->Active(); }));
@@ -342,10 +342,10 @@ TEST_F(CommThreads, HandleComEventIgnoresOtherMessagesAndSurvivesAClosedHandle) 
 
 TEST(CommCycles, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
   TestApplication();
-  TPty pty;
-  ASSERT_TRUE(pty.Ok());
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
   TTestComm comm;
-  comm.Path = pty.slave;
+  comm.Path = pty.slave();
   comm.SetEventMask({ceRxChar});
   std::size_t received = 0;
   comm.OnRxData = TOnRxDataEvent::FromFunction(
@@ -354,11 +354,11 @@ TEST(CommCycles, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
     comm.Open();
     ASSERT_TRUE(comm.Active());
     const std::size_t before = received;
-    ASSERT_TRUE(pty.Write("cycle" + std::to_string(i) + "\r"));
+    const std::string line = "cycle" + std::to_string(i) + "\r";
+    ASSERT_EQ(pty.Write(line), line.size());
     ASSERT_TRUE(PumpUntil([&] { return received > before; }));
     comm.SendString("ok\r\n");
-    char buf[64];
-    ASSERT_GT(::read(pty.master, buf, sizeof buf), 0);
+    ASSERT_EQ(pty.Read(4), "ok\r\n");
     comm.Close();
   };
   for (int i = 0; i < 5; ++i) cycle(i);  // warm-up: lazily made queues and caches

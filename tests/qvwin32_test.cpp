@@ -9,6 +9,7 @@
 #include "platform/winreg.h"
 #include "platform/winserial.h"
 #include "platform/winuser.h"
+#include "support/pty.h"
 
 #include <gtest/gtest.h>
 
@@ -363,43 +364,7 @@ TEST_F(RegistryTest, ReadRegStringOfMissingKeyOrValueIsEmpty) {
 
 // ---- Ports and transfers -----------------------------------------------------------------------
 
-// A pseudo-terminal: the slave is mapped to a COM number, the test plays the device on the master.
-class Pty {
- public:
-  Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0) slave_ = ptsname(master_);
-  }
-  ~Pty() { CloseMaster(); }
-  void CloseMaster() {
-    if (master_ >= 0) close(master_);
-    master_ = -1;
-  }
-  int master() const { return master_; }
-  const std::string& slave() const { return slave_; }
-
-  // Reads exactly n bytes from the master (generous time limit for a busy machine).
-  std::string ReadMaster(std::size_t n, int timeoutMs = 10000) const {
-    std::string out;
-    while (out.size() < n) {
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, timeoutMs) <= 0) break;
-      char buf[4096];
-      ssize_t got = read(master_, buf, std::min(sizeof buf, n - out.size()));
-      if (got <= 0) break;
-      out.append(buf, static_cast<std::size_t>(got));
-    }
-    return out;
-  }
-  void WriteMaster(const std::string& data) const {
-    ASSERT_EQ(write(master_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
-
+// The COM port under test is a pseudo-terminal slave; the test plays the device on the master.
 class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -438,7 +403,7 @@ class PortTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  Pty pty_;
+  qv::test::PtyPair pty_;
   HANDLE port_ = INVALID_HANDLE_VALUE;
   HANDLE event_ = 0;
 };
@@ -447,7 +412,7 @@ TEST_F(PortTest, OpenComPortOpensTheMappedDevice) {
   Open();
   OVERLAPPED o = Record();
   ASSERT_TRUE(WriteAndWait(port_, "ping", 4, o));
-  EXPECT_EQ(pty_.ReadMaster(4), "ping");
+  EXPECT_EQ(pty_.Read(4, 10000), "ping");
 }
 
 TEST_F(PortTest, OpeningAMissingPortGivesTheInvalidHandle) {
@@ -475,9 +440,9 @@ TEST_F(PortTest, WriteCompletingAtOnceAndTheRecordKeepsItsEvent) {
   EXPECT_EQ(o.OffsetHigh, 0u);
   EXPECT_TRUE(WriteNoWait(port_, "de", 2, o));
   EXPECT_EQ(o.hEvent, event_);
-  EXPECT_EQ(pty_.ReadMaster(5), "abcde");
+  EXPECT_EQ(pty_.Read(5, 10000), "abcde");
   // The same record again, for a read.
-  pty_.WriteMaster("xy");
+  ASSERT_EQ(pty_.Write("xy"), sizeof "xy" - 1);
   char in[2] = {};
   EXPECT_TRUE(ReadAndWait(port_, in, 2, o));
   EXPECT_EQ(std::string(in, 2), "xy");
@@ -497,7 +462,7 @@ TEST_F(PortTest, PendingWriteCompletesBeforeWriteAndWaitReturns) {
   std::string received;
   std::thread reader([&] {
     Sleep(100);  // let the writer find the buffers full
-    received = pty_.ReadMaster(data.size());
+    received = pty_.Read(data.size(), 10000);
   });
   OVERLAPPED o = Record();
   EXPECT_TRUE(WriteAndWait(port_, data.data(), static_cast<DWORD>(data.size()), o));
@@ -516,7 +481,7 @@ TEST_F(PortTest, PendingWriteNoWaitReturnsAtOnceAndGoesOn) {
   const bool pending = GetLastError() == ERROR_IO_PENDING;
   EXPECT_TRUE(pending) << "a block this large cannot fit the terminal's buffers";
   std::string received;
-  std::thread reader([&] { received = pty_.ReadMaster(data.size()); });
+  std::thread reader([&] { received = pty_.Read(data.size(), 10000); });
   DWORD written = 0;
   EXPECT_TRUE(GetOverlappedResult(port_, &o, &written, TRUE));
   EXPECT_EQ(written, data.size());
@@ -528,9 +493,9 @@ TEST_F(PortTest, PendingReadCompletesWhenTheDeviceSends) {
   Open();
   std::thread device([&] {
     Sleep(100);
-    pty_.WriteMaster("12");
+    ASSERT_EQ(pty_.Write("12"), sizeof "12" - 1);
     Sleep(50);
-    pty_.WriteMaster("345");
+    ASSERT_EQ(pty_.Write("345"), sizeof "345" - 1);
   });
   char in[5] = {};
   OVERLAPPED o = Record();

@@ -9,6 +9,7 @@
 #include "platform/component.h"
 #include "platform/winbase.h"
 #include "platform/winserial.h"
+#include "support/pty.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -70,25 +71,6 @@ inline void PumpFor(DWORD ms) {
 
 // A pseudo-terminal: the component opens the slave path, the test plays the device on the
 // master side.
-struct TPty {
-  int master = -1;
-  std::string slave;
-  TPty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    char name[128];
-    if (ptsname_r(master, name, sizeof name) == 0) slave = name;
-  }
-  ~TPty() { CloseMaster(); }
-  TPty(const TPty&) = delete;
-  TPty& operator=(const TPty&) = delete;
-  bool Ok() const { return master >= 0 && !slave.empty(); }
-  void CloseMaster() {
-    if (master >= 0) ::close(master);
-    master = -1;
-  }
-  bool Write(const std::string& s) const { return ::write(master, s.data(), s.size()) == ssize_t(s.size()); }
-};
 
 // Resource counts of the process.
 inline int CountDir(const char* path) {
