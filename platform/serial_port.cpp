@@ -413,11 +413,15 @@ void SerialPort::ServeWait() {
   Complete(wait_, kStatusSuccess);
 }
 
-void SerialPort::Pump(short inputRevents) {
+void SerialPort::Pump(short inputRevents, bool polled) {
   if (closed_ || failed_) return;
   if (device_->StatusFd() >= 0) device_->DrainStatus();
   if (device_->Vanished()) return Fail(ERROR_DEVICE_REMOVED);
-  MoveInput();
+  // While another thread polls the input, it moves new bytes the moment they arrive: a call
+  // here would only find the descriptor empty. Bytes the kernel holds but the poller has not
+  // taken yet are like bytes still in a UART's FIFO. After a poll, only readiness is read.
+  if (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0 : inputPollers_ == 0)
+    MoveInput();
   if (failed_) return;
   // Hang-up or error on the descriptor: the device is gone (after taking what it still had).
   if (inputRevents & (POLLHUP | POLLERR | POLLNVAL)) return Fail(ERROR_DEVICE_REMOVED);
@@ -451,6 +455,7 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
     short events = Room() ? POLLIN : 0;
     if (wantOut && out == in) events |= POLLOUT;
     fds.push_back({in, events, 0});
+    if (events & POLLIN) ++inputPollers_;  // until OnPolled
   }
   if (out >= 0 && out != in && wantOut) fds.push_back({out, POLLOUT, 0});
   if (const int status = device_->StatusFd(); status >= 0) fds.push_back({status, POLLIN, 0});
@@ -474,12 +479,18 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
 
 void SerialPort::OnPolled(const pollfd* fds, std::size_t count) {
   Lock lock(*this);
-  if (closed_ || failed_) return;
   short revents = 0;
-  const int in = device_->InputFd();
-  for (std::size_t i = 0; i < count; ++i)
-    if (fds[i].fd == in) revents |= fds[i].revents;
-  Pump(revents);
+  bool watchedInput = false;
+  const int in = device_ ? device_->InputFd() : -1;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (in < 0 || fds[i].fd != in) continue;
+    revents |= fds[i].revents;
+    watchedInput = watchedInput || (fds[i].events & POLLIN);
+  }
+  if (watchedInput && inputPollers_ > 0) --inputPollers_;
+  if (closed_ || failed_) return;
+  // A round that did not watch the input (full queue) looks at it as any call does.
+  Pump(revents, watchedInput);
 }
 
 // ---- Transfers -------------------------------------------------------------------------------

@@ -87,7 +87,8 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   void Attach(const std::shared_ptr<Waitable>& event);
   void Detach(const std::shared_ptr<Waitable>& event);
   void Kick();
-  void Pump(short inputRevents);
+  // polled: called after a poll that watched the input, whose readiness is inputRevents.
+  void Pump(short inputRevents, bool polled = false);
   void MoveInput();
   void PushInput(const BYTE* data, std::size_t size);
   void PushOutput();
@@ -128,6 +129,7 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   bool haveCounters_ = false;
   LineCounters counters_;
   DWORD lines_ = 0;
+  int inputPollers_ = 0;  // threads in poll() watching the input descriptor for bytes
 
   std::deque<std::shared_ptr<Op>> reads_;
   std::deque<std::shared_ptr<Op>> writes_;
