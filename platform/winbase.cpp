@@ -163,12 +163,26 @@ Waiter::~Waiter() {
   if (fd_ >= 0) close(fd_);
 }
 
+namespace {
+// This thread's waiter once it has one; a thread never needs to wake itself: it only sets an
+// object it waits for from inside its own wait, which looks at the object again afterwards.
+thread_local Waiter* tOwnWaiter = nullptr;
+
+void WakeOther(Waiter* waiter) {
+  if (waiter != tOwnWaiter) waiter->Wake();
+}
+}  // namespace
+
 Waiter& Waiter::ForThisThread() {
   thread_local Waiter waiter;
+  tOwnWaiter = &waiter;
   return waiter;
 }
 
+// Only the first wake-up after a drain writes the eventfd; the thread looks at everything it
+// waits for after each drain, so later ones are covered by the one still unread.
 void Waiter::Wake() {
+  if (pending_.exchange(true)) return;
   std::uint64_t one = 1;
   ssize_t r;
   do {
@@ -176,10 +190,14 @@ void Waiter::Wake() {
   } while (r < 0 && errno == EINTR);
 }
 
+// Called when poll found the eventfd readable. The mark is cleared only after a read that
+// found the wake-up, so a waker that has marked but not yet written is read next time.
 void Waiter::Drain() {
   std::uint64_t value;
-  while (read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
+  ssize_t r;
+  while ((r = read(fd_, &value, sizeof value)) < 0 && errno == EINTR) {
   }
+  if (r > 0) pending_.store(false);
 }
 
 // ---- Waitable ------------------------------------------------------------------------------
@@ -190,7 +208,7 @@ Waitable::Waitable(bool manualReset, bool initialState)
 void Waitable::Set() {
   std::lock_guard lock(mutex_);
   signalled_ = true;
-  for (Registration* reg : waiters_) reg->waiter->Wake();
+  for (Registration* reg : waiters_) WakeOther(reg->waiter);
 }
 
 void Waitable::Reset() {
@@ -205,7 +223,7 @@ void Waitable::Pulse() {
   for (Registration* reg : waiters_) {
     if (reg->pulsed) continue;
     reg->pulsed = true;
-    reg->waiter->Wake();
+    WakeOther(reg->waiter);
     if (!manualReset_) break;
   }
   signalled_ = false;
@@ -220,7 +238,7 @@ void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
   std::lock_guard lock(mutex_);
   source_ = std::move(source);
   // Waiters re-read the source on their next round.
-  for (Registration* reg : waiters_) reg->waiter->Wake();
+  for (Registration* reg : waiters_) WakeOther(reg->waiter);
 }
 
 std::shared_ptr<IoSource> Waitable::GetIoSource() const {

@@ -11,6 +11,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,6 +80,7 @@ class Waiter {
  private:
   Waiter();
   int fd_;
+  std::atomic<bool> pending_{false};  // the eventfd holds (or is about to hold) a wake-up
 };
 
 // Descriptors that a waiting thread polls on behalf of a pending operation.
