@@ -64,19 +64,46 @@ class MessageQueue {
   MessageQueue& operator=(const MessageQueue&) = delete;
 
   DWORD threadId() const { return threadId_; }
-  int wakeFd() const { return epollFd_; }
+  // Once the descriptor is handed out a foreign loop may poll it, so every wake-up writes it.
+  int wakeFd() {
+    exported_.store(true);
+    return epollFd_;
+  }
 
+  // A thread asleep on the futex gets a futex wake-up; one that is awake looks at its queue
+  // before it sleeps again, so it needs none (unless a foreign loop polls the descriptor).
+  // Otherwise only the first wake-up after a drain writes the eventfd; later ones find it
+  // still pending.
   void Wake() {
+    wakeSeq_.fetch_add(1);
+    const int mode = sleepMode_.load();
+    if (mode == kOnFutex) {
+      wakeSeq_.notify_one();
+      return;
+    }
+    if (mode == kAwake && !exported_.load()) return;
+    if (wakePending_.exchange(true)) return;
     std::uint64_t one = 1;
     while (write(eventFd_, &one, sizeof one) < 0 && errno == EINTR) {
     }
   }
 
+  // Reads the eventfd only when a wake-up was written, and the timerfd only while a timer can
+  // have fired (disarming it clears its count). The pending mark stays when the read finds the
+  // eventfd still empty: the waker has marked but not yet written, and its write must be taken
+  // by the next drain, or the descriptor would stay readable for a foreign loop.
   void Drain() {
+    seenSeq_ = wakeSeq_.load();
     std::uint64_t v;
-    while (read(eventFd_, &v, sizeof v) < 0 && errno == EINTR) {
+    if (wakePending_.load()) {
+      ssize_t r;
+      while ((r = read(eventFd_, &v, sizeof v)) < 0 && errno == EINTR) {
+      }
+      if (r > 0) wakePending_.store(false);
     }
-    while (read(timerFd_, &v, sizeof v) < 0 && errno == EINTR) {
+    if (timersArmed_.load()) {
+      while (read(timerFd_, &v, sizeof v) < 0 && errno == EINTR) {
+      }
     }
   }
 
@@ -184,11 +211,28 @@ class MessageQueue {
     return int(std::min<std::int64_t>((left + 999999) / 1000000, 0x7FFFFFFF));
   }
 
-  // Sleeps until the eventfd or the timerfd is readable, or timeoutMs passes.
+  // Sleeps until the eventfd or the timerfd is readable, or timeoutMs passes, or (a thread
+  // whose descriptor nobody else polls) until any wake-up since the last drain. Such a thread
+  // sleeps on a futex when it has no time-out and no timer: cheaper to enter and to wake. The
+  // sleeper announces its mode before it looks at the wake-up count once more, and a waker
+  // counts before it looks at the mode, so one of the two always sees the other.
   void Wait(int timeoutMs) {
+    const bool exported = exported_.load();
+    if (timeoutMs < 0 && !exported && !timersArmed_.load()) {
+      sleepMode_.store(kOnFutex);
+      if (!timersArmed_.load()) wakeSeq_.wait(seenSeq_);
+      sleepMode_.store(kAwake);
+      return;
+    }
+    sleepMode_.store(kInPoll);
+    if (!exported && wakeSeq_.load() != seenSeq_) {
+      sleepMode_.store(kAwake);
+      return;
+    }
     pollfd fds[2] = {{eventFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
     while (poll(fds, 2, timeoutMs) < 0 && errno == EINTR) {
     }
+    sleepMode_.store(kAwake);
   }
 
  private:
@@ -203,6 +247,12 @@ class MessageQueue {
       when.it_value.tv_nsec = long(due % 1000000000);
     }
     timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
+    timersArmed_.store(!timers_.empty());
+    // A thread asleep on the futex does not see the timerfd: it must come back and poll.
+    if (!timers_.empty()) {
+      wakeSeq_.fetch_add(1);
+      if (sleepMode_.load() == kOnFutex) wakeSeq_.notify_one();
+    }
   }
 
   const DWORD threadId_;
@@ -214,6 +264,13 @@ class MessageQueue {
   std::vector<Timer> timers_;
   bool quit_ = false;
   int quitCode_ = 0;
+  std::atomic<bool> wakePending_{false};  // the eventfd holds (or is about to hold) a wake-up
+  std::atomic<bool> timersArmed_{false};  // written under mutex_
+  std::atomic<bool> exported_{false};     // wakeFd() was handed out
+  enum { kAwake, kInPoll, kOnFutex };
+  std::atomic<int> sleepMode_{kAwake};
+  std::atomic<std::uint32_t> wakeSeq_{0};  // wake-ups so far
+  std::uint32_t seenSeq_ = 0;                // owner thread: the count at its last drain
 };
 
 struct QueueRegistry {
