@@ -4,10 +4,12 @@
 #include "platform/winuser.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace qv::platform {
 
@@ -27,7 +29,19 @@ struct SyncRequest {
   State state = Queued;
   DWORD runner = 0;
   std::exception_ptr error;
+  // Set (after state, outside the hub mutex) when the request is settled: the requester sleeps
+  // on this futex word alone. Shared, so a settler may still wake it after the requester has
+  // gone on and released the request.
+  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(0);
 };
+
+// Wakes the requesters of settled requests; called after the hub mutex is released.
+void WakeSettled(const std::vector<std::shared_ptr<std::atomic<std::uint32_t>>>& words) {
+  for (const auto& w : words) {
+    w->store(1, std::memory_order_release);
+    w->notify_one();
+  }
+}
 
 // The hand-over queue of the main thread. One mutex and one condition variable serve the
 // requesters (waiting for their request), the main thread's WaitFor (waiting for a request
@@ -102,17 +116,20 @@ bool CheckSynchronize() {
     } catch (...) {
       error = std::current_exception();
     }
+    std::shared_ptr<std::atomic<std::uint32_t>> settled;
     {
       std::lock_guard lock(hub.mutex);
       // A released request has no one waiting for it any more; its exception is dropped.
       if (req->state == SyncRequest::Running) {
         req->state = SyncRequest::Done;
         req->error = std::move(error);
+        settled = req->settled;
       }
       // Let go of the request (and the exception) before the requester wakes: it may free
       // both on its own thread at once.
       req.reset();
     }
+    if (settled) WakeSettled({settled});
     hub.cv.notify_all();
     any = true;
   }
@@ -223,7 +240,7 @@ void TThread::Terminate() {
   terminated_.store(true, std::memory_order_release);
   const DWORD me = GetCurrentThreadId();
   SyncHub& hub = Hub();
-  bool changed = false;
+  std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
   {
     std::lock_guard lock(hub.mutex);
     for (auto& req : shared_->pending) {
@@ -232,15 +249,18 @@ void TThread::Terminate() {
         auto it = std::find(hub.queue.begin(), hub.queue.end(), req);
         if (it != hub.queue.end()) hub.queue.erase(it);
         req->state = SyncRequest::Withdrawn;
-        changed = true;
+        settled.push_back(req->settled);
       } else if (req->state == SyncRequest::Running && req->runner == me) {
         // We are inside that very hand-over: its thread cannot wait for us to return.
         req->state = SyncRequest::Released;
-        changed = true;
+        settled.push_back(req->settled);
       }
     }
   }
-  if (changed) hub.cv.notify_all();
+  if (!settled.empty()) {
+    WakeSettled(settled);
+    hub.cv.notify_all();
+  }
   TerminatedSet();
 }
 
@@ -253,14 +273,19 @@ int TThread::WaitFor() {
     SyncHub& hub = Hub();
     std::unique_lock lock(hub.mutex);
     // Waiting from inside the thread's own hand-over: release the thread from it.
-    bool released = false;
+    std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
     for (auto& req : shared->pending) {
       if (req->state == SyncRequest::Running && req->runner == me) {
         req->state = SyncRequest::Released;
-        released = true;
+        settled.push_back(req->settled);
       }
     }
-    if (released) hub.cv.notify_all();
+    if (!settled.empty()) {
+      lock.unlock();
+      WakeSettled(settled);
+      hub.cv.notify_all();
+      lock.lock();
+    }
     for (;;) {
       hub.cv.wait(lock, [&] { return shared->finished || !hub.queue.empty(); });
       if (shared->finished) break;
@@ -295,11 +320,12 @@ bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) 
   if (thread && thread->Terminated()) return false;
   hub.queue.push_back(req);
   if (shared) shared->pending.push_back(req);
+  const auto settled = req->settled;
   lock.unlock();
   hub.cv.notify_all();
   WakeThreadQueue(MainThreadID());
+  while (settled->load(std::memory_order_acquire) == 0) settled->wait(0, std::memory_order_acquire);
   lock.lock();
-  hub.cv.wait(lock, [&] { return req->state != SyncRequest::Queued && req->state != SyncRequest::Running; });
   if (shared) std::erase(shared->pending, req);
   const SyncRequest::State state = req->state;
   std::exception_ptr error = req->error;
