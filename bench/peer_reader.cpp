@@ -3,11 +3,11 @@
 //   peer_reader throughput <port> <nbytes>   count received bytes, print "DONE <n>" at nbytes
 //   peer_reader barcode <port>               print "<digits>\n" for every CR-terminated barcode
 //
-// The path is mapped as a COM port in a private configuration folder and opened like any COM
-// port. Bytes reach OnRxData on the main thread through the engine's port-event and dispatch
+// The path is mapped as a COM port in a private configuration folder and opened by number with
+// the serial component, raw 9600 8N1 without flow control. Bytes reach OnRxData on the main thread through the engine's port-event and dispatch
 // threads; the application's own loop runs until the job is done (or SIGTERM ends the process).
 // "READY" is printed from inside the loop; every output line is one write(2).
-#include "comm/qvcomm.h"
+#include "comm/serialcomm.h"
 #include "platform/application.h"
 #include "platform/portmap.h"
 #include "platform/winserial.h"
@@ -27,17 +27,6 @@
 namespace {
 
 constexpr unsigned kPortNumber = 200;
-
-// The smallest communication component that opens a numbered COM port.
-class TPortComm : public TqvCustomComm {
- public:
-  explicit TPortComm(unsigned number) : TqvCustomComm(nullptr), number_(number) {}
-  HANDLE OpenHandle() override { return OpenComPort(number_); }
-  std::string GetDeviceName() override { return ComPortName(number_); }
-
- private:
-  unsigned number_;
-};
 
 void WriteAll(const char* p, std::size_t n) {
   while (n > 0) {
@@ -133,7 +122,13 @@ int main(int argc, char** argv) {
     Die("cannot map " + port + ": " + qv::platform::SysErrorMessage(error));
 
   TApplication app;
-  TPortComm comm(kPortNumber);
+  TqvCustomSerialComm comm(nullptr);
+  comm.SetComPortNo(kPortNumber);
+  comm.SetBaudRate(CBR_9600);
+  comm.SetByteSize(8);
+  comm.SetParity(pNone);
+  comm.SetStopBits(sbOne);
+  comm.SetStreamProtocol(spNone);
   comm.OnRxData = TOnRxDataEvent(&reader, &TReader::RxData);
   comm.SetEventMask({ceRxChar});
   // The receive queue (and with it the receive buffer) in bytes; a larger queue lets one
@@ -153,17 +148,7 @@ int main(int argc, char** argv) {
   // The mapping was needed to find the port; the folder goes now, so no exit path leaves it.
   nftw(dir, RemoveEntry, 8, FTW_DEPTH | FTW_PHYS);
 
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  GetCommState(comm.GetHandle(), &dcb);
-  dcb.BaudRate = CBR_9600;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.Flags = DCB_fBinary | (DTR_CONTROL_ENABLE << DCB_fDtrControlShift) |
-              (RTS_CONTROL_ENABLE << DCB_fRtsControlShift);
-  if (!SetCommState(comm.GetHandle(), &dcb)) Die("SetCommState: " + qv::platform::SysErrorMessage(GetLastError()));
-  PurgeComm(comm.GetHandle(), PURGE_RXCLEAR);
+  comm.ClearInput();
 
   const HWND window = AllocateHWnd(TWndMethod(&reader, &TReader::Ready));
   PostMessageA(window, WM_USER, 0, 0);

@@ -64,7 +64,7 @@ void FromRegistry(TStrings* list, bool withDeviceNames) {
     if (withDeviceNames && list->IndexOfName(port) >= 0) continue;
     int number = StrToInt(port.substr(3));
     std::string entry = port;
-    if (withDeviceNames) entry += "=" + std::string(name.data(), strnlen(name.data(), nameSize));
+    if (withDeviceNames) entry.append("=").append(name.data(), strnlen(name.data(), nameSize));
     InsertPortByNumber(entry, number, list);
   }
 }
