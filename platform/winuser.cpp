@@ -446,37 +446,14 @@ UINT RegisterWindowMessageA(const char* name) {
   return id;
 }
 
-BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto q = FindQueue(threadId);
+namespace {
+// Posts to a queue found by the caller; a missing queue fails as Windows does for a thread
+// that has none yet.
+BOOL PostToQueue(const std::shared_ptr<MessageQueue>& q, HWND hwnd, UINT msg, WPARAM wParam,
+                 LPARAM lParam) {
   if (!q) {
     SetLastError(ERROR_INVALID_THREAD_ID);
     return FALSE;
-  }
-  MSG m;
-  m.message = msg;
-  m.wParam = wParam;
-  m.lParam = lParam;
-  m.time = GetTickCount();
-  q->Post(m);
-  return TRUE;
-}
-
-BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<MessageQueue> q;
-  if (hwnd == 0) {
-    ThisQueue();
-    q = tQueue.queue;
-  } else {
-    DWORD owner;
-    if (!WindowOwner(hwnd, &owner)) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
-    q = FindQueue(owner);
-    if (!q) {
-      SetLastError(ERROR_INVALID_THREAD_ID);
-      return FALSE;
-    }
   }
   MSG m;
   m.hwnd = hwnd;
@@ -486,6 +463,24 @@ BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   m.time = GetTickCount();
   q->Post(m);
   return TRUE;
+}
+}  // namespace
+
+BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
+  return PostToQueue(FindQueue(threadId), 0, msg, wParam, lParam);
+}
+
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (hwnd == 0) {
+    ThisQueue();
+    return PostToQueue(tQueue.queue, 0, msg, wParam, lParam);
+  }
+  DWORD owner;
+  if (!WindowOwner(hwnd, &owner)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return PostToQueue(FindQueue(owner), hwnd, msg, wParam, lParam);
 }
 
 void PostQuitMessage(int exitCode) { ThisQueue().PostQuit(exitCode); }
