@@ -251,3 +251,6 @@ class TqvCustomComm : public TqvBaseIO {
   // stops touching buffers that belong to the old session.
   std::atomic<unsigned> FSession{0};
 };
+
+// The serial port component belongs to this unit too.
+#include "comm/serialcomm.h"  // IWYU pragma: export
