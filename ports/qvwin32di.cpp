@@ -89,6 +89,7 @@ bool LoadSetupApi() {
 }
 
 std::string GetDeviceProperty(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA& deviceInfoData, DWORD property) {
+  if (!gApi.module) return {};  // nothing bound yet: no entry point to call
   std::vector<BYTE> buffer(512, 0);
   DWORD required = 0;
   if (!gApi.SetupDiGetDeviceRegistryPropertyA(deviceInfoSet, &deviceInfoData, property, nullptr,

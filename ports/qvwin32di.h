@@ -16,8 +16,8 @@ bool LoadSetupApi();
 // Appends one entry per device of the class: the driver key as text, a new TqvDevice as object
 // (the list's user frees it). Never clears list; adds nothing when LoadSetupApi fails.
 void EnumClassDevices(const GUID& classGuid, bool presentOnly, bool interfaceClass, TStrings* list);
-// One device registry property as text (without its NUL); empty when the device lacks it or
-// it needs more than 512 bytes.
+// One device registry property as text (without its NUL); empty when the device lacks it, it
+// needs more than 512 bytes or the library is not bound yet.
 std::string GetDeviceProperty(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA& deviceInfoData, DWORD property);
 // The instance ids of the devices directly below deviceId, joined by separator; empty when it
 // has none or they cannot be read.

@@ -220,6 +220,22 @@ TEST_F(DevicePassTest, RelationsOfAnyDevice) {
   EXPECT_EQ(GetDeviceRelations("../../etc", ";"), "");
 }
 
+// Both readers are public: called before any pass has bound the library they read nothing
+// instead of calling through an unbound entry point.
+TEST_F(DevicePassTest, ReadersBeforeBindingReadNothing) {
+  SP_DEVINFO_DATA data{};
+  data.cbSize = sizeof data;
+  EXPECT_EQ(GetDeviceProperty(INVALID_HANDLE_VALUE, data, SPDRP_DRIVER), "");
+  EXPECT_EQ(GetDeviceRelations(kUsbModem, ";"), "");
+  // Once bound they read the devices.
+  ASSERT_TRUE(LoadSetupApi());
+  EXPECT_NE(GetDeviceRelations(kUsbModem, ";"), "");
+  HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_ADAPTER, nullptr, 0, 0);
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_EQ(GetDeviceProperty(set, data, SPDRP_MFG), "FTDI");
+  SetupDiDestroyDeviceInfoList(set);
+}
+
 // ---- The layer itself -----------------------------------------------------------------------
 
 TEST_F(DevicePassTest, LayerReportsSizesAndErrorsAsSetupApiDoes) {
