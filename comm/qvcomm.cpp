@@ -69,6 +69,8 @@ void TqvCustomComm::SetIndicator(TComponent*& Field, TComponent* Value) {
 
 void TqvCustomComm::Open() {
   Close();
+  // Cleared before the handle exists: a Close from the OnOpen handler must really close it.
+  FClosing.store(false);
   TqvBaseIO::Open();
   if (!IsOpen()) {
     const DWORD error = GetLastError();
@@ -78,7 +80,6 @@ void TqvCustomComm::Open() {
     FatalError(1, 0, FLastErrorText, false);
     return;
   }
-  FClosing.store(false);
   FSession.fetch_add(1, std::memory_order_relaxed);
   AllocReceiveBuffer();
   LogFormat(dlSimple, "The port %s succesful opened", {GetDeviceName()});

@@ -213,6 +213,28 @@ TEST_F(CommEngine, OpenFailureDeclinedByTheHandlerRaisesNothing) {
   EXPECT_EQ(LogCount("Fatal Error: 1, 0, Device \"Unknown\" Open Error !!!\r"), 1);
 }
 
+TEST_F(CommEngine, CloseFromOnOpenClosesOnEveryOpenNotJustTheFirst) {
+  // An earlier open and close leave the component as any reopened one is.
+  comm->SetActive(true);
+  ASSERT_TRUE(comm->Active());
+  comm->SetActive(false);
+  ASSERT_FALSE(comm->Active());
+  ASSERT_EQ(LogCount("The port is succesful closed"), 1);
+
+  comm->OnOpen = TNotifyEvent::FromFunction([](void* d, TObject*) { static_cast<TTestComm*>(d)->Close(); }, comm.get());
+  comm->OnFatalError = TOnFatalErrorEvent::FromFunction(
+      [](void*, TObject*, DWORD, DWORD, std::string, bool& raise) { raise = false; }, nullptr);
+  comm->Open();
+  // The handler's close took effect, so the open reports that it has no port.
+  EXPECT_FALSE(comm->Active());
+  EXPECT_FALSE(pair->IsOpen(NullModemPair::kA));
+  EXPECT_EQ(LogCount("The port is succesful closed"), 2);
+  EXPECT_EQ(LogCount("Fatal Error: 1, 0, Device \"Unknown\" Open Error !!!\r"), 1);
+  EXPECT_EQ(LogCount("The port Unknown succesful opened"), 1);  // only the first open's
+  EXPECT_EQ(comm->GetMsgThread(), nullptr);
+  EXPECT_EQ(comm->GetCommThread(), nullptr);
+}
+
 TEST_F(CommEngine, CloseOfAClosedComponentRaisesTxEmptyAndUnchecksIndicators) {
   TIndicator cts, dsr, rlsd, ring;
   cts.Checked = dsr.Checked = rlsd.Checked = ring.Checked = true;
