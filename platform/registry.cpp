@@ -10,18 +10,8 @@
 #include <mutex>
 
 namespace qv::platform {
-namespace {
 
-constexpr DWORD kMaxValueName = 16383;
-constexpr DWORD kMaxValueData = 1u << 20;
-
-struct ViewEntry {
-  RegRoot root;
-  std::string path;  // spelling used in kernel names
-  RegViewBuilder build;
-};
-
-std::vector<RegValue> BuildSerialComm() {
+std::vector<RegValue> SerialCommValues() {
   std::vector<RegValue> values;
   for (const PortEntry& port : ListPorts()) {
     RegValue v;
@@ -35,10 +25,21 @@ std::vector<RegValue> BuildSerialComm() {
   return values;
 }
 
+namespace {
+
+constexpr DWORD kMaxValueName = 16383;
+constexpr DWORD kMaxValueData = 1u << 20;
+
+struct ViewEntry {
+  RegRoot root;
+  std::string path;  // spelling used in kernel names
+  RegViewBuilder build;
+};
+
 struct Views {
   std::mutex mutex;
   std::vector<ViewEntry> entries{
-      {RegRoot::Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", BuildSerialComm}};
+      {RegRoot::Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", SerialCommValues}};
 };
 
 Views& AllViews() {

@@ -110,6 +110,9 @@ LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& chang
 // ERROR_ACCESS_DENIED; its parents exist as empty read-only keys unless the store has them.
 using RegViewBuilder = std::function<std::vector<RegValue>()>;
 void RegisterRegView(RegRoot root, const std::string& path, RegViewBuilder build);
+// The values of the SERIALCOMM view as the system builds them (one per port of the port map);
+// a test that replaced the view puts this builder back.
+std::vector<RegValue> SerialCommValues();
 
 // Test hook: called by a writer after the temporary file is complete and synced, before it
 // replaces the store file. Null to remove.

@@ -20,18 +20,6 @@ namespace {
 
 constexpr const char* kSerialComm = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-// The view as the system builds it: one value per port of the port map.
-std::vector<RegValue> SystemSerialComm() {
-  std::vector<RegValue> values;
-  for (const PortEntry& port : ListPorts()) {
-    std::string text = "COM" + std::to_string(port.number);
-    RegValue v{port.device, REG_SZ, {text.begin(), text.end()}};
-    v.data.push_back(0);
-    values.push_back(std::move(v));
-  }
-  return values;
-}
-
 struct Entry {
   std::string text;
   int number;
@@ -49,7 +37,7 @@ class PortListTest : public ::testing::Test {
  protected:
   void SetUp() override { UsePlatform(VER_PLATFORM_WIN32_NT); }
   void TearDown() override {
-    RegisterRegView(RegRoot::Machine, kSerialComm, SystemSerialComm);
+    RegisterRegView(RegRoot::Machine, kSerialComm, SerialCommValues);
     SetSpoolerPorts(nullptr);
     InjectVersionInfo(nullptr);
   }

@@ -444,16 +444,7 @@ TEST_F(SerialDevicesTest, BadPortNameReachesTheCallerAndLosesNothing) {
     return v;
   });
   EXPECT_THROW(comm_->EnumDevices(), EConvertError);
-  RegisterRegView(RegRoot::Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", [] {
-    std::vector<RegValue> values;
-    for (const PortEntry& port : ListPorts()) {
-      std::string text = "COM" + std::to_string(port.number);
-      RegValue v{port.device, REG_SZ, {text.begin(), text.end()}};
-      v.data.push_back(0);
-      values.push_back(std::move(v));
-    }
-    return values;
-  });
+  RegisterRegView(RegRoot::Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", SerialCommValues);
   EXPECT_EQ(comm_->DeviceCount(), 0);  // the port list raised before any device was added
 }
 
