@@ -9,5 +9,10 @@ case "$kind" in
   tsan) flags=(-DQV_TSAN=ON -DQV_BENCH=OFF -DQV_GUI=OFF) ;;
   *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
 esac
+# A compiler cache, when there is one, makes rebuilds across build kinds and checkouts cheap.
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+  flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S . -B "build/$kind" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "build/$kind" -j"$(nproc)"
