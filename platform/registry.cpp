@@ -179,9 +179,9 @@ LONG ValuesOf(const RegKeyObject& key, std::shared_ptr<const RegHive>& hive,
 }
 
 const RegValue* FindIn(const std::vector<RegValue>& values, const char* name) {
-  std::string folded = RegFold(name ? name : "");
+  std::string_view wanted = name ? name : "";
   for (const RegValue& v : values)
-    if (RegFold(v.name) == folded) return &v;
+    if (RegNamesEqual(v.name, wanted)) return &v;
   return nullptr;
 }
 
@@ -367,12 +367,12 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
   std::shared_ptr<RegKeyObject> obj;
   if (LONG e = KeyFor(key, obj); e != ERROR_SUCCESS) return e;
   if (obj->readOnly || !(obj->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  std::string folded = RegFold(valueName ? valueName : "");
+  std::string_view wanted = valueName ? valueName : "";
   return RegStoreModify(obj->root, [&](RegHive& hive, bool& changed) -> LONG {
     RegKeyNode* node = hive.Find(obj->path);
     if (!node) return ERROR_KEY_DELETED;
     for (auto it = node->values.begin(); it != node->values.end(); ++it) {
-      if (RegFold(it->name) == folded) {
+      if (RegNamesEqual(it->name, wanted)) {
         node->values.erase(it);
         changed = true;
         return ERROR_SUCCESS;

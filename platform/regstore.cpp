@@ -15,6 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace qv::platform {
@@ -46,10 +48,20 @@ bool RegSplitPath(std::string_view path, std::vector<std::string>& parts) {
 
 // ---- Hive ----------------------------------------------------------------------------------
 
+bool RegNamesEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 const RegValue* RegKeyNode::FindValue(std::string_view name) const {
-  std::string folded = RegFold(name);
   for (const RegValue& v : values)
-    if (v.name.size() == folded.size() && RegFold(v.name) == folded) return &v;
+    if (RegNamesEqual(v.name, name)) return &v;
   return nullptr;
 }
 
@@ -251,11 +263,15 @@ struct LineParser {
     ++i;
     out.clear();
     while (i < s.size() && s[i] != '"') {
-      char c = s[i++];
-      if (c != '\\') {
-        out += c;
+      // Plain characters up to the next quote or escape, in one piece.
+      std::size_t run = i;
+      while (run < s.size() && s[run] != '"' && s[run] != '\\') ++run;
+      if (run > i) {
+        out.append(s.substr(i, run - i));
+        i = run;
         continue;
       }
+      ++i;
       if (i >= s.size()) return Fail("a backslash ends the line");
       char e = s[i++];
       switch (e) {
@@ -398,7 +414,12 @@ bool RegHive::Parse(std::string_view text, RegHive& hive, std::size_t& errorLine
                     std::string& error) {
   hive = RegHive();
   RegKeyNode* current = nullptr;
+  // The folded value names of each key seen so far: a key of many values stays linear.
+  std::unordered_map<const RegKeyNode*, std::unordered_set<std::string>> names;
+  std::unordered_set<std::string>* currentNames = nullptr;
   std::size_t lineNo = 0, pos = 0;
+  // Editors may start a UTF-8 file with a byte-order mark; it is no part of the first line.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
@@ -422,6 +443,7 @@ bool RegHive::Parse(std::string_view text, RegHive& hive, std::size_t& errorLine
         return false;
       }
       current = &hive.Create(path);
+      currentNames = &names[current];
       continue;
     }
     if (!current) {
@@ -430,7 +452,7 @@ bool RegHive::Parse(std::string_view text, RegHive& hive, std::size_t& errorLine
     }
     RegValue v;
     if (!ParseValueLine(line, v, error)) return false;
-    if (current->FindValue(v.name)) {
+    if (!currentNames->insert(RegFold(v.name)).second) {
       error = "value '" + (v.name.empty() ? std::string("@") : v.name) + "' appears twice in [" +
               current->path + "]";
       return false;
@@ -527,21 +549,46 @@ std::string Timestamp() {
   return buf;
 }
 
-// Reads a whole file. ENOENT leaves exists false.
-LONG ReadWhole(const std::string& file, bool& exists, FileStamp& stamp, std::string& text) {
+// What the last failed store call of this thread could not do (see RegStoreFailure).
+thread_local std::string tFailure;
+
+// Records why an operation on path failed (errno err) and gives back code.
+LONG Failed(LONG code, const std::string& path, int err) {
+  std::string reason = std::strerror(err);
+  if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') reason[0] = char(reason[0] - 'A' + 'a');
+  tFailure = reason + " on " + path;
+  return code;
+}
+
+// Reads a whole file unless the cached copy is still current (then text stays empty and
+// current is set). ENOENT leaves exists false.
+LONG ReadWhole(const std::string& file, const CacheEntry& cached, bool& exists, FileStamp& stamp,
+               std::string& text, bool& current) {
   exists = false;
+  current = false;
   text.clear();
   Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return errno == ENOENT ? LONG(ERROR_SUCCESS) : LONG(ERROR_CANTREAD);
+  if (!fd) {
+    if (errno == ENOENT) {
+      current = cached.hive && !cached.exists;
+      return ERROR_SUCCESS;
+    }
+    return Failed(ERROR_CANTREAD, file, errno);
+  }
   struct stat st;
-  if (fstat(fd.get(), &st) < 0) return ERROR_CANTREAD;
+  if (fstat(fd.get(), &st) < 0) return Failed(ERROR_CANTREAD, file, errno);
   stamp = StampOf(st);
   exists = true;
+  if (cached.hive && cached.exists && cached.stamp == stamp) {
+    current = true;
+    return ERROR_SUCCESS;
+  }
+  text.reserve(std::size_t(st.st_size));
   char buf[65536];
   for (;;) {
     ssize_t n = read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ERROR_CANTREAD;
+    if (n < 0) return Failed(ERROR_CANTREAD, file, errno);
     if (n == 0) break;
     text.append(buf, std::size_t(n));
   }
@@ -571,9 +618,15 @@ class StoreLock {
  public:
   explicit StoreLock(const std::string& file)
       : fd_(open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (!fd_) return;
+    if (!fd_) {
+      Failed(ERROR_CANTWRITE, file + ".lock", errno);
+      return;
+    }
     while (flock(fd_.get(), LOCK_EX) < 0) {
-      if (errno != EINTR) return;
+      if (errno != EINTR) {
+        Failed(ERROR_CANTWRITE, file + ".lock", errno);
+        return;
+      }
     }
     locked_ = true;
   }
@@ -590,12 +643,12 @@ class StoreLock {
 LONG LoadLocked(RegRoot root, const std::string& file, bool haveLock,
                 std::shared_ptr<const RegHive>& out) {
   StoreState& st = State();
-  bool exists;
+  bool exists, current;
   FileStamp stamp;
   std::string text;
-  if (LONG r = ReadWhole(file, exists, stamp, text); r != ERROR_SUCCESS) return r;
   CacheEntry& entry = st.cache[file];
-  if (entry.hive && entry.exists == exists && (!exists || entry.stamp == stamp)) {
+  if (LONG r = ReadWhole(file, entry, exists, stamp, text, current); r != ERROR_SUCCESS) return r;
+  if (current) {
     out = entry.hive;
     return ERROR_SUCCESS;
   }
@@ -611,6 +664,7 @@ LONG LoadLocked(RegRoot root, const std::string& file, bool haveLock,
         return LoadLocked(root, file, true, out);
       }
       MoveAside(file, line, why);
+      tFailure = file + " is damaged (line " + std::to_string(line) + ": " + why + ")";
       return ERROR_REGISTRY_CORRUPT;
     }
   }
@@ -639,16 +693,18 @@ LONG WriteLocked(RegRoot root, const std::string& folder, const std::string& fil
   std::string text = hive.Serialize(RootName(root));
   {
     Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!fd) return ERROR_CANTWRITE;
+    if (!fd) return Failed(ERROR_CANTWRITE, tmp, errno);
     if (!WriteAll(fd.get(), text) || fsync(fd.get()) < 0) {
+      int err = errno ? errno : EIO;
       unlink(tmp.c_str());
-      return ERROR_CANTWRITE;
+      return Failed(ERROR_CANTWRITE, tmp, err);
     }
   }
   if (State().writeHook) State().writeHook();
   if (rename(tmp.c_str(), file.c_str()) < 0) {
+    int err = errno;
     unlink(tmp.c_str());
-    return ERROR_CANTWRITE;
+    return Failed(ERROR_CANTWRITE, file, err);
   }
   Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) fsync(dir.get());
@@ -678,29 +734,32 @@ std::string RegStoreFile(RegRoot root) {
   return RegStoreFolder() + (root == RegRoot::Machine ? "/machine.reg" : "/user.reg");
 }
 
+std::string RegStoreFailure() { return tFailure; }
+
 LONG RegStoreRead(RegRoot root, std::shared_ptr<const RegHive>& hive) {
   StoreState& st = State();
   std::lock_guard guard(st.mutex);
+  tFailure.clear();
   return LoadLocked(root, RegStoreFile(root), false, hive);
 }
 
 LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& changed)>& change) {
   StoreState& st = State();
   std::lock_guard guard(st.mutex);
+  tFailure.clear();
   std::string folder = RegStoreFolder();
   std::string file = RegStoreFile(root);
-  if (!MakeFolders(folder)) {
-    std::fprintf(stderr, "qvcomm: cannot create the registry store folder %s: %s\n",
-                 folder.c_str(), std::strerror(errno));
-    return ERROR_CANTWRITE;
-  }
+  if (!MakeFolders(folder)) return Failed(ERROR_CANTWRITE, folder, errno ? errno : ENOTDIR);
   StoreLock lock(file);
   if (!lock.Locked()) return ERROR_CANTWRITE;
   std::shared_ptr<const RegHive> current;
   if (LONG r = LoadLocked(root, file, true, current); r != ERROR_SUCCESS) return r;
   RegHive copy = *current;
   bool changed = false;
-  if (LONG r = change(copy, changed); r != ERROR_SUCCESS) return r;
+  if (LONG r = change(copy, changed); r != ERROR_SUCCESS) {
+    tFailure.clear();  // the change itself declined: nothing went wrong with the files
+    return r;
+  }
   if (!changed) return ERROR_SUCCESS;
   if (LONG r = WriteLocked(root, folder, file, copy); r != ERROR_SUCCESS) return r;
   // Cache what was written so the next read does not parse it again.

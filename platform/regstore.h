@@ -87,6 +87,8 @@ enum class RegRoot { Machine, User };
 
 // Lower-case (ASCII) copy, the form names are compared in.
 std::string RegFold(std::string_view text);
+// Whether two names are the same ignoring ASCII case (no copies made).
+bool RegNamesEqual(std::string_view a, std::string_view b);
 // Splits a key path into components; false for an empty component or a control character.
 bool RegSplitPath(std::string_view path, std::vector<std::string>& parts);
 
@@ -104,6 +106,11 @@ LONG RegStoreRead(RegRoot root, std::shared_ptr<const RegHive>& hive);
 // ERROR_SUCCESS and sets changed to have them written, anything else to abandon the change
 // (that result is returned).
 LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& changed)>& change);
+
+// Why the last store call of this thread failed, in words a user acts on: the file and the
+// system's reason ("permission denied on /home/u/.config/qvcomm/user.reg.lock"), or the
+// damaged file and its line. Empty after a call that succeeded or that its change declined.
+std::string RegStoreFailure();
 
 // A read-only key whose values are built each time it is opened (SERIALCOMM under
 // HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP is one). Writes to it or below it fail with

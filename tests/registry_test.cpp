@@ -344,6 +344,20 @@ TEST_F(RegistryTest, DamagedFileIsKeptAsideAndReported) {
   EXPECT_EQ(Damaged("user.reg").size(), 1u);
 }
 
+TEST_F(RegistryTest, ByteOrderMarkOfAnEditorIsSkipped) {
+  fs::create_directories(dir_ / "qvcomm");
+  std::ofstream(dir_ / "qvcomm" / "user.reg") << "\xEF\xBB\xBF[Software\\qvcomm\\PortMap]\n"
+                                                 "\"COM7\"=sz:\"/dev/pts/3\"\n";
+  HKEY key = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\qvcomm\\PortMap", 0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Query(key, "COM7"), (std::vector<BYTE>{'/', 'd', 'e', 'v', '/', 'p', 't', 's', '/', '3', 0}));
+  ASSERT_EQ(RegSetValueExA(key, "COM8", 0, REG_SZ, Bytes("x"), 2), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_TRUE(Damaged("user.reg").empty());
+  EXPECT_EQ(FileText("user.reg").rfind("\xEF\xBB\xBF", 0), std::string::npos) << "not written back";
+}
+
 TEST_F(RegistryTest, WriteToDamagedFileFailsAndKeepsIt) {
   HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\X");
   fs::create_directories(dir_ / "qvcomm");
@@ -375,6 +389,9 @@ TEST(RegHiveParse, ReportsTheFirstFaultWithItsLine) {
       {"[a]\n\"x\"=sz:\"bad \\q escape\"\n", 2},
       {"[a]\n\"x\"=dword:123456789\n", 2},
       {"[a]\n\"x\"=multi:\"a\",\"\"\n", 2},
+      // The same name twice in one key, also when the key is opened again further down.
+      {"[a]\n\"x\"=sz:\"1\"\n[b]\n[A]\n\"y\"=sz:\"2\"\n\"X\"=sz:\"3\"\n", 6},
+      {"\xEF\xBB\xBF\"x\"=sz:\"a value before any key, after the mark\"\n", 1},
   };
   for (const Case& c : cases) {
     RegHive hive;
