@@ -6,6 +6,7 @@
 #include "platform/winreg.h"
 #include "platform/winspool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -23,7 +24,9 @@ const GUID GUID_DEVCLASS_NODRIVER{0x4D36E976, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08,
 
 namespace {
 
-constexpr DWORD kNameSize = 260;
+constexpr DWORD kNameSize = 260;   // first try; grown for a longer device path
+constexpr DWORD kMaxNameSize = 16384;   // the longest value name the registry keeps, + NUL
+constexpr DWORD kMaxDataSize = 1u << 20;
 
 // Closes the key however the enumeration ends (a bad port name raises).
 class KeyGuard {
@@ -52,11 +55,20 @@ void FromRegistry(TStrings* list, bool withDeviceNames) {
     return;
   KeyGuard guard(key);
   for (DWORD index = 0;; ++index) {
-    DWORD nameSize = kNameSize;
-    DWORD dataSize = kNameSize;
-    if (RegEnumValueA(key, index, name.data(), &nameSize, nullptr, nullptr, data.data(), &dataSize) !=
-        ERROR_SUCCESS)
-      break;
+    DWORD nameSize = DWORD(name.size());
+    DWORD dataSize = DWORD(data.size());
+    LONG r = RegEnumValueA(key, index, name.data(), &nameSize, nullptr, nullptr, data.data(), &dataSize);
+    // A name or data longer than the buffers (a device deep in a folder tree): grow them and
+    // read the entry again; one that cannot be read at all is skipped, not the rest of the list.
+    while (r == ERROR_MORE_DATA && (name.size() < kMaxNameSize || data.size() < kMaxDataSize)) {
+      name.resize(std::min<std::size_t>(name.size() * 2, kMaxNameSize));
+      data.resize(std::min<std::size_t>(std::max<std::size_t>(data.size() * 2, dataSize), kMaxDataSize));
+      nameSize = DWORD(name.size());
+      dataSize = DWORD(data.size());
+      r = RegEnumValueA(key, index, name.data(), &nameSize, nullptr, nullptr, data.data(), &dataSize);
+    }
+    if (r == ERROR_MORE_DATA) continue;
+    if (r != ERROR_SUCCESS) break;
     // The data up to its first NUL, within what this value returned.
     const char* text = reinterpret_cast<const char*>(data.data());
     std::string port = UpperAscii(std::string(text, strnlen(text, dataSize)));

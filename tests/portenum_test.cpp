@@ -1,15 +1,19 @@
 // The port list: SERIALCOMM order, names and uniqueness, the spooler source of the 95/98/Me
 // platform, the ordered insert and bad port names.
 #include "platform/exceptions.h"
+#include "platform/nullmodem.h"
+#include "platform/portmap.h"
 #include "platform/regstore.h"
 #include "platform/version.h"
 #include "platform/winreg.h"
 #include "platform/winspool.h"
 #include "ports/qvwin32.h"
 #include "support/fake_sysfs.h"
+#include "support/pty.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,13 +107,14 @@ TEST_F(PortListTest, ListIsClearedFirst) {
   EXPECT_EQ(list_.Count(), 0);
 }
 
-TEST_F(PortListTest, NameThatDoesNotFitEndsTheEnumeration) {
-  SerialComm({{"a", "COM1"}, {std::string(300, 'n'), "COM2"}, {"c", "COM3"}});
+TEST_F(PortListTest, LongNamesAndDataAreReadAndAnUnreadableEntryIsSkipped) {
+  SerialComm({{"a", "COM1"}, {std::string(300, 'n'), "COM2"}, {"c", "COM3" + std::string(300, '\0')}});
   EnumSerialPorts(&list_, false);
-  EXPECT_EQ(Entries(list_), (std::vector<Entry>{{"COM1", 1}}));
-  SerialComm({{"a", "COM1"}, {"b", "COM" + std::string(300, '7')}, {"c", "COM3"}});
+  EXPECT_EQ(Entries(list_), (std::vector<Entry>{{"COM1", 1}, {"COM2", 2}, {"COM3", 3}}));
+  // A name longer than any the registry keeps cannot be read: the ports after it still are.
+  SerialComm({{"a", "COM1"}, {std::string(20000, 'n'), "COM2"}, {"c", "COM3"}});
   EnumSerialPorts(&list_, false);
-  EXPECT_EQ(Entries(list_), (std::vector<Entry>{{"COM1", 1}}));
+  EXPECT_EQ(Entries(list_), (std::vector<Entry>{{"COM1", 1}, {"COM3", 3}}));
 }
 
 TEST_F(PortListTest, PortNameWithoutNumberRaisesConversionErrorAndReleasesTheKey) {
@@ -188,6 +193,7 @@ TEST_F(PortListTest, SystemViewListsMappedAndDetectedPorts) {
   tree_.Device("platform/serial8250", "serial8250", "platform");
   tree_.Tty("ttyS0", "platform/serial8250", "4");
   tree_.Tty("ttyS3", "platform/serial8250", "0");  // no UART behind it
+  auto pair = CreateNullModemPair("portenum");
   DWORD error = 0;
   ASSERT_TRUE(AddUserMapping(12, "virtual:portenum/a", error)) << error;
   ASSERT_TRUE(AddUserMapping(7, "virtual:portenum/b", error)) << error;
@@ -199,6 +205,28 @@ TEST_F(PortListTest, SystemViewListsMappedAndDetectedPorts) {
   ASSERT_TRUE(RemoveUserMapping(7));
   EnumSerialPorts(&list_, false);
   EXPECT_EQ(Entries(list_), (std::vector<Entry>{{"COM1", 1}, {"COM2", 2}, {"COM12", 12}}));
+}
+
+// A device path longer than the first buffer neither hides itself nor the ports after it.
+TEST_F(PortListTest, LongDevicePathsDoNotEndTheList) {
+  TearDown();  // the system's own SERIALCOMM
+  UsePlatform(VER_PLATFORM_WIN32_NT);
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  std::string deep = tree_.Dev("");
+  while (deep.size() < 300) deep += "/a-folder-deep-in-the-tree";
+  std::filesystem::create_directories(deep);
+  std::string link = deep + "/port";
+  std::filesystem::create_symlink(pty.slave(), link);
+  auto pair = CreateNullModemPair("portenum-long");
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(2, link, error)) << error;
+  ASSERT_TRUE(AddUserMapping(20, pair->PortName(NullModemPair::kA), error)) << error;
+  ASSERT_TRUE(AddUserMapping(21, pair->PortName(NullModemPair::kB), error)) << error;
+  EnumSerialPorts(&list_, true);
+  EXPECT_EQ(Entries(list_), (std::vector<Entry>{{"COM2=" + link, 2},
+                                                {"COM20=virtual:portenum-long/a", 20},
+                                                {"COM21=virtual:portenum-long/b", 21}}));
 }
 
 }  // namespace
