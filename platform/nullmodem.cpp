@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 namespace qv::platform {
 
@@ -25,6 +26,27 @@ void Drain(int fd) {
   std::uint64_t value;
   while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {
   }
+}
+
+// A pair name: not empty, no '/', no control character.
+bool ValidPairName(std::string_view name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (c == '/' || c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// Splits "virtual:<pair>/a|b" into the pair name and the end (0 or 1); false for another form.
+bool SplitPortName(std::string_view name, std::string_view& pair, int& end) {
+  std::string_view prefix = kPrefix;
+  if (name.substr(0, prefix.size()) != prefix) return false;
+  name.remove_prefix(prefix.size());
+  if (name.size() < 3 || name[name.size() - 2] != '/') return false;
+  char e = name.back();
+  if (e != 'a' && e != 'b') return false;
+  pair = name.substr(0, name.size() - 2);
+  end = e == 'a' ? 0 : 1;
+  return ValidPairName(pair);
 }
 }  // namespace
 
@@ -219,16 +241,13 @@ class VirtualDevice final : public SerialDevice {
 
 std::unique_ptr<SerialDevice> OpenVirtualDevice(const std::string& name, DWORD& error) {
   error = ERROR_FILE_NOT_FOUND;
-  const std::string prefix = kPrefix;
-  if (name.rfind(prefix, 0) != 0 || name.size() < prefix.size() + 3) return nullptr;
-  const std::string rest = name.substr(prefix.size());
-  const char endChar = rest.back();
-  if (rest[rest.size() - 2] != '/' || (endChar != 'a' && endChar != 'b')) return nullptr;
-  const int end = endChar == 'a' ? 0 : 1;
+  std::string_view pairName;
+  int end = 0;
+  if (!SplitPortName(name, pairName, end)) return nullptr;
   std::shared_ptr<NullModemState> state;
   {
     std::lock_guard lock(gPairsMutex);
-    auto it = Pairs().find(rest.substr(0, rest.size() - 2));
+    auto it = Pairs().find(std::string(pairName));
     if (it != Pairs().end()) state = it->second.lock();
   }
   if (!state) return nullptr;
@@ -254,7 +273,7 @@ std::unique_ptr<SerialDevice> OpenVirtualDevice(const std::string& name, DWORD& 
 std::shared_ptr<NullModemPair> CreateNullModemPair(const std::string& name, DWORD* error) {
   DWORD e = ERROR_SUCCESS;
   std::shared_ptr<NullModemPair> pair;
-  if (name.empty() || name.find('/') != std::string::npos) {
+  if (!ValidPairName(name)) {
     e = ERROR_INVALID_NAME;
   } else {
     std::lock_guard lock(gPairsMutex);
@@ -269,6 +288,27 @@ std::shared_ptr<NullModemPair> CreateNullModemPair(const std::string& name, DWOR
   }
   if (error) *error = e;
   return pair;
+}
+
+bool IsVirtualPortName(std::string_view name) {
+  std::string_view pair;
+  int end = 0;
+  return SplitPortName(name, pair, end);
+}
+
+bool VirtualPortExists(std::string_view name) {
+  std::string_view pairName;
+  int end = 0;
+  if (!SplitPortName(name, pairName, end)) return false;
+  std::shared_ptr<NullModemState> state;
+  {
+    std::lock_guard lock(gPairsMutex);
+    auto it = Pairs().find(std::string(pairName));
+    if (it != Pairs().end()) state = it->second.lock();
+  }
+  if (!state) return false;
+  std::lock_guard lock(state->mutex);
+  return !state->vanished;
 }
 
 NullModemPair::NullModemPair(std::shared_ptr<NullModemState> state) : state_(std::move(state)) {}

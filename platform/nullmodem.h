@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace qv::platform {
 
@@ -61,8 +62,14 @@ class NullModemPair {
   std::shared_ptr<NullModemState> state_;
 };
 
-// Creates the pair "virtual:<name>/a" + "/b". Null when the name is empty, contains '/' or is
-// in use by a live pair (error ERROR_INVALID_NAME or ERROR_ALREADY_EXISTS).
+// Creates the pair "virtual:<name>/a" + "/b". Null when the name is empty, contains '/' or a
+// control character, or is in use by a live pair (error ERROR_INVALID_NAME or
+// ERROR_ALREADY_EXISTS).
 std::shared_ptr<NullModemPair> CreateNullModemPair(const std::string& name, DWORD* error = nullptr);
+
+// Whether a name has the form of a port end a pair can have: "virtual:<name>/a" or "/b".
+bool IsVirtualPortName(std::string_view name);
+// Whether a live pair of this process serves that end now (it may be open already).
+bool VirtualPortExists(std::string_view name);
 
 }  // namespace qv::platform

@@ -1,5 +1,6 @@
 #include "platform/portmap.h"
 
+#include "platform/nullmodem.h"
 #include "platform/regstore.h"
 #include "platform/sysfs.h"
 #include "platform/winreg.h"
@@ -14,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,6 +35,13 @@ void WarnOnce(const std::string& text) {
   static std::set<std::string>* warned = new std::set<std::string>;
   std::lock_guard lock(*mutex);
   if (warned->insert(text).second) std::fprintf(stderr, "qvcomm: %s\n", text.c_str());
+}
+
+// Why a store write failed, for a message: the file and the system's reason.
+std::string StoreReason(LONG error) {
+  std::string why = RegStoreFailure();
+  if (why.empty()) why = SysErrorMessage(DWORD(error));
+  return "the port map cannot be saved: " + why;
 }
 
 struct UserMapping {
@@ -70,35 +79,169 @@ std::string Canonical(const std::string& path) {
 }
 
 bool Present(const std::string& device) {
-  if (IsVirtual(device)) return true;
+  if (IsVirtual(device)) return VirtualPortExists(device);
   struct stat st;
   return stat(device.c_str(), &st) == 0;
 }
 
-// Whether a path is a terminal device, without disturbing a real port when sysfs can tell.
-DWORD CheckTerminal(const std::string& device) {
-  struct stat st;
-  if (stat(device.c_str(), &st) < 0) return errno == ENOENT || errno == ENOTDIR
-                                                ? ERROR_FILE_NOT_FOUND
-                                                : ErrorFromErrno(errno);
-  if (!S_ISCHR(st.st_mode)) return ERROR_BAD_COMMAND;
-  std::string sysfs = sysfs::SysfsRoot();
+// The system's text for errno err, starting lower-case to go inside a sentence.
+std::string SystemReason(int err) {
+  std::string text = std::strerror(err);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = char(text[0] - 'A' + 'a');
+  return text;
+}
+
+// A name or path as it can be shown in a message: control characters as \xHH.
+std::string Shown(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+// What kind of terminal a character device is, by its device number.
+enum class TtyKind { Unknown, Port, NotTty, ControllingAlias, Console, Multiplexer, PtyMaster };
+
+// From the kernel's list of tty drivers (/proc/tty/drivers: name, node, major, minors, type);
+// Unknown when the list cannot be read or has no driver for the number.
+TtyKind KindFromDriverList(unsigned maj, unsigned min) {
+  std::FILE* f = std::fopen("/proc/tty/drivers", "re");
+  if (!f) return TtyKind::Unknown;
+  TtyKind kind = TtyKind::Unknown;
+  char line[512];
+  while (kind == TtyKind::Unknown && std::fgets(line, sizeof line, f)) {
+    char name[128], node[256], minors[64], type[64];
+    unsigned major = 0;
+    if (std::sscanf(line, "%127s %255s %u %63s %63s", name, node, &major, minors, type) != 5)
+      continue;
+    unsigned lo = 0, hi = 0;
+    int n = std::sscanf(minors, "%u-%u", &lo, &hi);
+    if (n < 1) continue;
+    if (n == 1) hi = lo;
+    if (major != maj || min < lo || min > hi) continue;
+    std::string_view t = type;
+    if (t == "system:/dev/tty")
+      kind = TtyKind::ControllingAlias;
+    else if (t == "console" || t == "system:console" || t == "system:vtmaster")
+      kind = TtyKind::Console;
+    else if (t == "pty:master")
+      kind = TtyKind::PtyMaster;
+    else if (maj == 5 && min == 2)
+      kind = TtyKind::Multiplexer;
+    else
+      kind = TtyKind::Port;
+  }
+  std::fclose(f);
+  return kind;
+}
+
+TtyKind KindOf(dev_t rdev) {
+  unsigned maj = major(rdev), min = minor(rdev);
+  // The fixed numbers of the kernel's own terminals, whatever the driver list says.
+  if (maj == 5 && min == 0) return TtyKind::ControllingAlias;
+  if (maj == 5 && min == 1) return TtyKind::Console;
+  if (maj == 5 && min == 2) return TtyKind::Multiplexer;
+  if (maj == 4 && min < 64) return TtyKind::Console;  // tty0 .. tty63: virtual terminals
+  TtyKind kind = KindFromDriverList(maj, min);
+  if (kind != TtyKind::Unknown && kind != TtyKind::Port) return kind;
+  // sysfs tells the class of a device it describes (pseudo-terminal slaves it does not).
+  std::string subsystem = sysfs::SysfsRoot() + "/dev/char/" + std::to_string(maj) + ":" +
+                          std::to_string(min) + "/subsystem";
   char link[PATH_MAX];
-  std::string subsystem = sysfs + "/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
-                          std::to_string(minor(st.st_rdev)) + "/subsystem";
   ssize_t n = readlink(subsystem.c_str(), link, sizeof link - 1);
   if (n > 0) {
-    std::string target(link, std::size_t(n));
-    return target.size() >= 4 && target.compare(target.size() - 4, 4, "/tty") == 0
-               ? ERROR_SUCCESS
-               : ERROR_BAD_COMMAND;
+    std::string_view target(link, std::size_t(n));
+    return target.size() >= 4 && target.substr(target.size() - 4) == "/tty" ? TtyKind::Port
+                                                                             : TtyKind::NotTty;
   }
-  // Not described in sysfs (pseudo-terminal slaves are not): ask the device itself.
-  int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return ErrorFromErrno(errno);
-  bool tty = isatty(fd);
-  close(fd);
-  return tty ? ERROR_SUCCESS : ERROR_BAD_COMMAND;
+  return kind;
+}
+
+// Whether a path names a terminal that can serve as a port, without opening it where the
+// system can tell (an open fails while another program has the port in exclusive use).
+DWORD CheckTerminal(const std::string& device, std::string& reason) {
+  struct stat st;
+  if (stat(device.c_str(), &st) < 0) {
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      reason = Shown(device) + " does not exist";
+      return ERROR_FILE_NOT_FOUND;
+    }
+    reason = SystemReason(err) + " on " + Shown(device);
+    return ErrorFromErrno(err);
+  }
+  const std::string shown = Shown(device);
+  if (!S_ISCHR(st.st_mode)) {
+    reason = shown + (S_ISDIR(st.st_mode) ? " is a folder" : " is a file") +
+             ", not a serial device";
+    return ERROR_BAD_COMMAND;
+  }
+  TtyKind kind = KindOf(st.st_rdev);
+  if (kind == TtyKind::Unknown) {
+    // Neither the driver list nor sysfs knows the device: ask the device itself. A device in
+    // exclusive use by another program is a terminal (only terminals refuse a second open).
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EBUSY) return ERROR_SUCCESS;
+      int err = errno;
+      reason = SystemReason(err) + " on " + shown;
+      return ErrorFromErrno(err);
+    }
+    kind = isatty(fd) ? TtyKind::Port : TtyKind::NotTty;
+    close(fd);
+  }
+  switch (kind) {
+    case TtyKind::Port: return ERROR_SUCCESS;
+    case TtyKind::ControllingAlias:
+      reason = shown + " stands for the controlling terminal of whichever program opens it, "
+                       "not a serial port";
+      return ERROR_NOT_SUPPORTED;
+    case TtyKind::Console:
+      reason = shown + " is a console or virtual terminal, not a serial port";
+      return ERROR_NOT_SUPPORTED;
+    case TtyKind::Multiplexer:
+      reason = shown + " is the pseudo-terminal multiplexer, not a port; map a pseudo-terminal "
+                       "(/dev/pts/N) instead";
+      return ERROR_NOT_SUPPORTED;
+    case TtyKind::PtyMaster:
+      reason = shown + " is the master side of a pseudo-terminal; map its slave instead";
+      return ERROR_NOT_SUPPORTED;
+    default:
+      reason = shown + " is not a serial device (not a terminal)";
+      return ERROR_BAD_COMMAND;
+  }
+}
+
+// The path made absolute against the current folder (kept as given otherwise: a symlink
+// stays the name the user chose). False when the current folder cannot be found.
+bool Absolute(const std::string& path, std::string& out, std::string& reason) {
+  if (!path.empty() && path[0] == '/') {
+    out = path;
+    return true;
+  }
+  std::string cwd(PATH_MAX, '\0');
+  if (!getcwd(cwd.data(), cwd.size())) {
+    reason = "cannot make " + Shown(path) + " an absolute path: the current folder " +
+             (errno == ENOENT ? std::string("no longer exists") : SystemReason(errno));
+    return false;
+  }
+  cwd.resize(std::strlen(cwd.c_str()));
+  std::string_view rest = path;
+  while (rest.substr(0, 2) == "./") {
+    rest.remove_prefix(2);
+    while (!rest.empty() && rest[0] == '/') rest.remove_prefix(1);
+  }
+  if (rest == ".") rest = {};
+  out = cwd == "/" ? "/" + std::string(rest) : cwd + (rest.empty() ? "" : "/") + std::string(rest);
+  return true;
 }
 
 }  // namespace
@@ -309,23 +452,48 @@ bool ResolveComPort(unsigned number, std::string& device, DWORD& error) {
   return false;
 }
 
-bool AddUserMapping(unsigned number, const std::string& device, DWORD& error) {
-  if (number == 0 || number > kMaxPort || device.empty()) {
+bool AddUserMapping(unsigned number, const std::string& device, DWORD& error,
+                    std::string& reason) {
+  reason.clear();
+  if (number == 0 || number > kMaxPort) {
     error = ERROR_INVALID_PARAMETER;
+    reason = "the port number must be from 1 to " + std::to_string(kMaxPort);
     return false;
   }
-  if (!IsVirtual(device)) {
-    error = CheckTerminal(device);
+  if (device.empty()) {
+    error = ERROR_INVALID_PARAMETER;
+    reason = "the device path is empty";
+    return false;
+  }
+  std::string path;
+  if (IsVirtual(device)) {
+    if (!IsVirtualPortName(device)) {
+      error = ERROR_INVALID_NAME;
+      reason = Shown(device) + " is not a virtual port name (virtual:<pair>/a or virtual:<pair>/b)";
+      return false;
+    }
+    path = device;
+  } else {
+    if (!Absolute(device, path, reason)) {
+      error = ERROR_PATH_NOT_FOUND;
+      return false;
+    }
+    error = CheckTerminal(path, reason);
     if (error != ERROR_SUCCESS) return false;
   }
   std::string name = "COM" + std::to_string(number);
-  std::string canon = Canonical(device);
+  std::string canon = Canonical(path);
+  unsigned other = 0;
   LONG r = RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
     RegKeyNode& node = hive.Create(kMapKey);
     // One device, one number: a second name for it would make the port list ambiguous.
-    for (const UserMapping& m : ReadUserMappings(hive))
-      if (m.number != number && Canonical(m.device) == canon) return ERROR_ALREADY_EXISTS;
-    std::vector<BYTE> data(device.begin(), device.end());
+    for (const UserMapping& m : ReadUserMappings(hive)) {
+      if (m.number != number && Canonical(m.device) == canon) {
+        other = m.number;
+        return ERROR_ALREADY_EXISTS;
+      }
+    }
+    std::vector<BYTE> data(path.begin(), path.end());
     data.push_back(0);
     if (RegValue* v = node.FindValue(name)) {
       v->type = REG_SZ;
@@ -337,12 +505,22 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error) {
     return ERROR_SUCCESS;
   });
   error = DWORD(r);
+  if (r == ERROR_ALREADY_EXISTS)
+    reason = "COM" + std::to_string(other) + " is already mapped to that device";
+  else if (r != ERROR_SUCCESS)
+    reason = StoreReason(r);
   return r == ERROR_SUCCESS;
 }
 
-bool RemoveUserMapping(unsigned number) {
+bool AddUserMapping(unsigned number, const std::string& device, DWORD& error) {
+  std::string reason;
+  return AddUserMapping(number, device, error, reason);
+}
+
+bool RemoveUserMapping(unsigned number, DWORD& error, std::string& reason) {
+  reason.clear();
   bool removed = false;
-  RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
+  LONG r = RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
     RegKeyNode* node = hive.Find(kMapKey);
     if (!node) return ERROR_SUCCESS;
     auto& vals = node->values;
@@ -353,7 +531,24 @@ bool RemoveUserMapping(unsigned number) {
     changed = removed;
     return ERROR_SUCCESS;
   });
-  return removed;
+  if (r != ERROR_SUCCESS) {
+    error = DWORD(r);
+    reason = StoreReason(r);
+    return false;
+  }
+  if (!removed) {
+    error = ERROR_FILE_NOT_FOUND;
+    reason = "COM" + std::to_string(number) + " has no mapping";
+    return false;
+  }
+  error = ERROR_SUCCESS;
+  return true;
+}
+
+bool RemoveUserMapping(unsigned number) {
+  DWORD error = 0;
+  std::string reason;
+  return RemoveUserMapping(number, error, reason);
 }
 
 }  // namespace qv::platform

@@ -7,7 +7,7 @@
 //      ttyACM, ttyAMA, rfcomm, ...) gets the lowest free number, remembered in the store by the
 //      device's stable identity so the same adapter keeps its number when plugged in again.
 // Device paths beginning with "virtual:" name in-process virtual ports (the null-modem pair
-// used by tests); they are not terminal devices and are not checked as such.
+// used by tests): "virtual:<pair>/a" or "/b"; such a port is present while its pair exists.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -33,9 +33,21 @@ std::vector<PortEntry> ListPorts();
 // error ERROR_FILE_NOT_FOUND when there is no such port.
 bool ResolveComPort(unsigned number, std::string& device, DWORD& error);
 
-// Adds or replaces a user mapping; fails with ERROR_INVALID_PARAMETER (number 0) or
-// ERROR_FILE_NOT_FOUND / ERROR_BAD_COMMAND (the path is missing or not a terminal device).
+// Adds or replaces a user mapping. A relative path is stored made absolute against the current
+// folder. Fails with ERROR_INVALID_PARAMETER (number 0 or over 255, empty path),
+// ERROR_INVALID_NAME (a virtual: name of another form), ERROR_FILE_NOT_FOUND (no such path),
+// ERROR_BAD_COMMAND (not a terminal device), ERROR_NOT_SUPPORTED (a terminal that is no port:
+// /dev/tty, consoles and virtual terminals, the pseudo-terminal multiplexer or a master side),
+// ERROR_ALREADY_EXISTS (another number names the device), or the store's error when the
+// mapping cannot be saved. reason then says why in words a user acts on (the device or the
+// store file, and the system's reason); control characters in names are shown as \xHH.
+bool AddUserMapping(unsigned number, const std::string& device, DWORD& error,
+                    std::string& reason);
 bool AddUserMapping(unsigned number, const std::string& device, DWORD& error);
+// Removes the mapping of COMn. Fails with ERROR_FILE_NOT_FOUND when there is none, or with the
+// store's error (reason as above) when the change cannot be saved.
+bool RemoveUserMapping(unsigned number, DWORD& error, std::string& reason);
+// True only when a mapping was removed and saved.
 bool RemoveUserMapping(unsigned number);
 
 // The n of a port name: "COM7", "com7", "\\.\COM7" and "\\?\COM7" give 7; 0 for a name that is

@@ -64,7 +64,7 @@ std::string SysErrorMessage(DWORD error) {
     case ERROR_OUTOFMEMORY: return "Not enough memory.";
     case ERROR_INVALID_DATA: return "The data is invalid.";
     case ERROR_NOT_READY: return "The device is not ready.";
-    case ERROR_BAD_COMMAND: return "The device does not recognize the command.";
+    case ERROR_BAD_COMMAND: return "The file is not a serial device (not a terminal).";
     case ERROR_WRITE_FAULT: return "The device cannot be written to.";
     case ERROR_READ_FAULT: return "The device cannot be read from.";
     case ERROR_GEN_FAILURE: return "The device is not functioning.";

@@ -1,4 +1,5 @@
 // The port map: user mappings, sysfs devices, numbering rules and the SERIALCOMM view.
+#include "platform/nullmodem.h"
 #include "platform/portmap.h"
 #include "platform/regstore.h"
 #include "platform/sysfs.h"
@@ -7,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -133,21 +137,33 @@ TEST_F(PortMapTest, UserMappingResolvesAndIsListed) {
   EXPECT_FALSE(ResolveComPort(7, device, error));
 }
 
-TEST_F(PortMapTest, VirtualNamesAreAcceptedAsGiven) {
+TEST_F(PortMapTest, VirtualNamesNameAPairEndAndAreListedWhileThePairLives) {
   DWORD error = 0;
-  ASSERT_TRUE(AddUserMapping(3, "virtual:pairA", error));
-  ASSERT_TRUE(AddUserMapping(4, "virtual:pairB", error));
+  std::string reason;
+  for (const char* bad : {"virtual:", "virtual:abc", "virtual:/a", "virtual:x/c", "virtual:x/a/b",
+                          "virtual:new\nline/a", "virtual:\x1b[31mred/a"}) {
+    EXPECT_FALSE(AddUserMapping(3, bad, error, reason)) << bad;
+    EXPECT_EQ(error, ERROR_INVALID_NAME) << bad;
+    EXPECT_EQ(reason.find_first_of("\n\x1b"), std::string::npos) << "control character shown raw";
+  }
+  ASSERT_TRUE(AddUserMapping(3, "virtual:pairA/a", error));
+  ASSERT_TRUE(AddUserMapping(4, "virtual:pairA/b", error));
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{})) << "no pair serves them yet";
+  auto pair = CreateNullModemPair("pairA");
   std::string device;
   ASSERT_TRUE(ResolveComPort(4, device, error));
-  EXPECT_EQ(device, "virtual:pairB");
+  EXPECT_EQ(device, "virtual:pairA/b");
   // Replacing a mapping keeps one entry per number.
-  ASSERT_TRUE(AddUserMapping(4, "virtual:pairC", error));
-  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{3, "virtual:pairA"}, {4, "virtual:pairC"}}));
+  ASSERT_TRUE(AddUserMapping(4, "virtual:pairC/a", error));
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{3, "virtual:pairA/a"}}));
+  pair->Vanish();
+  EXPECT_FALSE(ResolveComPort(3, device, error));
 }
 
 TEST_F(PortMapTest, InvalidMappingsAreRefusedAndLoseNothing) {
+  auto pair = CreateNullModemPair("keep");
   DWORD error = 0;
-  ASSERT_TRUE(AddUserMapping(2, "virtual:keep", error));
+  ASSERT_TRUE(AddUserMapping(2, "virtual:keep/a", error));
   EXPECT_FALSE(AddUserMapping(0, "virtual:x", error));
   EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(AddUserMapping(256, "virtual:x", error));
@@ -161,7 +177,7 @@ TEST_F(PortMapTest, InvalidMappingsAreRefusedAndLoseNothing) {
   EXPECT_EQ(error, ERROR_BAD_COMMAND);
   EXPECT_FALSE(AddUserMapping(5, "/dev/null", error));  // a character device, not a terminal
   EXPECT_EQ(error, ERROR_BAD_COMMAND);
-  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{2, "virtual:keep"}}));
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{2, "virtual:keep/a"}}));
 }
 
 TEST_F(PortMapTest, SymlinkToTerminalIsAcceptedAndOneDeviceGetsOneNumber) {
@@ -256,15 +272,18 @@ TEST_F(PortMapTest, UserMappingWinsAndTheDisplacedDeviceMoves) {
   AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
   AddById("usb-FTDI_A-if00-port0", "ttyUSB0");
   EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{1, Dev("ttyS0")}, {2, Dev("ttyUSB0")}}));
+  auto pair = CreateNullModemPair("wins");
   DWORD error = 0;
-  ASSERT_TRUE(AddUserMapping(1, "virtual:a", error));
-  ASSERT_TRUE(AddUserMapping(2, "virtual:b", error));
+  ASSERT_TRUE(AddUserMapping(1, "virtual:wins/a", error));
+  ASSERT_TRUE(AddUserMapping(2, "virtual:wins/b", error));
   // Both devices are displaced to the lowest free numbers, in name order.
-  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{
-                         {1, "virtual:a"}, {2, "virtual:b"}, {3, Dev("ttyS0")}, {4, Dev("ttyUSB0")}}));
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{1, "virtual:wins/a"},
+                                                      {2, "virtual:wins/b"},
+                                                      {3, Dev("ttyS0")},
+                                                      {4, Dev("ttyUSB0")}}));
   std::string device;
   ASSERT_TRUE(ResolveComPort(1, device, error));
-  EXPECT_EQ(device, "virtual:a");
+  EXPECT_EQ(device, "virtual:wins/a");
   // The user's mappings go; ttyS0 is COM1 again and the adapter keeps its new number.
   EXPECT_TRUE(RemoveUserMapping(1));
   EXPECT_TRUE(RemoveUserMapping(2));
@@ -309,17 +328,19 @@ TEST_F(PortMapTest, HandEditedMappingsOfTheWrongFormAreSkipped) {
          "\"COM\"=sz:\"virtual:nonumber\"\n"
          "\"COM3\"=dword:00000001\n"
          "\"LPT1\"=sz:\"virtual:printer\"\n"
-         "\"com4\"=sz:\"virtual:ok\"\n"
+         "\"com4\"=sz:\"virtual:ok/a\"\n"
          "[Software\\qvcomm\\Assigned]\n"
          "\"by-id:x\"=sz:\"7\"\n";
-  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{4, "virtual:ok"}}));
+  auto pair = CreateNullModemPair("ok");
+  EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{4, "virtual:ok/a"}}));
 }
 
 TEST_F(PortMapTest, SerialCommViewListsThePortsPresentAndIsReadOnly) {
   AddTty("ttyS0", "pnp0/00:04", "serial", "4");
   AddTty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+  auto pair = CreateNullModemPair("pair");
   DWORD error = 0;
-  ASSERT_TRUE(AddUserMapping(12, "virtual:pair-a", error));
+  ASSERT_TRUE(AddUserMapping(12, "virtual:pair/a", error));
   HKEY key = 0;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
                           KEY_QUERY_VALUE, &key),
@@ -340,7 +361,7 @@ TEST_F(PortMapTest, SerialCommViewListsThePortsPresentAndIsReadOnly) {
     values.emplace_back(name, reinterpret_cast<char*>(data));
   }
   EXPECT_EQ(values, (std::vector<std::pair<std::string, std::string>>{
-                        {Dev("ttyS0"), "COM1"}, {Dev("ttyUSB0"), "COM2"}, {"virtual:pair-a", "COM12"}}));
+                        {Dev("ttyS0"), "COM1"}, {Dev("ttyUSB0"), "COM2"}, {"virtual:pair/a", "COM12"}}));
   EXPECT_EQ(RegKeyKernelName(key), u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
   EXPECT_EQ(RegSetValueExA(key, "x", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM9"), 5),
             ERROR_ACCESS_DENIED);
@@ -440,6 +461,114 @@ TEST_F(PortMapTest, SysfsLooksThroughSerialCorePortDevices) {
   EXPECT_EQ(ttys[0].subsystem, "pnp");
   EXPECT_EQ(ttys[0].hardwarePath, sysfs::ResolvePath(port.parent_path().parent_path().string()));
   EXPECT_FALSE(ttys[0].isUsb);
+}
+
+TEST_F(PortMapTest, RelativePathIsStoredAbsolute) {
+  Pty pty;
+  ASSERT_FALSE(pty.slave().empty());
+  std::string folder = pty.slave().substr(0, pty.slave().rfind('/'));
+  std::string relative = "./" + pty.slave().substr(folder.size() + 1);
+  std::string before = fs::current_path().string();
+  ASSERT_EQ(chdir(folder.c_str()), 0);
+  DWORD error = 0;
+  EXPECT_TRUE(AddUserMapping(7, relative, error)) << error;
+  // A folder that no longer exists cannot make a path absolute.
+  fs::create_directories(dir_ / "gone");
+  ASSERT_EQ(chdir((dir_ / "gone").c_str()), 0);
+  fs::remove(dir_ / "gone");
+  std::string reason;
+  EXPECT_FALSE(AddUserMapping(8, "pts/0", error, reason));
+  EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+  EXPECT_NE(reason.find("no longer exists"), std::string::npos) << reason;
+  ASSERT_EQ(chdir(before.c_str()), 0);
+  std::string device;
+  ASSERT_TRUE(ResolveComPort(7, device, error));
+  EXPECT_EQ(device, pty.slave());
+}
+
+TEST_F(PortMapTest, RefusalsSayWhatIsWrongInTheUsersTerms) {
+  std::ofstream(dir_ / "plain") << "x";
+  struct Case {
+    std::string device;
+    DWORD error;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"", ERROR_INVALID_PARAMETER, "the device path is empty"},
+      {(dir_ / "plain").string(), ERROR_BAD_COMMAND, "is a file, not a serial device"},
+      {(dir_ / "missing").string(), ERROR_FILE_NOT_FOUND, "does not exist"},
+      {"/dev/null", ERROR_BAD_COMMAND, "not a serial device"},
+      // Terminals that are no port.
+      {"/dev/tty", ERROR_NOT_SUPPORTED, "controlling terminal"},
+      {"/dev/console", ERROR_NOT_SUPPORTED, "console"},
+      {"/dev/tty0", ERROR_NOT_SUPPORTED, "virtual terminal"},
+      {"/dev/ptmx", ERROR_NOT_SUPPORTED, "multiplexer"},
+  };
+  for (const Case& c : cases) {
+    if (!c.device.empty() && !fs::exists(c.device) && c.error != ERROR_FILE_NOT_FOUND) continue;
+    DWORD error = 0;
+    std::string reason;
+    EXPECT_FALSE(AddUserMapping(7, c.device, error, reason)) << c.device;
+    EXPECT_EQ(error, c.error) << c.device;
+    EXPECT_NE(reason.find(c.says), std::string::npos) << c.device << ": " << reason;
+  }
+  EXPECT_TRUE(Ports().empty());
+}
+
+// Another program holding the port in exclusive use does not stop a user from mapping it.
+TEST_F(PortMapTest, PortInExclusiveUseCanBeMapped) {
+  Pty pty;
+  int held = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(ioctl(held, TIOCEXCL), 0);
+  auto map = [&] {
+    DWORD error = 0;
+    std::string reason;
+    bool ok = AddUserMapping(7, pty.slave(), error, reason);
+    if (!ok) std::fprintf(stderr, "%s\n", reason.c_str());
+    return ok;
+  };
+  if (geteuid() != 0) {
+    EXPECT_TRUE(map());
+  } else {
+    // Root ignores the exclusive mode: map as a plain user in a child.
+    fs::permissions(dir_, fs::perms::all);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && map() ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  close(held);
+}
+
+// A store that cannot be written is reported with the file and the reason, never as success
+// nor as a missing mapping.
+TEST_F(PortMapTest, UnwritableStoreIsReportedWithTheFile) {
+  auto pair = CreateNullModemPair("store");
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(7, pair->PortName(NullModemPair::kA), error));
+  fs::path file = RegStoreFile(RegRoot::User);
+  for (const char* suffix : {".lock", ".tmp"}) {
+    fs::path blocker = file.string() + suffix;
+    fs::remove(blocker);
+    fs::create_directory(blocker);  // a folder where the file must be: fails even for root
+    std::string reason;
+    EXPECT_FALSE(RemoveUserMapping(7, error, reason));
+    EXPECT_EQ(error, ERROR_CANTWRITE);
+    EXPECT_NE(reason.find("is a directory on " + blocker.string()), std::string::npos) << reason;
+    EXPECT_FALSE(AddUserMapping(8, pair->PortName(NullModemPair::kB), error, reason));
+    EXPECT_EQ(error, ERROR_CANTWRITE);
+    EXPECT_NE(reason.find(blocker.string()), std::string::npos) << reason;
+    EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{7, "virtual:store/a"}}));
+    fs::remove(blocker);
+  }
+  std::string reason;
+  EXPECT_TRUE(RemoveUserMapping(7, error, reason)) << reason;
+  EXPECT_FALSE(RemoveUserMapping(7, error, reason));
+  EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(reason, "COM7 has no mapping");
 }
 
 TEST(ComPortNumber, ParsesPortNames) {
