@@ -27,6 +27,10 @@ void TCommThread::TerminatedSet() {
   // Set, not pulsed: a pulse also clears the event, and when a wait has just completed and
   // signalled it, but the thread is not yet waiting, that completion would be wiped out and the
   // thread would sleep on forever. Each new wait resets the event, so setting it is harmless.
+  Wake();
+}
+
+void TCommThread::Wake() {
   if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) SetEvent(h);
 }
 
@@ -35,34 +39,52 @@ void TCommThread::Execute() {
   Overlapped.hEvent = wake;
   WakeEvent.store(wake, std::memory_order_release);
   bool waitPending = false;
+  // Set once the wake event has been reset while the port has no event mask yet.
+  bool maskWatch = false;
   if (PortHandle != INVALID_HANDLE_VALUE) {
     for (;;) {
+      // A stop requested before the wake event existed, or between two waits, is seen here.
+      if (Terminated() || !Comm->PortOpen()) break;
       Overlapped.Internal = Overlapped.InternalHigh = Overlapped.Offset = Overlapped.OffsetHigh = 0;
       EventWord = 0;
       if (!WaitCommEvent(PortHandle, &EventWord, &Overlapped)) {
         const DWORD err = GetLastError();
         if (err == ERROR_IO_PENDING) {
-          const DWORD r = WaitForSingleObject(wake, INFINITE);
+          maskWatch = false;
+          // Starting the wait reset the wake event: a stop requested before that is seen now,
+          // one requested after it has set the event again.
+          DWORD r = WAIT_OBJECT_0;
+          if (!Terminated()) r = WaitForSingleObject(wake, INFINITE);
           if (Terminated()) {
-            // Woken by the pulse, the wait may still be running: it is cancelled below, since
+            // Woken by the stop, the wait may still be running: it is cancelled below, since
             // the port would otherwise complete it into this object after it has gone.
             waitPending = true;
             break;
           }
           if (r != WAIT_OBJECT_0) EventWord = 0;
         } else if (EventWord == 0 && err == ERROR_INVALID_PARAMETER) {
-          // No event mask yet: Open sets it right after starting the threads.
-          Sleep(1);
+          // No event mask yet: Open sets it after the port's set-up, and setting it wakes this
+          // thread. The event is reset and the mask looked at once more before sleeping, so a
+          // mask set in between is not missed; a stop sets the event too.
+          if (!maskWatch) {
+            ResetEvent(wake);
+            maskWatch = true;
+          } else {
+            WaitForSingleObject(wake, INFINITE);
+            maskWatch = false;
+          }
+          continue;
         } else if (err == ERROR_INVALID_HANDLE) {
           break;
         } else {
           Comm->PortFailed();
           break;
         }
+      } else {
+        maskWatch = false;
       }
       // A completed wait with no events is a mask change: nothing to report.
       if (EventWord != 0) Post(EventWord);
-      if (Terminated() || !Comm->PortOpen()) break;
     }
   }
   if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first

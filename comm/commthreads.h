@@ -16,9 +16,11 @@ class TCommThread : public TThread {
   // Takes the component's current handle; the thread starts at once.
   explicit TCommThread(TqvCustomComm* AComm);
 
-  // Terminate request, then the wake event is set (a thread about to wait wakes at once; one
-  // that starts a new wait afterwards is woken by the event-mask change or the handle close).
+  // Terminate request, then the wake event is set. The request cannot be lost: the thread
+  // looks at it before each wait and again once the wait has reset the wake event.
   void Stop() { Terminate(); }
+  // Wakes a thread that sleeps until the port has an event mask (the component set one).
+  void Wake();
 
  protected:
   void Execute() override;

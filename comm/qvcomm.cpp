@@ -81,13 +81,21 @@ void TqvCustomComm::Open() {
     return;
   }
   FSession.fetch_add(1, std::memory_order_relaxed);
-  AllocReceiveBuffer();
-  LogFormat(dlSimple, "The port %s succesful opened", {GetDeviceName()});
-  StartThread();
-  SetupPort();
-  SetEventMask(FEventMask);
-  DoCommEvent(this, {ceTxEmpty});
-  NotifyLinks(ncOpened);
+  try {
+    AllocReceiveBuffer();
+    LogFormat(dlSimple, "The port %s succesful opened", {GetDeviceName()});
+    StartThread();
+    SetupPort();
+    // The queue may have kept another size than the one asked for (it refuses 0).
+    FitReceiveBuffer();
+    SetEventMask(FEventMask);
+    DoCommEvent(this, {ceTxEmpty});
+    NotifyLinks(ncOpened);
+  } catch (...) {
+    // A half-open port would stay Active with no event mask: close it, threads included.
+    Close();
+    throw;
+  }
 }
 
 void TqvCustomComm::Close() {
@@ -95,7 +103,9 @@ void TqvCustomComm::Close() {
   if (IsOpen()) {
     try {
       if (TakeDownPort(true)) {
-        StopThread();
+        // An OnClose handler that opened the port again has released the old threads with the
+        // close its open begins with; the threads attached now belong to the new session.
+        if (!IsOpen()) StopThread();
         LogText(dlSimple, "The port is succesful closed");
       } else if (!OnOwnThread()) {
         // The port-event thread found the port failed and is closing it: it waits for the
@@ -140,7 +150,8 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
   }
   FreeReceiveBuffer();
   TqvBaseIO::Close();
-  NotifyLinks(ncClosed);
+  // Not when OnClose opened the port again: the links have been told it is open.
+  if (!IsOpen()) NotifyLinks(ncClosed);
   return true;
 }
 
@@ -193,14 +204,35 @@ void TqvCustomComm::AllocReceiveBuffer() {
   // The size SetupPort is about to request. Reading it back from the port here would replace
   // a size set while closed by whatever the port happened to have before its set-up.
   const DWORD size = FInQueueSize ? FInQueueSize : 1;
-  ReceiveBuffer.reset(new BYTE[size]());
-  FReceiveBufferSize = size;
+  auto block = std::make_shared<TReceiveBlock>(size);
   FPatterns->EnsureScratch(size);
+  std::lock_guard lock(FBufferLock);
+  ReceiveBuffer = std::move(block);
+}
+
+void TqvCustomComm::FitReceiveBuffer() {
+  COMMPROP p{};
+  if (!IsOpen() || !GetCommProperties(GetHandle(), &p) || p.dwCurrentRxQueue == 0) return;
+  {
+    std::lock_guard lock(FBufferLock);
+    if (!ReceiveBuffer || ReceiveBuffer->Size == p.dwCurrentRxQueue) return;
+  }
+  // A handler reading the old block keeps it (TakeReceiveBuffer); the pattern scratch grows
+  // by itself when a packet needs more.
+  auto block = std::make_shared<TReceiveBlock>(p.dwCurrentRxQueue);
+  std::lock_guard lock(FBufferLock);
+  if (ReceiveBuffer) ReceiveBuffer = std::move(block);
 }
 
 void TqvCustomComm::FreeReceiveBuffer() {
-  ReceiveBuffer.reset();
-  FReceiveBufferSize = 0;
+  std::shared_ptr<TReceiveBlock> old;
+  std::lock_guard lock(FBufferLock);
+  old.swap(ReceiveBuffer);  // released after the lock, unless a handler still holds it
+}
+
+std::shared_ptr<TqvCustomComm::TReceiveBlock> TqvCustomComm::TakeReceiveBuffer() {
+  std::lock_guard lock(FBufferLock);
+  return ReceiveBuffer;
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
@@ -231,9 +263,19 @@ void TqvCustomComm::SendData(const void* Data, int Count) {
   }
   // The previous unwaited write may still own the record: wait until the port has given it
   // back. The bytes are taken at submission, so the caller's block is free once we return.
+  // On the main thread the wait serves its messages (the window stays alive however long flow
+  // control holds the line); a handler run meanwhile may send, close or reopen, so the record
+  // and the handle are looked at again after each round.
   DWORD done = 0;
-  if (!GetOverlappedResult(h, &AsyncWriteOverlapped, &done, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE)
-    GetOverlappedResult(h, &AsyncWriteOverlapped, &done, TRUE);
+  while (!GetOverlappedResult(h, &AsyncWriteOverlapped, &done, FALSE) &&
+         GetLastError() == ERROR_IO_INCOMPLETE) {
+    if (!OnMainThreadWithApplication()) {
+      GetOverlappedResult(h, &AsyncWriteOverlapped, &done, TRUE);
+      break;
+    }
+    Application->WaitAndProcess(1);
+    if (GetHandle() != h) return;  // closed meanwhile: a closed port sends nothing
+  }
   if (WriteNoWait(h, Data, DWORD(Count), AsyncWriteOverlapped))
     LogText(dlDebug, "... the data transmittion is OK!");
   else
@@ -330,7 +372,10 @@ DWORD TqvCustomComm::PortEventMask(TCommEvents E, bool RtsToggle) {
 
 void TqvCustomComm::SetEventMask(TCommEvents Value) {
   FEventMask = Value;
-  if (IsOpen()) SetCommMask(GetHandle(), PortEventMask(Value, RtsToggle));
+  if (!IsOpen()) return;
+  SetCommMask(GetHandle(), PortEventMask(Value, RtsToggle));
+  // The port-event thread sleeps until the port has a mask.
+  if (CommThread) CommThread->Wake();
 }
 
 // ---- Queues, time-outs, properties -----------------------------------------------------------
@@ -366,10 +411,12 @@ WORD TqvCustomComm::OutQueueSize() {
 }
 
 void TqvCustomComm::SetInQueueSize(WORD Value) {
-  if (IsOpen())
+  if (IsOpen()) {
     SetupComm(GetHandle(), Value, OutQueueSize());
-  else
+    FitReceiveBuffer();
+  } else {
     FInQueueSize = Value;
+  }
 }
 
 void TqvCustomComm::SetOutQueueSize(WORD Value) {
@@ -449,13 +496,20 @@ void TqvCustomComm::HandleComEvent(const MSG& Msg) {
       CommError(Errors, 0, BYTE(CommStatus->Flags & 0xFF));
       return;
     }
-    if ((E & EV_RXCHAR) && CommStatus->cbInQue > 0 && ReceiveBuffer) {
+    // Held for the whole notification: a handler that closes the port or resizes the queue
+    // releases the component's reference, not the block Data points into.
+    const std::shared_ptr<TReceiveBlock> block = TakeReceiveBuffer();
+    if ((E & EV_RXCHAR) && CommStatus->cbInQue > 0 && block) {
       const bool wanted = FEventMask.Contains(ceRxChar) || OnRxData.Assigned() || PacketMode ||
                           FPatterns->Count() > 0 || HasDataConsumer();
       if (wanted) {
-        const DWORD n = std::min(CommStatus->cbInQue, FReceiveBufferSize);
-        BYTE* const buffer = ReceiveBuffer.get();
+        const DWORD n = std::min(CommStatus->cbInQue, block->Size);
+        BYTE* const buffer = block->Data.get();
         if (ReadAndWait(h, buffer, n, ReadOverlapped)) {
+          // Bytes the buffer could not take raise no event of their own: ask for another
+          // notification now rather than when the next byte arrives.
+          if (n < CommStatus->cbInQue && MsgThread)
+            PostThreadMessageA(MsgThread->ThreadID(), MsgComEvent, WPARAM(EV_RXCHAR), 0);
           DeliverReceived(buffer, int(n));
           // A handler that closed or reopened the port took the buffer with it.
           if (SessionEnded(session)) return;

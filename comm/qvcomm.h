@@ -9,7 +9,9 @@
 // is taken: the stop protocol is the terminate flags, the event-mask change, the handle close
 // and the quit message. When the port fails, the port-event thread closes it itself (ShutDown
 // with false), so OnClose and the ncClosed notification then run on that thread; it first ends
-// the dispatch thread, so no HandleComEvent can be reading into the buffer it releases.
+// the dispatch thread, so no HandleComEvent can be reading into the buffer it releases. A
+// handler that closes the port, or changes its queue size, keeps the block its Data points into
+// until HandleComEvent returns.
 #pragma once
 
 #include "comm/eventlist.h"
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class TCommThread;
@@ -98,8 +101,12 @@ class TqvCustomComm : public TqvBaseIO {
   // ---- overrides of TqvBaseIO ----
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // Closes first; on failure reports "Device \"%s\" Open Error !!!\r%s" through FatalError.
+  // An exception from the rest of the sequence (SetupPort, a handler) closes the port again,
+  // threads included, and passes on.
   void Open() override;
-  // Stops the threads and closes the handle; always ends with DoCommEvent([ceTxEmpty]).
+  // Stops the threads and closes the handle; always ends with DoCommEvent([ceTxEmpty]). An
+  // OnClose handler may open the port again (a reconnect): the port then stays open with
+  // fresh threads.
   void Close() override;
   // Creates the dispatch thread, then the port-event thread, each only where none is attached.
   // Thread objects left behind by a port-event thread that closed the port are released first.
@@ -109,7 +116,8 @@ class TqvCustomComm : public TqvBaseIO {
   void SendChar(BYTE Ch) override;
   void SendString(const std::string& S) override;
   // Starts the write and returns; a write still running on the record from an earlier call is
-  // waited for first, so the platform never sees one record in two transfers.
+  // waited for first, so the platform never sees one record in two transfers. On the main
+  // thread that wait serves its messages, as the other waits do.
   void SendData(const void* Data, int Count) override;
   void ClearInput() override;
   void ClearOutput() override;
@@ -148,7 +156,8 @@ class TqvCustomComm : public TqvBaseIO {
   // While open, the port's current sizes are read back and remembered.
   WORD InQueueSize();
   WORD OutQueueSize();
-  // While closed: stored. While open: SetupComm at once, the stored value stays.
+  // While closed: stored. While open: SetupComm at once, the stored value stays; the receive
+  // buffer follows the port's new queue size.
   void SetInQueueSize(WORD Value);
   void SetOutQueueSize(WORD Value);
   const COMMTIMEOUTS& Timeouts();
@@ -213,8 +222,17 @@ class TqvCustomComm : public TqvBaseIO {
   friend class TCommThread;
   friend class TMsgThread;
 
+  // The receive block: shared, so a handler running on it keeps it past a close or a resize.
+  struct TReceiveBlock {
+    explicit TReceiveBlock(DWORD size) : Data(new BYTE[size]()), Size(size) {}
+    std::unique_ptr<BYTE[]> Data;
+    DWORD Size;
+  };
   void AllocReceiveBuffer();
   void FreeReceiveBuffer();
+  // Sizes the receive buffer to the port's current receive queue (at least one byte).
+  void FitReceiveBuffer();
+  std::shared_ptr<TReceiveBlock> TakeReceiveBuffer();
   // The shut-down itself; false when another thread has already taken the close over.
   bool TakeDownPort(bool AStopThread);
   // On the port-event thread: the port failed, close it from here.
@@ -238,8 +256,9 @@ class TqvCustomComm : public TqvBaseIO {
   TCommEvents FEventMask;
   WORD FOutQueueSize = 0;
   WORD FInQueueSize = 0;
-  std::unique_ptr<BYTE[]> ReceiveBuffer;
-  DWORD FReceiveBufferSize = 0;
+  // Swapped and taken under FBufferLock: the port-event thread releases it when the port fails.
+  std::shared_ptr<TReceiveBlock> ReceiveBuffer;
+  std::mutex FBufferLock;
   TComponent* FRlsdIndicator = nullptr;
   TComponent* FRingIndicator = nullptr;
   TComponent* FCtsIndicator = nullptr;

@@ -312,19 +312,19 @@ void TqvBaseIO::Open() {
 }
 
 void TqvBaseIO::Close() {
-  HANDLE h = Handle.load();
-  if (h != INVALID_HANDLE_VALUE) {
-    CloseDeviceHandle(h);
-    if (UseThread) StopThread();
-    if (OnClose) {
-      try {
-        OnClose(this);
-      } catch (...) {
-        // The close completes whatever the handler does.
-      }
+  // The handle is invalid before OnClose runs: a handler that opens the device again (a
+  // reconnect) keeps the handle it got.
+  const HANDLE h = Handle.exchange(INVALID_HANDLE_VALUE);
+  if (h == INVALID_HANDLE_VALUE) return;
+  CloseDeviceHandle(h);
+  if (UseThread) StopThread();
+  if (OnClose) {
+    try {
+      OnClose(this);
+    } catch (...) {
+      // The close completes whatever the handler does.
     }
   }
-  Handle = INVALID_HANDLE_VALUE;
 }
 
 // ---- worker thread ----

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -536,6 +538,141 @@ TEST_F(CommEngine, TimeoutsAreStoredAndWrittenThrough) {
   ASSERT_TRUE(SetCommTimeouts(comm->GetHandle(), &other));
   EXPECT_EQ(comm->Timeouts().ReadIntervalTimeout, MAXDWORD);  // read back from the port
   EXPECT_EQ(comm->Timeouts().WriteTotalTimeoutMultiplier, 7u);
+}
+
+// A reconnect written in OnClose: the port opens again with working threads, and the next
+// close, which does not reopen, closes for good.
+TEST_F(CommEngine, ReopenFromOnCloseKeepsThePortOpenWithWorkingThreads) {
+  TRecorder rec;
+  comm->OnRxData = TOnRxDataEvent(&rec, &TRecorder::RxData);
+  comm->SetEventMask({ceRxChar});
+  struct Reconnect {
+    TTestComm* comm;
+    int closes = 0;
+    void Closed(TObject*) {
+      if (++closes == 1) comm->Open();
+    }
+  } reconnect{comm.get()};
+  comm->OnClose = TNotifyEvent(&reconnect, &Reconnect::Closed);
+  comm->Open();
+  comm->Close();
+  ASSERT_TRUE(comm->Active());
+  EXPECT_TRUE(pair->IsOpen(NullModemPair::kA));
+  EXPECT_NE(comm->GetCommThread(), nullptr);
+  Feed("after the reconnect");
+  EXPECT_TRUE(PumpUntil([&] { return rec.rx == "after the reconnect"; }, 5000)) << rec.rx;
+  comm->Close();
+  EXPECT_FALSE(comm->Active());
+  EXPECT_FALSE(pair->IsOpen(NullModemPair::kA));
+  EXPECT_EQ(reconnect.closes, 2);
+  comm->Open();  // not left "in use"
+  EXPECT_TRUE(comm->Active());
+  comm->OnClose = nullptr;
+}
+
+// The set-up fails after the threads started (a scanner that does not answer): nothing stays
+// half open, and the exception reaches the caller.
+TEST_F(CommEngine, AnExceptionFromTheOpenSequenceClosesAgainAndPassesOn) {
+  struct TFailingComm : TTestComm {
+    void SetupPort() override {
+      TTestComm::SetupPort();
+      throw Exception("no answer");
+    }
+  } failing;
+  failing.Path = comm->Path;
+  const int threads = ThreadBaseline();
+  EXPECT_THROW(failing.Open(), Exception);
+  EXPECT_FALSE(failing.Active());
+  EXPECT_EQ(failing.GetMsgThread(), nullptr);
+  EXPECT_EQ(failing.GetCommThread(), nullptr);
+  EXPECT_FALSE(pair->IsOpen(NullModemPair::kA));
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threads; }, 5000)) << ThreadCount();
+  comm->Open();
+  EXPECT_TRUE(comm->Active());
+}
+
+// Until Open sets the event mask the port-event thread sleeps: it does not poll for it.
+TEST_F(CommEngine, PortThreadSleepsUntilTheEventMaskIsSet) {
+  struct TSlowSetupComm : TTestComm {
+    long switches = -1;
+    void SetupPort() override {
+      TTestComm::SetupPort();
+      rusage before{}, after{};
+      getrusage(RUSAGE_SELF, &before);
+      Sleep(300);
+      getrusage(RUSAGE_SELF, &after);
+      switches = after.ru_nvcsw - before.ru_nvcsw;
+    }
+  } slow;
+  slow.Path = comm->Path;
+  slow.Open();
+  ASSERT_TRUE(slow.Active());
+  EXPECT_GE(slow.switches, 0);
+  EXPECT_LT(slow.switches, 30) << "the port-event thread woke every millisecond";
+  TRecorder rec;
+  slow.OnRxData = TOnRxDataEvent(&rec, &TRecorder::RxData);
+  slow.SetEventMask({ceRxChar});
+  Feed("x");
+  EXPECT_TRUE(PumpUntil([&] { return rec.rx == "x"; }, 5000));
+}
+
+// The receive buffer follows the port's queue (which refuses 0), also when the size changes
+// while open, and bytes a read leaves in the queue are delivered without waiting for more.
+TEST_F(CommEngine, EveryReceivedByteIsDeliveredWhateverTheQueueSize) {
+  struct Case {
+    WORD closedSize, openSize;  // openSize 0: not changed while open
+    std::size_t queuedFirst, fedAfter;
+  };
+  const Case cases[] = {
+      {0, 0, 0, 100},           // the queue keeps its 4096
+      {4096, 20000, 0, 20000},  // grown while open
+      {8192, 1024, 8000, 0},    // shrunk below what is queued: several reads
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.closedSize << "/" << c.openSize << "/" << c.queuedFirst);
+    TRecorder rec;
+    comm->SetInQueueSize(c.closedSize);
+    comm->OnRxData = TOnRxDataEvent(&rec, &TRecorder::RxData);
+    comm->SetEventMask({ceRxChar});
+    comm->Open();
+    std::string sent;
+    for (std::size_t i = 0; i < c.queuedFirst + c.fedAfter; ++i) sent += char('a' + i % 26);
+    // Queued while the main thread does not serve the notifications yet.
+    Feed(sent.substr(0, c.queuedFirst));
+    for (int i = 0; i < 1000 && comm->InQueueCount() < c.queuedFirst; ++i) Sleep(5);
+    if (c.openSize) comm->SetInQueueSize(c.openSize);
+    Feed(sent.substr(c.queuedFirst));
+    EXPECT_TRUE(PumpUntil([&] { return rec.rx.size() == sent.size(); }, 5000)) << rec.rx.size();
+    EXPECT_EQ(rec.rx, sent);
+    comm->Close();
+    comm->OnRxData = nullptr;
+  }
+}
+
+// A handler that closes or reopens the port still reads the bytes it was given.
+TEST_F(CommEngine, DataStaysValidWhenTheHandlerClosesOrReopens) {
+  for (bool reopen : {false, true}) {
+    struct Handler {
+      TTestComm* comm;
+      bool reopen;
+      std::string seen;
+      void RxData(TObject*, const BYTE* data, int count) {
+        comm->Close();
+        if (reopen) comm->Open();
+        seen = Str(data, count);
+      }
+    } handler{comm.get(), reopen, {}};
+    comm->OnRxData = TOnRxDataEvent(&handler, &Handler::RxData);
+    comm->SetEventMask({ceRxChar});
+    comm->Open();
+    const std::string text = "the bytes of this notification, longer than any allocator header";
+    Feed(text);
+    EXPECT_TRUE(PumpUntil([&] { return !handler.seen.empty(); }, 5000));
+    EXPECT_EQ(handler.seen, text);
+    EXPECT_EQ(comm->Active(), reopen);
+    comm->OnRxData = nullptr;
+    comm->Close();
+  }
 }
 
 // ---- Waits -----------------------------------------------------------------------------------

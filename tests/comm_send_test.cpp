@@ -1,6 +1,7 @@
 // Unwaited block writes on a pseudo-terminal whose far side reads late: a second block waits
 // until the first has left the shared transfer record, and both arrive whole and in order.
 #include "comm/qvcomm.h"
+#include "platform/threads.h"
 #include "support/comm_harness.h"
 #include "support/recording_log.h"
 
@@ -86,6 +87,47 @@ TEST(CommSendData, ClosingWithABlockPendingNeitherHangsNorLeaks) {
     comm.Close();
   }
   EXPECT_EQ(qv::platform::HandleCount(), handles);
+}
+
+// While the second block waits for the first, the main thread keeps serving: here a hand-over
+// from another thread runs during the wait and lets the far side read.
+TEST(CommSendData, ASecondBlockWaitingForTheFirstKeepsTheMainThreadServing) {
+  TestApplication();
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  TTestComm comm;
+  comm.Path = pty.slave();
+  comm.SetTimeouts(COMMTIMEOUTS{0, 0, 0, 0, 5000});  // a blocked wait ends after 5 s at worst
+  comm.Open();
+  std::string first(512 * 1024, 'a');
+  comm.SendData(first.data(), int(first.size()));
+  ASSERT_GT(comm.OutQueueCount(), 0u);
+
+  bool sending = false;  // main thread only
+  bool servedWhileSending = false;
+  std::atomic<bool> done{false};
+  std::size_t received = 0;
+  std::thread far([&] {
+    Sleep(100);
+    TThread::Synchronize(nullptr, [&] { servedWhileSending = sending; });
+    char buf[65536];
+    for (;;) {
+      pollfd p{pty.master(), POLLIN, 0};
+      if (poll(&p, 1, 1000) != 1) break;
+      const ssize_t n = ::read(pty.master(), buf, sizeof buf);
+      if (n <= 0) break;
+      received += std::size_t(n);
+    }
+    done = true;
+  });
+  sending = true;
+  comm.SendData("END", 3);
+  sending = false;
+  PumpUntil([&] { return done.load(); }, 15000);
+  far.join();
+  EXPECT_TRUE(servedWhileSending);
+  EXPECT_EQ(received, first.size() + 3);
+  comm.Close();
 }
 
 }  // namespace
