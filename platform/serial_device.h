@@ -41,6 +41,9 @@ class SerialDevice {
   virtual long Write(const void* data, std::size_t size, DWORD& error) = 0;
   // Bytes accepted by Write that the device has not sent yet.
   virtual DWORD OutputQueued() = 0;
+  // Whether the transmitter itself (FIFO and shift register) has sent everything, where the
+  // driver can tell; true where it cannot.
+  virtual bool TransmitterEmpty() { return true; }
   // True once the device is known to be gone without any I/O telling it.
   virtual bool Vanished() { return false; }
 

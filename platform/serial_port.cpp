@@ -437,7 +437,7 @@ void SerialPort::Pump(short inputRevents, bool polled) {
     MoveInput();
     if (failed_ || queue_.size() == queued) break;
   }
-  if (txWatch_ && writes_.empty() && device_->OutputQueued() == 0) {
+  if (txWatch_ && writes_.empty() && device_->OutputQueued() == 0 && device_->TransmitterEmpty()) {
     txWatch_ = false;
     Raise(EV_TXEMPTY);
   }
@@ -591,7 +591,7 @@ BOOL SerialPort::Write(const void* data, DWORD count, DWORD* written, OVERLAPPED
   }
   writes_.push_back(op);
   PushOutput();
-  if (txWatch_ && writes_.empty() && device_->OutputQueued() == 0) {
+  if (txWatch_ && writes_.empty() && device_->OutputQueued() == 0 && device_->TransmitterEmpty()) {
     txWatch_ = false;
     Raise(EV_TXEMPTY);
   }

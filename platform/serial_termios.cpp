@@ -25,6 +25,8 @@ DWORD ValidateDcb(const DCB& dcb) {
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ERROR_INVALID_PARAMETER;
   if (dcb.Parity > SPACEPARITY) return ERROR_INVALID_PARAMETER;
   if (dcb.StopBits > TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
+  // One and a half stop bits exist only with 5 data bits (a UART gives 2 otherwise).
+  if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) return ERROR_INVALID_PARAMETER;
   if ((dcb.Flags & (DCB_fOutX | DCB_fInX)) && dcb.XonChar == dcb.XoffChar)
     return ERROR_INVALID_PARAMETER;
   // Linux has no DSR output flow control, no DTR input handshake and no RTS toggling around
@@ -104,9 +106,10 @@ class TermiosDevice final : public SerialDevice {
     hasCounters_ = ioctl(fd_, TIOCGICOUNT, &ic) == 0;
     // Low latency where the driver offers it (real UARTs); ptys and others simply say no.
     serial_struct ss{};
+    // Undone at close, so the next program finds the driver as it was.
     if (ioctl(fd_, TIOCGSERIAL, &ss) == 0 && !(ss.flags & ASYNC_LOW_LATENCY)) {
       ss.flags |= ASYNC_LOW_LATENCY;
-      ioctl(fd_, TIOCSSERIAL, &ss);
+      lowLatencySet_ = ioctl(fd_, TIOCSSERIAL, &ss) == 0;
     }
   }
   ~TermiosDevice() override { Close(); }
@@ -140,6 +143,19 @@ class TermiosDevice final : public SerialDevice {
     int n = 0;
     if (fd_ < 0 || ioctl(fd_, TIOCOUTQ, &n) < 0 || n < 0) return 0;
     return DWORD(n);
+  }
+
+  // The UART's line status (transmitter empty) where the driver reports it: an empty kernel
+  // queue still leaves the FIFO and the shift register sending, and RTS dropped then cuts the
+  // frame short on an RS-485 line.
+  bool TransmitterEmpty() override {
+    if (fd_ < 0 || !lsrOffered_) return true;
+    unsigned int lsr = 0;
+    if (ioctl(fd_, TIOCSERGETLSR, &lsr) < 0) {
+      lsrOffered_ = false;  // ptys, USB adapters and others do not say
+      return true;
+    }
+    return (lsr & TIOCSER_TEMT) != 0;
   }
 
   bool Apply(const DCB& dcb, DWORD& error) override {
@@ -291,6 +307,14 @@ class TermiosDevice final : public SerialDevice {
 
   void Close() override {
     if (fd_ < 0) return;
+    DiscardStuckOutput();
+    if (lowLatencySet_) {
+      serial_struct ss{};
+      if (ioctl(fd_, TIOCGSERIAL, &ss) == 0) {
+        ss.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(fd_, TIOCSSERIAL, &ss);
+      }
+    }
     ioctl(fd_, TIOCNXCL);
     close(fd_);  // also drops the flock
     fd_ = -1;
@@ -310,11 +334,33 @@ class TermiosDevice final : public SerialDevice {
   bool SetBits(int bits, bool on) {
     return ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
   }
+  // Output the driver still holds would make close() sit out the driver's closing wait (30 s
+  // by default) while flow control holds the line. What still moves is given a moment to go
+  // out; what does not is discarded, as closing a port discards pending writes.
+  void DiscardStuckOutput() {
+    constexpr int kStepMs = 10, kStallMs = 100, kMaxMs = 1000;
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) < 0 || queued <= 0) return;
+    int last = queued, stalled = 0;
+    for (int waited = 0; queued > 0 && waited < kMaxMs && stalled < kStallMs; waited += kStepMs) {
+      usleep(kStepMs * 1000);
+      if (ioctl(fd_, TIOCOUTQ, &queued) < 0) return;
+      if (queued < last) {
+        last = queued;
+        stalled = 0;
+      } else {
+        stalled += kStepMs;
+      }
+    }
+    if (queued > 0) ioctl(fd_, TCFLSH, TCOFLUSH);
+  }
 
   int fd_;
   dev_t rdev_;
   bool hasLines_ = false;
   bool hasCounters_ = false;
+  bool lowLatencySet_ = false;  // this open turned low latency on
+  bool lsrOffered_ = true;      // until the driver says it has no line status
 };
 
 DWORD OpenError(int err) {

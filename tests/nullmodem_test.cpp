@@ -307,16 +307,25 @@ TEST_F(NullModem, VirtualEndsKeepEverySetting) {
   DCB dcb{};
   ASSERT_TRUE(GetCommState(a, &dcb));
   dcb.BaudRate = 1200;
-  dcb.ByteSize = 7;
+  dcb.ByteSize = 5;
   dcb.Parity = MARKPARITY;
   dcb.StopBits = ONE5STOPBITS;
   ASSERT_TRUE(SetCommState(a, &dcb));
   DCB back{};
   ASSERT_TRUE(GetCommState(a, &back));
   EXPECT_EQ(back.BaudRate, 1200u);
-  EXPECT_EQ(back.ByteSize, 7);
+  EXPECT_EQ(back.ByteSize, 5);
   EXPECT_EQ(back.Parity, MARKPARITY);
   EXPECT_EQ(back.StopBits, ONE5STOPBITS);
+  // One and a half stop bits exist only with 5 data bits.
+  for (BYTE size : {6, 7, 8}) {
+    DCB bad = back;
+    bad.ByteSize = size;
+    EXPECT_FALSE(SetCommState(a, &bad)) << int(size);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  ASSERT_TRUE(GetCommState(a, &back));
+  EXPECT_EQ(back.ByteSize, 5) << "a refused setting changed the port";
 }
 
 TEST_F(NullModem, NamedThroughThePortMap) {

@@ -243,6 +243,10 @@ TEST_F(PtyPort, InvalidAndUnsupportedSettingsAreRefused) {
   EXPECT_FALSE(SetCommState(h, &bad));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   bad = dcb;
+  bad.StopBits = ONE5STOPBITS;  // with 8 data bits
+  EXPECT_FALSE(SetCommState(h, &bad));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  bad = dcb;
   bad.Flags |= DCB_fOutxDsrFlow;
   EXPECT_FALSE(SetCommState(h, &bad));
   EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
