@@ -27,20 +27,22 @@ void TCommThread::TerminatedSet() {
   // Set, not pulsed: a pulse also clears the event, and when a wait has just completed and
   // signalled it, but the thread is not yet waiting, that completion would be wiped out and the
   // thread would sleep on forever. Each new wait resets the event, so setting it is harmless.
+  if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) SetEvent(h);
   Wake();
 }
 
 void TCommThread::Wake() {
-  if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) SetEvent(h);
+  // Its own event: setting the wait's event while a wait runs would look like its completion.
+  if (HANDLE h = MaskEvent.load(std::memory_order_acquire)) SetEvent(h);
 }
 
 void TCommThread::Execute() {
   const HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE maskSet = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
   Overlapped.hEvent = wake;
   WakeEvent.store(wake, std::memory_order_release);
+  MaskEvent.store(maskSet, std::memory_order_release);
   bool waitPending = false;
-  // Set once the wake event has been reset while the port has no event mask yet.
-  bool maskWatch = false;
   if (PortHandle != INVALID_HANDLE_VALUE) {
     for (;;) {
       // A stop requested before the wake event existed, or between two waits, is seen here.
@@ -50,7 +52,6 @@ void TCommThread::Execute() {
       if (!WaitCommEvent(PortHandle, &EventWord, &Overlapped)) {
         const DWORD err = GetLastError();
         if (err == ERROR_IO_PENDING) {
-          maskWatch = false;
           // Starting the wait reset the wake event: a stop requested before that is seen now,
           // one requested after it has set the event again.
           DWORD r = WAIT_OBJECT_0;
@@ -63,16 +64,10 @@ void TCommThread::Execute() {
           }
           if (r != WAIT_OBJECT_0) EventWord = 0;
         } else if (EventWord == 0 && err == ERROR_INVALID_PARAMETER) {
-          // No event mask yet: Open sets it after the port's set-up, and setting it wakes this
-          // thread. The event is reset and the mask looked at once more before sleeping, so a
-          // mask set in between is not missed; a stop sets the event too.
-          if (!maskWatch) {
-            ResetEvent(wake);
-            maskWatch = true;
-          } else {
-            WaitForSingleObject(wake, INFINITE);
-            maskWatch = false;
-          }
+          // No event mask yet: Open sets it after the port's set-up. Setting a mask signals the
+          // mask event after the port has it, and a signal is kept until this wait takes it, so
+          // a mask set in between is not missed; a stop signals it too.
+          WaitForSingleObject(maskSet, INFINITE);
           continue;
         } else if (err == ERROR_INVALID_HANDLE) {
           break;
@@ -80,8 +75,6 @@ void TCommThread::Execute() {
           Comm->PortFailed();
           break;
         }
-      } else {
-        maskWatch = false;
       }
       // A completed wait with no events is a mask change: nothing to report.
       if (EventWord != 0) Post(EventWord);
@@ -90,7 +83,9 @@ void TCommThread::Execute() {
   if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first
   if (TMsgThread* m = Comm->MsgThread) m->Stop();
   WakeEvent.store(0, std::memory_order_release);
+  MaskEvent.store(0, std::memory_order_release);
   CloseHandle(wake);
+  CloseHandle(maskSet);
 }
 
 void TCommThread::Post(DWORD Events) {

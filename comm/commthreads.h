@@ -36,6 +36,8 @@ class TCommThread : public TThread {
   // Written by the port when the wait completes; a member, since the port owns it until then.
   DWORD EventWord = 0;
   std::atomic<HANDLE> WakeEvent{0};
+  // Signalled when the component sets the port's event mask (and by a stop).
+  std::atomic<HANDLE> MaskEvent{0};
 };
 
 class TMsgThread : public TThread {
