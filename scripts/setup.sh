@@ -2,7 +2,10 @@
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
 # libudev is bound at run time by name (no headers needed); Qt comes with the GUI parts.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+# ser2net serves a pseudo-terminal on the network for the network port tests and benchmark;
+# python3-serial is the peer client the benchmark compares with.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          ser2net python3-serial)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
