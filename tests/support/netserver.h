@@ -3,7 +3,7 @@
 // for what a pseudo-terminal cannot show.
 #pragma once
 
-#include "support/pty.h"
+#include "pty.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -55,8 +55,10 @@ class Ser2net {
  public:
   static bool Installed() { return access("/usr/sbin/ser2net", X_OK) == 0; }
 
-  // Serves pty's slave as rfc2217:// (Telnet with port control) or tcp:// (raw).
-  bool Start(const PtyPair& pty, bool rfc2217, const std::string& line = "9600n81") {
+  // Serves pty's slave as rfc2217:// (Telnet with port control) or tcp:// (raw). chardelay:
+  // ser2net's wait for more characters before it sends what the device gave.
+  bool Start(const PtyPair& pty, bool rfc2217, const std::string& line = "9600n81",
+             bool chardelay = true) {
     char dir[] = "/tmp/qv-ser2net-XXXXXX";
     if (!mkdtemp(dir)) return false;
     dir_ = dir;
@@ -66,7 +68,8 @@ class Ser2net {
     std::ofstream(config) << "%YAML 1.1\n---\nconnection: &port\n  accepter: "
                           << (rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << port_
                           << "\n  connector: serialdev," << pty.slave() << "," << line
-                          << ",local\n";
+                          << ",local\n"
+                          << (chardelay ? "" : "  options:\n    chardelay: false\n");
     const char* argv[] = {"ser2net", "-n", "-u", "-c", config.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
