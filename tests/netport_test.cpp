@@ -1,6 +1,7 @@
 // Network serial ports: through ser2net to a pseudo-terminal (bytes, line settings, loss of
 // the server, a second client), connection failures, and a scripted RFC 2217 server for
 // notifications, flow control, silence and garbage.
+#include "comm/serialcomm.h"
 #include "platform/netport.h"
 #include "platform/portmap.h"
 #include "platform/telnet.h"
@@ -102,10 +103,14 @@ TEST(NetTarget, PortMap) {
   EXPECT_TRUE(AddUserMapping(219, "rfc2217://192.0.2.1:7000", error)) << error;
   EXPECT_FALSE(AddUserMapping(218, "tcp://192.0.2.1", error));
   EXPECT_EQ(error, ERROR_INVALID_NAME);
-  bool listed = false;
-  for (const PortEntry& e : ListPorts())
-    listed = listed || (e.number == 219 && e.device == "rfc2217://192.0.2.1:7000");
-  EXPECT_TRUE(listed);
+  TqvCustomSerialComm comm(nullptr);
+  comm.FillDeviceList(nullptr);
+  const TqvDevice* listed = nullptr;
+  for (int i = 0; i < comm.DeviceCount(); ++i)
+    if (comm.GetDevice(i)->PortNumber == 219) listed = comm.GetDevice(i);
+  ASSERT_NE(listed, nullptr);
+  EXPECT_EQ(listed->DeviceObjectName, "rfc2217://192.0.2.1:7000");
+  EXPECT_EQ(listed->Description, "rfc2217://192.0.2.1:7000");
   RemoveUserMapping(219);
   unsetenv("XDG_CONFIG_HOME");
   std::filesystem::remove_all(dir);
