@@ -254,16 +254,19 @@ struct DeviceWatcher::State {
         return;
       }
       if (fds[0].revents) return;
+      // A source that failed is dropped rather than spun on.
+      for (pollfd& f : fds)
+        if (f.revents & (POLLERR | POLLNVAL)) f.fd = -1;
       bool changed = false;
-      if (fds[2].revents) changed |= DrainInotify();
-      if (fds[3].revents) changed |= DrainUdev();
+      if (fds[2].revents & POLLIN) changed |= DrainInotify();
+      if (fds[3].revents & POLLIN) changed |= DrainUdev();
       if (changed && !armed) {
         itimerspec due{};
         due.it_value.tv_sec = kSettleMs / 1000;
         due.it_value.tv_nsec = long(kSettleMs % 1000) * 1000000L;
         armed = timerfd_settime(timerFd, 0, &due, nullptr) == 0;
       }
-      if (fds[1].revents) {
+      if (fds[1].revents & POLLIN) {
         uint64_t expirations;
         if (read(timerFd, &expirations, sizeof expirations) > 0) {
           armed = false;
