@@ -34,6 +34,10 @@ function(qv_library name)
     add_library(${name}_qt STATIC ${_qt})
     set_target_properties(${name}_qt PROPERTIES AUTOMOC ON)
     target_link_libraries(${name}_qt PUBLIC ${name} Qt6::Widgets)
+    # Qt-backed parts stand on the Qt-backed platform (forms, controls, the hosted loop).
+    if(TARGET qv_platform_qt AND NOT name STREQUAL "qv_platform")
+      target_link_libraries(${name}_qt PUBLIC qv_platform_qt)
+    endif()
   endif()
 endfunction()
 
