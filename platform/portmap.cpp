@@ -1,5 +1,6 @@
 #include "platform/portmap.h"
 
+#include "platform/netport.h"
 #include "platform/nullmodem.h"
 #include "platform/regstore.h"
 #include "platform/sysfs.h"
@@ -28,6 +29,8 @@ constexpr const char* kMapKey = "Software\\qvcomm\\PortMap";
 constexpr const char* kAssignedKey = "Software\\qvcomm\\Assigned";
 
 bool IsVirtual(const std::string& device) { return device.rfind("virtual:", 0) == 0; }
+// Network ports are taken as given: never looked up or connected to while listing.
+bool IsNetwork(const std::string& device) { return IsNetworkTarget(device); }
 
 // Reports a fault in the store once per process, not on every listing.
 void WarnOnce(const std::string& text) {
@@ -72,7 +75,7 @@ std::vector<UserMapping> ReadUserMappings(const RegHive& hive) {
 }
 
 std::string Canonical(const std::string& path) {
-  if (IsVirtual(path)) return path;
+  if (IsVirtual(path) || IsNetwork(path)) return path;
   char buf[PATH_MAX];
   if (realpath(path.c_str(), buf)) return buf;
   return path;
@@ -80,6 +83,7 @@ std::string Canonical(const std::string& path) {
 
 bool Present(const std::string& device) {
   if (IsVirtual(device)) return VirtualPortExists(device);
+  if (IsNetwork(device)) return true;
   struct stat st;
   return stat(device.c_str(), &st) == 0;
 }
@@ -466,7 +470,15 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error,
     return false;
   }
   std::string path;
-  if (IsVirtual(device)) {
+  if (IsNetwork(device)) {
+    NetworkTarget target;
+    if (!ParseNetworkTarget(device, target)) {
+      error = ERROR_INVALID_NAME;
+      reason = Shown(device) + " is not a network port name (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+      return false;
+    }
+    path = device;
+  } else if (IsVirtual(device)) {
     if (!IsVirtualPortName(device)) {
       error = ERROR_INVALID_NAME;
       reason = Shown(device) + " is not a virtual port name (virtual:<pair>/a or virtual:<pair>/b)";

@@ -8,6 +8,8 @@
 //      device's stable identity so the same adapter keeps its number when plugged in again.
 // Device paths beginning with "virtual:" name in-process virtual ports (the null-modem pair
 // used by tests): "virtual:<pair>/a" or "/b"; such a port is present while its pair exists.
+// "rfc2217://" and "tcp://" name network serial ports (netport.h). Neither is a terminal
+// device, and neither is checked as one.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -34,8 +36,10 @@ std::vector<PortEntry> ListPorts();
 bool ResolveComPort(unsigned number, std::string& device, DWORD& error);
 
 // Adds or replaces a user mapping. A relative path is stored made absolute against the current
-// folder. Fails with ERROR_INVALID_PARAMETER (number 0 or over 255, empty path),
-// ERROR_INVALID_NAME (a virtual: name of another form), ERROR_FILE_NOT_FOUND (no such path),
+// folder. A network port (rfc2217://HOST:PORT, tcp://HOST:PORT) is checked for its form only,
+// never connected to. Fails with ERROR_INVALID_PARAMETER (number 0 or over 255, empty path),
+// ERROR_INVALID_NAME (a virtual: or network name of another form), ERROR_FILE_NOT_FOUND (no
+// such path),
 // ERROR_BAD_COMMAND (not a terminal device), ERROR_NOT_SUPPORTED (a terminal that is no port:
 // /dev/tty, consoles and virtual terminals, the pseudo-terminal multiplexer or a master side),
 // ERROR_ALREADY_EXISTS (another number names the device), or the store's error when the
