@@ -32,8 +32,12 @@ bool IsVirtual(const std::string& device) { return device.rfind("virtual:", 0) =
 // Network ports are taken as given: never looked up or connected to while listing.
 bool IsNetwork(const std::string& device) { return IsNetworkTarget(device); }
 
-// Reports a fault in the store once per process, not on every listing.
-void WarnOnce(const std::string& text) {
+std::string Shown(std::string_view text);
+
+// Reports a fault in the store once per process, not on every listing. A hand-edited store
+// may hold any bytes: control characters are shown escaped.
+void WarnOnce(const std::string& raw) {
+  const std::string text = Shown(raw);
   static std::mutex* mutex = new std::mutex;  // never destroyed: used until the very end
   static std::set<std::string>* warned = new std::set<std::string>;
   std::lock_guard lock(*mutex);

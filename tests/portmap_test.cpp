@@ -329,10 +329,15 @@ TEST_F(PortMapTest, HandEditedMappingsOfTheWrongFormAreSkipped) {
          "\"COM3\"=dword:00000001\n"
          "\"LPT1\"=sz:\"virtual:printer\"\n"
          "\"com4\"=sz:\"virtual:ok/a\"\n"
+         "\"\\x1b[2Jfake\"=sz:\"x\"\n"
          "[Software\\qvcomm\\Assigned]\n"
          "\"by-id:x\"=sz:\"7\"\n";
   auto pair = CreateNullModemPair("ok");
+  testing::internal::CaptureStderr();
   EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{4, "virtual:ok/a"}}));
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  EXPECT_NE(warnings.find("\\x1b[2Jfake"), std::string::npos) << warnings;
+  EXPECT_EQ(warnings.find('\x1b'), std::string::npos) << "a control character reached the terminal";
 }
 
 TEST_F(PortMapTest, SerialCommViewListsThePortsPresentAndIsReadOnly) {
