@@ -2,7 +2,10 @@
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
 # libudev is bound at run time by name (no headers needed); Qt comes with the GUI parts.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+# clang and its runtime build the fuzz targets (scripts/fuzz.sh); locales gives the log tests a
+# second date format.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          clang libclang-rt-14-dev locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -12,4 +15,9 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The log's date-format tests also run in a German locale.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "Generating the locale de_DE.UTF-8"
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
