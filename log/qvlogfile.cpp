@@ -197,7 +197,7 @@ std::string TqvLogFile::GetLogFileName() const {
 }
 
 std::string TqvLogFile::PendingText() const {
-  std::lock_guard lock(const_cast<std::recursive_mutex&>(FLock));
+  std::lock_guard lock(FLock);
   return FPending;
 }
 

@@ -100,7 +100,7 @@ class TqvLogFile : public TqvCustomLogFile {
   bool WaitIdle(DWORD Milliseconds);
 
  private:
-  std::recursive_mutex FLock;
+  mutable std::recursive_mutex FLock;
   std::string FPending;
   DWORD FSizeLimit = DefaultLogSizeLimit;
   std::string FFileName = DefaultLogFileName;

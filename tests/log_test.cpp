@@ -335,6 +335,23 @@ TEST_F(LogTest, SharedModeReadersSeeWholeWrites) {
   EXPECT_TRUE(seen.ends_with("\r\nline 19"));
 }
 
+TEST_F(LogTest, LinesFromAPortThreadAreSerialised) {
+  TTestLog* log = MakeLog(0);
+  auto writer = [log](char tag) {
+    for (int i = 0; i < 200; ++i) log->AddLine(std::string(20, tag));
+  };
+  std::thread other(writer, 'p');
+  writer('m');
+  other.join();
+  log->Flush();
+  std::string file = ReadAll(Path());
+  EXPECT_EQ(file.size(), 2 + Header().size() + 400 * 22);
+  for (std::size_t at = 2 + Header().size(); at < file.size(); at += 22) {
+    ASSERT_EQ(file.substr(at, 2), "\r\n");
+    ASSERT_TRUE(file.substr(at + 2, 20) == std::string(20, 'p') || file.substr(at + 2, 20) == std::string(20, 'm'));
+  }
+}
+
 // Entry i of the stream the killed writer produces: 40 bytes, numbered.
 std::string Entry(int i) {
   char buf[64];
