@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+const char* const LogBanner = "qvcomm serial components " QV_VERSION_TEXT " on ";
+
 namespace {
 
 // Without leading and trailing blanks and control characters.

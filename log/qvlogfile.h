@@ -30,8 +30,9 @@ constexpr TLogOptions DefaultLogOptions = loSafeMode | loAutoFileName | loDate |
 
 constexpr DWORD DefaultLogSizeLimit = 20480;
 constexpr const char* DefaultLogFileName = "qvcommlib.log";
-// Heads the first line of every log, followed directly by the operating-system text.
-constexpr const char* LogBanner = "qvcomm serial components 1.0 on ";
+// Heads the first line of every log, followed directly by the operating-system text:
+// "qvcomm serial components <version> on ".
+extern const char* const LogBanner;
 
 // The texts a line prefix is made of.
 struct TLogStamp {

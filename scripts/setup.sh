@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
-# libudev is bound at run time by name (no headers needed); Qt comes with the GUI parts.
-# clang and its runtime build the fuzz targets (scripts/fuzz.sh); locales gives the log tests a
-# second date format.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev locales)
+# libudev is bound at run time by name (no headers needed). Qt 6 Widgets for the program;
+# Xvfb and xdotool run it on a virtual display for the desktop check. ser2net serves a
+# pseudo-terminal on the network for the network port tests and benchmark; python3-serial is
+# the peer client the benchmark compares with. clang and its runtime build the fuzz targets
+# (scripts/fuzz.sh); locales gives the log tests a second date format.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
+          ser2net python3-serial clang libclang-rt-14-dev locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
