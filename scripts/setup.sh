@@ -2,7 +2,9 @@
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
 # libudev is bound at run time by name (no headers needed); Qt comes with the GUI parts.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+# clang and its runtime build the fuzz targets (scripts/fuzz.sh).
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
