@@ -20,7 +20,12 @@ TqvBarCodeScan::TqvBarCodeScan(TComponent* AOwner) : TqvCustomSerialComm(AOwner)
   Publish();
 }
 
-TqvBarCodeScan::~TqvBarCodeScan() { FTimer.reset(); }
+TqvBarCodeScan::~TqvBarCodeScan() {
+  // Closed before the timer goes: without an application object the dispatch thread runs
+  // HandleRxData, and it must have ended first.
+  Close();
+  FTimer.reset();
+}
 
 void TqvBarCodeScan::Publish() {
   PublishInt("CharBegin", [this] { return FCharBegin; }, [this](std::int64_t v) { SetCharBegin(BYTE(v)); });

@@ -32,7 +32,7 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   // 9600 baud, 8N1, hardware flow control, COM1; CharBegin 0, CharEnd 13 (carriage return),
   // Options [boAutoDetect], Timeout 50 ms, no IgnoreChars.
   explicit TqvBarCodeScan(TComponent* AOwner = nullptr);
-  // Frees the timer first: a code still pending is not delivered.
+  // Closes the port, then frees the timer: a code still pending is not delivered.
   ~TqvBarCodeScan() override;
 
   // The serial set-up, then TestConnection when boInitConnection is set.
