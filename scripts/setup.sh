@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
-# libudev is bound at run time by name (no headers needed); Qt comes with the GUI parts.
-# clang and its runtime build the fuzz targets (scripts/fuzz.sh).
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+# libudev is bound at run time by name (no headers needed). Qt 6 Widgets for the program;
+# Xvfb and xdotool run it on a virtual display for the desktop check; clang and its runtime
+# build the fuzz targets (scripts/fuzz.sh).
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
           clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
