@@ -84,9 +84,9 @@ void TqvCustomComm::Open() {
   FClosing.store(false);
   TqvBaseIO::Open();
   if (!IsOpen()) {
-    const DWORD error = GetLastError();
+    // Taken first: the text of a network port's failure names its host and port.
+    const std::string text = qv::platform::LastErrorText();
     const std::string Name = GetDeviceName();
-    const std::string text = qv::platform::SysErrorMessage(error);
     FLastErrorText = Format("Device \"%s\" Open Error !!!\r%s", {Name, text});
     FatalError(1, 0, FLastErrorText, false);
     return;

@@ -1,5 +1,6 @@
 #include "comm/serialcomm.h"
 
+#include "platform/netport.h"
 #include "platform/winreg.h"
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
@@ -145,6 +146,12 @@ void TqvCustomSerialComm::EnumDevices() {
       device->DevicePortName = match->DevicePortName;
       device->RegistryKey = match->RegistryKey;
       break;
+    }
+    // A network port has no device records: its address describes it (never connected to
+    // for a listing).
+    if (device->Description.empty() && qv::platform::IsNetworkTarget(device->DeviceObjectName)) {
+      device->Description = device->DeviceObjectName;
+      device->Name = device->Name + " (" + device->Description + ")";
     }
   }
 }
