@@ -7,7 +7,7 @@ set -euo pipefail
 # the peer client the benchmark compares with. clang and its runtime build the fuzz targets
 # (scripts/fuzz.sh); locales gives the log tests a second date format.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
-          ser2net python3-serial clang libclang-rt-14-dev locales)
+          ser2net python3-serial clang-14 libclang-rt-14-dev locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
