@@ -144,7 +144,11 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
   return true;
 }
 
-void TqvCustomComm::PortFailed() { TakeDownPort(false); }
+// The device failed (vanished): the port closes from the port-event thread and the log gets
+// the close line as for any other close.
+void TqvCustomComm::PortFailed() {
+  if (TakeDownPort(false)) LogText(dlSimple, "The port is succesful closed");
+}
 
 bool TqvCustomComm::OnOwnThread() const {
   const DWORD me = GetCurrentThreadId();
