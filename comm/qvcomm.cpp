@@ -139,16 +139,15 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     MsgThread->WaitFor();
   }
   FreeReceiveBuffer();
+  // A port closed by the port-event thread (its device failed) gets the close line too; it is
+  // written while the port still counts as open, so nobody destroys the component meanwhile.
+  if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
   TqvBaseIO::Close();
   NotifyLinks(ncClosed);
   return true;
 }
 
-// The device failed (vanished): the port closes from the port-event thread and the log gets
-// the close line as for any other close.
-void TqvCustomComm::PortFailed() {
-  if (TakeDownPort(false)) LogText(dlSimple, "The port is succesful closed");
-}
+void TqvCustomComm::PortFailed() { TakeDownPort(false); }
 
 bool TqvCustomComm::OnOwnThread() const {
   const DWORD me = GetCurrentThreadId();
