@@ -55,7 +55,7 @@ click_active
 sleep 3
 if [[ -n $shot ]]; then
   if command -v import >/dev/null; then import -window "$window" "$shot" && echo "   screenshot: $shot"
-  else xwd -id "$window" -out "$work/shot.xwd" && echo "   screenshot (xwd): $work/shot.xwd"; fi
+  else echo "   no screenshot: ImageMagick's import is not installed (apt-get install imagemagick)"; fi
 fi
 grep -q "The port $port succesful opened" "$log" && echo "   log: the port $port opened"
 
