@@ -157,6 +157,22 @@ TEST_P(Ser2netBytes, OneMebibyteEachWayUnchanged) {
   const std::string got = ReadPort(port, in.size(), 20000);
   writer.join();
   EXPECT_TRUE(got == in) << "the port got " << got.size() << " bytes";
+  if (GetParam()) return;
+  // Raw: line settings stay with the port, and the lines read as on.
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 1200;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  DCB back{};
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(back.BaudRate, 1200u);
+  EXPECT_EQ(back.ByteSize, 7);
+  EXPECT_EQ(back.Parity, EVENPARITY);
+  DWORD ms = 0;
+  ASSERT_TRUE(GetCommModemStatus(port, &ms));
+  EXPECT_EQ(ms, DWORD(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheme, Ser2netBytes, ::testing::Values(true, false),
@@ -247,6 +263,15 @@ TEST_F(NetPort, NotificationsBecomeLinesEventsAndErrors) {
   DWORD errors = 0;
   ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
   EXPECT_EQ(errors, DWORD(CE_BREAK | CE_FRAME));
+
+  // Line control and purging go to the server as SET-CONTROL and PURGE-DATA.
+  ASSERT_TRUE(EscapeCommFunction(port, CLRDTR));
+  ASSERT_TRUE(EscapeCommFunction(port, SETBREAK));
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+  const std::string purge = ScriptedServer::Sub(12, "\x01");
+  const std::string sent = ScriptedServer::Receive(fd, 5000, purge);
+  EXPECT_NE(sent.find(ScriptedServer::Sub(5, "\x09") + ScriptedServer::Sub(5, "\x05") + purge),
+            std::string::npos);
 
   // Suspended by the server, data waits for the resume.
   ScriptedServer::Send(fd, ScriptedServer::Sub(108, ""));
