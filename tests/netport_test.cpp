@@ -125,6 +125,17 @@ TEST_F(NetPort, ConnectToAClosedPortFailsAtOnceNamingHostAndPort) {
   EXPECT_NE(LastErrorText().find("127.0.0.1 port " + std::to_string(free)), std::string::npos)
       << LastErrorText();
   EXPECT_LT(GetTickCount() - start, 1000u);
+  // The component's open-error path carries the same words.
+  TestApplication();
+  TTestComm comm;
+  comm.Path = "tcp://127.0.0.1:" + std::to_string(free);
+  comm.OnFatalError = TOnFatalErrorEvent::FromFunction(
+      [](void*, TObject*, DWORD, DWORD, std::string, bool& raise) { raise = false; }, nullptr);
+  comm.Open();
+  EXPECT_FALSE(comm.Active());
+  EXPECT_NE(comm.LastErrorText().find("connection refused by 127.0.0.1 port " + std::to_string(free)),
+            std::string::npos)
+      << comm.LastErrorText();
 }
 
 // ---- Through ser2net ---------------------------------------------------------------------
