@@ -263,6 +263,8 @@ std::string TqvCustomSerialComm::ReadPnPId() {
     SetActive(wasActive);
   };
   try {
+    // The receive path (a scanner's OnRxData, say) must not take the identification bytes.
+    const TInputHold hold(*this);
     // The identification is sent at 1200 baud, 7 data bits, no parity, one stop bit.
     work.BaudRate = 1200;
     work.ByteSize = 7;
