@@ -1,18 +1,19 @@
 // Network serial ports: through ser2net to a pseudo-terminal (bytes, line settings, loss of
 // the server, a second client), connection failures, and a scripted RFC 2217 server for
 // notifications, flow control, silence and garbage.
+#include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
 #include "platform/netport.h"
 #include "platform/portmap.h"
 #include "platform/telnet.h"
 #include "support/comm_harness.h"
+#include "support/fake_sysfs.h"
 #include "support/netserver.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <asm/termbits.h>
 
-#include <filesystem>
 #include <thread>
 
 using namespace qv::platform;
@@ -96,9 +97,7 @@ TEST(NetTarget, Forms) {
 
 // Mapped and listed without a connection; a bad address is refused when mapped.
 TEST(NetTarget, PortMap) {
-  char dir[] = "/tmp/qv-netmap-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
+  qv::test::FakeSysfs tree;
   DWORD error = 0;
   EXPECT_TRUE(AddUserMapping(219, "rfc2217://192.0.2.1:7000", error)) << error;
   EXPECT_FALSE(AddUserMapping(218, "tcp://192.0.2.1", error));
@@ -111,9 +110,6 @@ TEST(NetTarget, PortMap) {
   ASSERT_NE(listed, nullptr);
   EXPECT_EQ(listed->DeviceObjectName, "rfc2217://192.0.2.1:7000");
   EXPECT_EQ(listed->Description, "rfc2217://192.0.2.1:7000");
-  RemoveUserMapping(219);
-  unsetenv("XDG_CONFIG_HOME");
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(NetPort, ConnectToAClosedPortFailsAtOnceNamingHostAndPort) {
@@ -144,14 +140,12 @@ class Ser2netBytes : public NetPort, public ::testing::WithParamInterface<bool> 
 
 TEST_P(Ser2netBytes, OneMebibyteEachWayUnchanged) {
   if (!StartSer2net(GetParam())) GTEST_SKIP() << "ser2net is not installed";
-  char dir[] = "/tmp/qv-netmap-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
-  DWORD error = 0;
-  ASSERT_TRUE(AddUserMapping(217, server.Url(), error)) << error;
-  port = Open("\\\\?\\COM217");
-  unsetenv("XDG_CONFIG_HOME");
-  std::filesystem::remove_all(dir);
+  {
+    qv::test::FakeSysfs tree;
+    DWORD error = 0;
+    ASSERT_TRUE(AddUserMapping(217, server.Url(), error)) << error;
+    port = Open("\\\\?\\COM217");
+  }
   ASSERT_NE(port, INVALID_HANDLE_VALUE) << LastErrorText();
 
   const std::string out = Pattern(1 << 20);
@@ -233,6 +227,28 @@ TEST_F(NetPort, Ser2netKilledWhileOpenClosesThePortOnce) {
   EXPECT_TRUE(PumpUntil([&] { return closes.load() == 1 && !comm->Active(); }, 5000));
   comm.reset();
   EXPECT_EQ(closes.load(), 1);
+}
+
+TEST_F(NetPort, AScannerReadsBarcodesThroughSer2net) {
+  if (!StartSer2net(true)) GTEST_SKIP() << "ser2net is not installed";
+  TestApplication();
+  qv::test::FakeSysfs tree;
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(216, server.Url(), error)) << error;
+  std::vector<std::string> codes;
+  TqvBarCodeScan scan;
+  scan.OnBarCode = TOnBarCodeEvent::FromFunction(
+      [](void* d, TObject*, std::string code) {
+        static_cast<std::vector<std::string>*>(d)->push_back(code);
+      },
+      &codes);
+  scan.SetComPortNo(216);
+  scan.SetActive(true);
+  ASSERT_TRUE(scan.Active());
+  pty.Write("4006381333931\r12\r");
+  EXPECT_TRUE(PumpUntil([&] { return codes.size() == 2; }, 5000));
+  EXPECT_EQ(codes, (std::vector<std::string>{"4006381333931", "12"}));
+  scan.SetActive(false);
 }
 
 TEST_F(NetPort, ASecondClientIsToldThePortIsInUse) {
