@@ -225,6 +225,7 @@ TEST_F(NetPort, Ser2netKilledWhileOpenClosesThePortOnce) {
   ASSERT_TRUE(PumpUntil([&] { return got == "0123456789\r"; }, 5000)) << got;
   server.Kill();
   EXPECT_TRUE(PumpUntil([&] { return closes.load() == 1 && !comm->Active(); }, 5000));
+  comm->Close();  // releases the thread objects; the port is closed already
   comm.reset();
   EXPECT_EQ(closes.load(), 1);
 }
