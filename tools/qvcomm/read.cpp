@@ -1,0 +1,4 @@
+#include "tools/qvcomm/commands.h"
+namespace qvcomm {
+int CmdRead(Args&) { return UsageError("read", "not yet"); }
+}
