@@ -50,7 +50,8 @@ TSignalWatch::TSignalWatch(std::initializer_list<int> signals) {
     struct sigaction act {};
     act.sa_handler = OnSignal;
     sigemptyset(&act.sa_mask);
-    act.sa_flags = 0;  // no SA_RESTART: a blocking read returns EINTR
+    // Calls interrupted on other threads carry on; Wait notices the signal through its poll.
+    act.sa_flags = SA_RESTART;
     if (sigaction(sig, &act, nullptr) == 0) gSaved->push_back({sig, old});
   }
 }

@@ -22,7 +22,7 @@ struct TWaitItem {
 
 // Reads what is there from a descriptor the loop waited for: the count (0 at the end of the
 // input), or -1 when nothing is there yet (EAGAIN, or a signal interrupted the read) or the
-// read failed (errno tells).
+// read failed (errno tells). Never waits after a Wait that found fd readable.
 long ReadAvailable(int fd, void* buffer, unsigned long size);
 
 class TSignalWatch {
