@@ -20,7 +20,6 @@ coproc SIMULATOR { exec "$qvcomm" simulate --demo; }
 simulator_pid=$SIMULATOR_PID
 trap 'kill -TERM "$simulator_pid" 2>/dev/null; wait "$simulator_pid" 2>/dev/null || true' EXIT
 read -r port <&"${SIMULATOR[0]}" || { echo "run.sh: the virtual scanner did not start" >&2; exit 1; }
-echo "Barcodes from the virtual scanner on $port (Ctrl-C ends):" >&2
 status=0
 "$qvcomm" read "$port" || status=$?
 # Ctrl-C (130) is how the demo ends.

@@ -8,6 +8,7 @@
 #include "platform/sysfs.h"
 #include "platform/winbase.h"
 #include "tools/qvcomm/cli.h"
+#include "tools/qvcomm/marks.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,6 +37,7 @@ std::vector<PortInfo> Collect() {
   TqvCustomSerialComm comm(nullptr);
   comm.FillDeviceList(nullptr);
   std::vector<PortInfo> out;
+  const auto marks = ReadSimulatorMarks();
   for (const pf::PortEntry& e : pf::ListPorts()) {
     const TqvDevice* d = nullptr;
     for (int i = 0; i < comm.DeviceCount(); ++i)
@@ -51,13 +53,16 @@ std::vector<PortInfo> Collect() {
     }
     const bool described = !ttyName.empty() && pf::sysfs::DescribeTty(ttyName, tty);
     const std::string dev = pf::sysfs::DevRoot();
+    std::string description = d->Description;
+    if (const int pid = e.userMapped ? RunningSimulator(e, marks) : 0)
+      description = "virtual barcode scanner (qvcomm simulate, pid " + std::to_string(pid) + ")";
     PortInfo p;
     p.number = e.number;
     p.userMapping = e.userMapped;
     p.fields = {
         {"port", "COM" + std::to_string(e.number)},
         {"device", e.device},
-        {"description", d->Description},
+        {"description", description},
         {"manufacturer", d->Manufacturer},
         {"driver", !d->Service.empty() ? d->Service : described ? tty.driver : ""},
         {"name", d->Name},

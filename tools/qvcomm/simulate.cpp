@@ -2,20 +2,16 @@
 #include "tools/qvcomm/commands.h"
 
 #include "platform/portmap.h"
-#include "platform/procinfo.h"
 #include "platform/pseudoterminal.h"
-#include "platform/regstore.h"
 #include "platform/signals.h"
-#include "platform/winreg.h"
 #include "tools/qvcomm/cli.h"
+#include "tools/qvcomm/marks.h"
 
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
-#include <map>
 #include <random>
 #include <span>
 
@@ -25,58 +21,6 @@ namespace {
 
 namespace pf = qv::platform;
 using Clock = std::chrono::steady_clock;
-
-// Which simulator made which mapping ("COM5" = "<pid> <device>"), so a mapping left behind by
-// one that was killed is known as such even when its pseudo-terminal number is in use again.
-constexpr const char* kSimulatorsKey = "Software\\qvcomm\\Simulators";
-
-struct Marker {
-  int pid = 0;
-  std::string device;
-};
-
-std::map<unsigned, Marker> ReadMarkers() {
-  std::map<unsigned, Marker> out;
-  std::shared_ptr<const pf::RegHive> hive;
-  if (pf::RegStoreRead(pf::RegRoot::User, hive) != ERROR_SUCCESS) return out;
-  const pf::RegKeyNode* node = hive->Find(kSimulatorsKey);
-  if (!node) return out;
-  for (const pf::RegValue& v : node->values) {
-    std::string text(v.data.begin(), v.data.end());
-    if (auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-    const auto space = text.find(' ');
-    unsigned long pid = 0;
-    if (space == std::string::npos || !ParseNumber(text.substr(0, space), 1, 0x7fffffff, pid))
-      continue;
-    if (unsigned n = pf::ComPortNumber(v.name)) out[n] = {int(pid), text.substr(space + 1)};
-  }
-  return out;
-}
-
-void WriteMarker(unsigned number, const std::string& device, bool add) {
-  const std::string name = "COM" + std::to_string(number);
-  pf::RegStoreModify(pf::RegRoot::User, [&](pf::RegHive& hive, bool& changed) -> LONG {
-    pf::RegKeyNode& node = hive.Create(kSimulatorsKey);
-    std::erase_if(node.values, [&](const pf::RegValue& v) { return pf::RegFold(v.name) == pf::RegFold(name); });
-    if (add) {
-      const std::string text = std::to_string(pf::CurrentProcessId()) + " " + device;
-      std::vector<BYTE> data(text.begin(), text.end());
-      data.push_back(0);
-      node.values.push_back(pf::RegValue{name, REG_SZ, std::move(data)});
-    }
-    changed = true;
-    return ERROR_SUCCESS;
-  });
-}
-
-// A mapping nobody can be using: a pseudo-terminal that is gone (its number may come back for
-// another terminal, never for this mapping), or one a simulator made that has ended.
-bool Stale(const pf::PortEntry& m, const std::map<unsigned, Marker>& markers) {
-  std::error_code ec;
-  if (m.device.rfind("/dev/pts/", 0) == 0 && !std::filesystem::exists(m.device, ec)) return true;
-  auto it = markers.find(m.number);
-  return it != markers.end() && it->second.device == m.device && !pf::ProcessExists(it->second.pid);
-}
 
 // Twelve random digits and the EAN-13 check digit.
 std::string DemoCode(std::mt19937& rng) {
@@ -231,9 +175,9 @@ int CmdSimulate(Args& args) {
     return kExitFailure;
   }
   const std::string device = pty.FarEnd();
-  const auto markers = ReadMarkers();
+  const auto markers = ReadSimulatorMarks();
   number = pf::ClaimComPort(number, device,
-                            [&](const pf::PortEntry& m) { return Stale(m, markers); }, error);
+                            [&](const pf::PortEntry& m) { return StaleMapping(m, markers); }, error);
   if (!number) {
     if (error == ERROR_ALREADY_EXISTS && !ops.empty()) {
       Error("cannot simulate on " + Printable(ops[0]) + ": the number is taken (qvcomm ports lists it; pick another or none)");
@@ -246,12 +190,16 @@ int CmdSimulate(Args& args) {
     Error("cannot map " + Printable(device) + ": " + OpenFailureReason(error, device));
     return kExitFailure;
   }
-  WriteMarker(number, device, true);
+  WriteSimulatorMark(number, device, true);
   const std::string port = "COM" + std::to_string(number);
   std::printf("%s\n", port.c_str());
   std::fflush(stdout);
-  std::fprintf(stderr, "qvcomm: simulating a barcode scanner on %s (%s)%s; Ctrl-C ends it\n",
-               port.c_str(), device.c_str(), demo ? "" : ", one barcode per input line");
+  if (demo)
+    std::fprintf(stderr, "qvcomm: virtual barcode scanner on %s (%s), a made-up EAN-13 code every %ld ms\n",
+                 port.c_str(), device.c_str(), delayMs);
+  else
+    std::fprintf(stderr, "qvcomm: virtual barcode scanner on %s (%s), one barcode per input line\n",
+                 port.c_str(), device.c_str());
 
   Simulator sim(pty, watch, demo);
   LineInput input(watch);
@@ -278,7 +226,7 @@ int CmdSimulate(Args& args) {
   if (!watch.Received() && !sim.Failed()) sim.Drain();
 
   pf::RemoveUserMapping(number, device);
-  WriteMarker(number, device, false);
+  WriteSimulatorMark(number, device, false);
   pty.Close();
   if (int sig = watch.Received()) return ExitForSignal(sig);
   return sim.Failed() ? kExitFailure : kExitOk;
