@@ -1,8 +1,10 @@
 # qv_library(NAME DEPS...): one static library from the .cpp files of the current folder.
 # Files named qt_*.cpp are Qt-backed and go into NAME_qt, built only with QV_GUI.
-# The library (not its Qt part) and the folder's headers are installed; its installed name is
-# qvcomm::<NAME without qv_> (qv_comm is qvcomm::comm), also usable as that alias in the tree.
+# In the library's folders (QV_LIBRARY_FOLDERS) the library (not its Qt part) and the folder's
+# headers are installed; its installed name is qvcomm::<NAME without qv_> (qv_comm is
+# qvcomm::comm), also usable as that alias in the tree.
 include(GNUInstallDirs)
+set(QV_LIBRARY_FOLDERS platform core ports comm barcode log)
 function(qv_library name)
   file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB _qt CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/qt_*.cpp)
@@ -23,12 +25,15 @@ function(qv_library name)
   string(REGEX REPLACE "^qv_" "" _short ${name})
   set_target_properties(${name} PROPERTIES EXPORT_NAME ${_short})
   add_library(qvcomm::${_short} ALIAS ${name})
-  set_property(GLOBAL APPEND PROPERTY QV_LIBRARIES ${name})
-  file(GLOB _headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-  list(FILTER _headers EXCLUDE REGEX "/qt_[^/]*$")
+  # The library's own folders are installed with their headers; the program's (app/) are not.
   file(RELATIVE_PATH _folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  if(_headers)
-    install(FILES ${_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvcomm/${_folder})
+  if(_folder IN_LIST QV_LIBRARY_FOLDERS)
+    set_property(GLOBAL APPEND PROPERTY QV_LIBRARIES ${name})
+    file(GLOB _headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+    list(FILTER _headers EXCLUDE REGEX "/qt_[^/]*$")
+    if(_headers)
+      install(FILES ${_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvcomm/${_folder})
+    endif()
   endif()
   if(_qt AND QV_GUI)
     add_library(${name}_qt STATIC ${_qt})

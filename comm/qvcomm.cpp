@@ -24,6 +24,17 @@ constexpr DWORD kHardSet = 0x2015, kHardKeep = 0x2CFF;
 
 bool OnMainThreadWithApplication() { return Application && GetCurrentThreadId() == MainThreadID(); }
 
+// Names the calling thread as the one reading received bytes for as long as it lives.
+class TReceiverMark {
+ public:
+  explicit TReceiverMark(std::atomic<DWORD>& AMark) : Mark(AMark), Saved(AMark.exchange(GetCurrentThreadId())) {}
+  ~TReceiverMark() { Mark.store(Saved); }
+
+ private:
+  std::atomic<DWORD>& Mark;
+  const DWORD Saved;
+};
+
 }  // namespace
 
 // ---- Construction ----------------------------------------------------------------------------
@@ -73,9 +84,9 @@ void TqvCustomComm::Open() {
   FClosing.store(false);
   TqvBaseIO::Open();
   if (!IsOpen()) {
-    const DWORD error = GetLastError();
+    // Taken first: the text of a network port's failure names its host and port.
+    const std::string text = qv::platform::LastErrorText();
     const std::string Name = GetDeviceName();
-    const std::string text = qv::platform::SysErrorMessage(error);
     FLastErrorText = Format("Device \"%s\" Open Error !!!\r%s", {Name, text});
     FatalError(1, 0, FLastErrorText, false);
     return;
@@ -400,8 +411,18 @@ bool TqvCustomComm::ReadData(void* Buffer, DWORD Count) {
   return ReadAndWait(GetHandle(), Buffer, Count, ReadOverlapped);
 }
 
+TqvCustomComm::TInputHold::TInputHold(TqvCustomComm& AComm) : Comm(AComm) {
+  Comm.FInputHolds.fetch_add(1);
+  // A receive path on another thread that looked before the hold may be reading now.
+  const DWORD me = GetCurrentThreadId();
+  for (DWORD r = Comm.FReceiver.load(); r != 0 && r != me; r = Comm.FReceiver.load()) Sleep(1);
+}
+
+TqvCustomComm::TInputHold::~TInputHold() { Comm.FInputHolds.fetch_sub(1); }
+
 bool TqvCustomComm::WaitForInput(DWORD Count, DWORD TimeoutMs) {
   if (!IsOpen()) return false;
+  const TInputHold hold(*this);
   const TCommEvents saved = FEventMask;
   SetEventMask(saved - ceRxChar);
   const DWORD start = GetTickCount();
@@ -450,8 +471,11 @@ void TqvCustomComm::HandleComEvent(const MSG& Msg) {
       return;
     }
     if ((E & EV_RXCHAR) && CommStatus->cbInQue > 0 && ReceiveBuffer) {
-      const bool wanted = FEventMask.Contains(ceRxChar) || OnRxData.Assigned() || PacketMode ||
-                          FPatterns->Count() > 0 || HasDataConsumer();
+      // Announced before the holds are looked at, so a hold taken meanwhile waits for this read.
+      const TReceiverMark mark(FReceiver);
+      const bool wanted = FInputHolds.load() == 0 &&
+                          (FEventMask.Contains(ceRxChar) || OnRxData.Assigned() || PacketMode ||
+                           FPatterns->Count() > 0 || HasDataConsumer());
       if (wanted) {
         const DWORD n = std::min(CommStatus->cbInQue, FReceiveBufferSize);
         BYTE* const buffer = ReceiveBuffer.get();

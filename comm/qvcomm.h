@@ -160,8 +160,23 @@ class TqvCustomComm : public TqvBaseIO {
   // Reads Count bytes, waiting until they are there (or the read time-outs end the read).
   bool ReadData(void* Buffer, DWORD Count);
   // Polls every 1 ms, letting the main thread's messages run, until Count bytes are queued;
-  // false when TimeoutMs passed or the port closed. OnRxData is held back meanwhile.
+  // false when TimeoutMs passed or the port closed. OnRxData is held back meanwhile and the
+  // receive path leaves the bytes in the port's queue (TInputHold).
   bool WaitForInput(DWORD Count, DWORD TimeoutMs);
+  // While one lives, the receive path leaves received bytes in the port's queue, so a wait for
+  // input and the reads after it see every byte. Taking one waits until a receive path running
+  // on another thread (the dispatch thread, without an application object) has finished the
+  // block it is reading. Holds nest.
+  class TInputHold {
+   public:
+    explicit TInputHold(TqvCustomComm& AComm);
+    ~TInputHold();
+    TInputHold(const TInputHold&) = delete;
+    TInputHold& operator=(const TInputHold&) = delete;
+
+   private:
+    TqvCustomComm& Comm;
+  };
   // The same for a modem line; the lines are looked at at least once.
   bool WaitForModemLine(TModemLine Line, DWORD TimeoutMs);
 
@@ -250,6 +265,9 @@ class TqvCustomComm : public TqvBaseIO {
   // Counts opens and closes, so a receive path whose handler closed or reopened the port
   // stops touching buffers that belong to the old session.
   std::atomic<unsigned> FSession{0};
+  // Input holds in force, and the thread inside the read of the receive path (0: none).
+  std::atomic<int> FInputHolds{0};
+  std::atomic<DWORD> FReceiver{0};
 };
 
 // The serial port component belongs to this unit too.

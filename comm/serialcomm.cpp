@@ -1,5 +1,6 @@
 #include "comm/serialcomm.h"
 
+#include "platform/netport.h"
 #include "platform/winreg.h"
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
@@ -146,6 +147,12 @@ void TqvCustomSerialComm::EnumDevices() {
       device->RegistryKey = match->RegistryKey;
       break;
     }
+    // A network port has no device records: its address describes it (never connected to
+    // for a listing).
+    if (device->Description.empty() && qv::platform::IsNetworkTarget(device->DeviceObjectName)) {
+      device->Description = device->DeviceObjectName;
+      device->Name = device->Name + " (" + device->Description + ")";
+    }
   }
 }
 
@@ -256,6 +263,8 @@ std::string TqvCustomSerialComm::ReadPnPId() {
     SetActive(wasActive);
   };
   try {
+    // The receive path (a scanner's OnRxData, say) must not take the identification bytes.
+    const TInputHold hold(*this);
     // The identification is sent at 1200 baud, 7 data bits, no parity, one stop bit.
     work.BaudRate = 1200;
     work.ByteSize = 7;

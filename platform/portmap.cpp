@@ -1,5 +1,6 @@
 #include "platform/portmap.h"
 
+#include "platform/netport.h"
 #include "platform/regstore.h"
 #include "platform/sysfs.h"
 #include "platform/winreg.h"
@@ -26,6 +27,8 @@ constexpr const char* kMapKey = "Software\\qvcomm\\PortMap";
 constexpr const char* kAssignedKey = "Software\\qvcomm\\Assigned";
 
 bool IsVirtual(const std::string& device) { return device.rfind("virtual:", 0) == 0; }
+// Network ports are taken as given: never looked up or connected to while listing.
+bool IsNetwork(const std::string& device) { return IsNetworkTarget(device); }
 
 // Reports a fault in the store once per process, not on every listing.
 void WarnOnce(const std::string& text) {
@@ -63,14 +66,14 @@ std::vector<UserMapping> ReadUserMappings(const RegHive& hive) {
 }
 
 std::string Canonical(const std::string& path) {
-  if (IsVirtual(path)) return path;
+  if (IsVirtual(path) || IsNetwork(path)) return path;
   char buf[PATH_MAX];
   if (realpath(path.c_str(), buf)) return buf;
   return path;
 }
 
 bool Present(const std::string& device) {
-  if (IsVirtual(device)) return true;
+  if (IsVirtual(device) || IsNetwork(device)) return true;
   struct stat st;
   return stat(device.c_str(), &st) == 0;
 }
@@ -314,7 +317,13 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error) {
     error = ERROR_INVALID_PARAMETER;
     return false;
   }
-  if (!IsVirtual(device)) {
+  if (IsNetwork(device)) {
+    NetworkTarget target;
+    if (!ParseNetworkTarget(device, target)) {
+      error = ERROR_INVALID_NAME;
+      return false;
+    }
+  } else if (!IsVirtual(device)) {
     error = CheckTerminal(device);
     if (error != ERROR_SUCCESS) return false;
   }

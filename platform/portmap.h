@@ -7,7 +7,8 @@
 //      ttyACM, ttyAMA, rfcomm, ...) gets the lowest free number, remembered in the store by the
 //      device's stable identity so the same adapter keeps its number when plugged in again.
 // Device paths beginning with "virtual:" name in-process virtual ports (the null-modem pair
-// used by tests); they are not terminal devices and are not checked as such.
+// used by tests); "rfc2217://" and "tcp://" name network serial ports (netport.h). Neither
+// is a terminal device, and neither is checked as one.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -36,6 +37,8 @@ bool ResolveComPort(unsigned number, std::string& device, DWORD& error);
 
 // Adds or replaces a user mapping; fails with ERROR_INVALID_PARAMETER (number 0) or
 // ERROR_FILE_NOT_FOUND / ERROR_BAD_COMMAND (the path is missing or not a terminal device).
+// A network port (rfc2217://HOST:PORT, tcp://HOST:PORT) is checked for its form only
+// (ERROR_INVALID_NAME), never connected to.
 bool AddUserMapping(unsigned number, const std::string& device, DWORD& error);
 bool RemoveUserMapping(unsigned number);
 // Removes COMn's mapping only while it still names device: another program may have mapped

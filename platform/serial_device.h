@@ -1,7 +1,8 @@
-// The device below a serial port handle: a terminal device (termios) or one end of an
-// in-process null-modem pair. The port object (serial_port.h) keeps the Windows driver model
-// (receive queue, events, time-outs, overlapped transfers); a device only moves bytes and
-// lines, without blocking, and tells its descriptors so that waiting threads sleep on them.
+// The device below a serial port handle: a terminal device (termios), one end of an
+// in-process null-modem pair, or a network serial port (netport.h). The port object
+// (serial_port.h) keeps the Windows driver model (receive queue, events, time-outs, overlapped
+// transfers); a device only moves bytes and lines, without blocking, and tells its descriptors
+// so that waiting threads sleep on them.
 #pragma once
 
 #include "platform/winserial.h"
@@ -34,6 +35,12 @@ class SerialDevice {
   virtual void DrainStatus() {}
   // True when line changes can only be found by looking again (no status descriptor).
   virtual bool PollsLines() const = 0;
+  // True while the device holds received bytes that no descriptor shows (taken in by the
+  // device itself, e.g. while it waited for an answer): the port reads them without a poll.
+  virtual bool InputBuffered() const { return false; }
+  // True while the device holds bytes of its own to send (protocol replies, the rest of a
+  // partly sent block): the port polls OutputFd for room and calls Write(nullptr, 0) then.
+  virtual bool HoldsOutput() const { return false; }
 
   // Non-blocking transfers: bytes moved (0: nothing now), or -1 with the Windows error
   // (ERROR_DEVICE_REMOVED when the device is gone).

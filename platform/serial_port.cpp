@@ -149,7 +149,9 @@ std::uint64_t SerialPort::Shape() const {
   return std::uint64_t(Room() > 0) | std::uint64_t(!writes_.empty()) << 1 |
          std::uint64_t(txWatch_) << 2 | std::uint64_t(linePoll) << 3 |
          std::uint64_t(failed_ || closed_) << 4 | std::uint64_t(!reads_.empty()) << 5 |
-         std::uint64_t(bool(wait_)) << 6;
+         std::uint64_t(bool(wait_)) << 6 |
+         std::uint64_t(device_ && device_->InputBuffered()) << 7 |
+         std::uint64_t(device_ && device_->HoldsOutput()) << 8;
 }
 
 bool SerialPort::LineEventsMasked() const { return (mask_ & kLineEvents) != 0; }
@@ -317,6 +319,10 @@ void SerialPort::MoveInput() {
 
 void SerialPort::PushOutput() {
   const std::int64_t now = MonotonicNs();
+  if (writes_.empty() && device_->HoldsOutput()) {
+    DWORD error = ERROR_SUCCESS;
+    if (device_->Write(nullptr, 0, error) < 0) return Fail(error);
+  }
   while (!writes_.empty() && !failed_) {
     auto op = writes_.front();
     if (aborting_) {
@@ -420,7 +426,8 @@ void SerialPort::Pump(short inputRevents, bool polled) {
   // While another thread polls the input, it moves new bytes the moment they arrive: a call
   // here would only find the descriptor empty. Bytes the kernel holds but the poller has not
   // taken yet are like bytes still in a UART's FIFO. After a poll, only readiness is read.
-  if (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0 : inputPollers_ == 0)
+  if (device_->InputBuffered() ||
+      (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0 : inputPollers_ == 0))
     MoveInput();
   if (failed_) return;
   // Hang-up or error on the descriptor: the device is gone (after taking what it still had).
@@ -449,7 +456,7 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   if (closed_ || failed_) return;
   const int in = device_->InputFd();
   const int out = device_->OutputFd();
-  const bool wantOut = !writes_.empty();
+  const bool wantOut = !writes_.empty() || device_->HoldsOutput();
   if (in >= 0) {
     // With a full queue, poll for hang-up only: the bytes wait in the kernel.
     short events = Room() ? POLLIN : 0;
@@ -471,6 +478,7 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
     next = std::min(next, writes_.front()->deadlineNs);
   if (txWatch_) next = std::min(next, now + kTxRecheckNs);
   if (device_->PollsLines() && wait_ && LineEventsMasked()) next = std::min(next, now + kLineRecheckNs);
+  if (device_->InputBuffered() && Room()) next = now;  // bytes the device took in already
   if (next != INT64_MAX) {
     const int ms = MsUntil(next, now);
     if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = ms;

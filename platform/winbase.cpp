@@ -15,6 +15,8 @@ namespace qv::platform {
 
 namespace {
 thread_local DWORD tLastError = ERROR_SUCCESS;
+// The words of the last error when the failing call had more to say than its number.
+thread_local std::string tLastErrorText;
 }
 
 DWORD ErrorFromErrno(int err) {
@@ -42,6 +44,15 @@ DWORD ErrorFromErrno(int err) {
     case EPIPE: return ERROR_DEVICE_REMOVED;
     default: return ERROR_GEN_FAILURE;
   }
+}
+
+void SetLastErrorText(DWORD error, std::string text) {
+  ::SetLastError(error);
+  tLastErrorText = std::move(text);
+}
+
+std::string LastErrorText() {
+  return tLastErrorText.empty() ? SysErrorMessage(tLastError) : tLastErrorText;
 }
 
 DWORD SetLastErrorFromErrno(int err) {
@@ -91,6 +102,11 @@ std::string SysErrorMessage(DWORD error) {
     case ERROR_DEVICE_NOT_CONNECTED: return "The device is not connected.";
     case ERROR_INVALID_THREAD_ID: return "The thread has no message queue (yet).";
     case ERROR_DEVICE_REMOVED: return "The device has been removed (unplugged or closed).";
+    case ERROR_SEM_TIMEOUT: return "The device did not answer in time.";
+    case ERROR_BAD_NET_NAME: return "The network name cannot be found.";
+    case ERROR_CONNECTION_REFUSED: return "The remote computer refused the network connection.";
+    case ERROR_NETWORK_UNREACHABLE: return "The remote network is not reachable.";
+    case ERROR_HOST_UNREACHABLE: return "The remote computer is not reachable.";
     default: return "System error " + std::to_string(error) + ".";
   }
 }
@@ -302,7 +318,10 @@ bool Waitable::Wait(DWORD timeoutMs) {
 using namespace qv::platform;
 
 DWORD GetLastError() { return tLastError; }
-void SetLastError(DWORD error) { tLastError = error; }
+void SetLastError(DWORD error) {
+  tLastError = error;
+  if (!qv::platform::tLastErrorText.empty()) qv::platform::tLastErrorText.clear();
+}
 
 BOOL CloseHandle(HANDLE handle) {
   std::shared_ptr<KernelObject> object;

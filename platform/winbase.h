@@ -41,6 +41,11 @@ namespace qv::platform {
 
 // Maps an errno value onto the nearest Windows error number.
 DWORD ErrorFromErrno(int err);
+// Sets the last error with the words that say what went wrong where (a network port names
+// its host and port); the text lasts until the next SetLastError on this thread.
+void SetLastErrorText(DWORD error, std::string text);
+// The text of the last error: the one given with SetLastErrorText, else SysErrorMessage's.
+std::string LastErrorText();
 // Sets the last error from errno (or from err when given) and returns it.
 DWORD SetLastErrorFromErrno(int err);
 // Text for a Windows error number, worded for a Linux user ("" never: unknown numbers get a

@@ -2,6 +2,7 @@
 // logic itself is in serial_port.cpp, the devices in serial_termios.cpp and nullmodem.cpp.
 #include "platform/winserial.h"
 
+#include "platform/netport.h"
 #include "platform/portmap.h"
 #include "platform/serial_port.h"
 
@@ -42,7 +43,7 @@ bool IsVirtualName(const std::string& name) { return name.rfind("virtual:", 0) =
 bool ResolveName(const std::string& fileName, std::string& device, DWORD& error) {
   const std::string name = StripDevicePrefix(fileName);
   unsigned number = 0;
-  if (IsVirtualName(name) || (!name.empty() && name[0] == '/')) {
+  if (IsVirtualName(name) || IsNetworkTarget(name) || (!name.empty() && name[0] == '/')) {
     device = name;
     return true;
   }
@@ -116,10 +117,13 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, const void*
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  std::unique_ptr<SerialDevice> dev =
-      IsVirtualName(device) ? OpenVirtualDevice(device, error) : OpenTermiosDevice(device, error);
+  std::string text;
+  std::unique_ptr<SerialDevice> dev = IsVirtualName(device)    ? OpenVirtualDevice(device, error)
+                                      : IsNetworkTarget(device) ? OpenNetworkDevice(device, error, text)
+                                                                : OpenTermiosDevice(device, error);
   if (!dev) {
-    SetLastError(error);
+    if (text.empty()) SetLastError(error);
+    else SetLastErrorText(error, std::move(text));
     return INVALID_HANDLE_VALUE;
   }
   auto port = SerialPort::Create(std::move(dev), fileName,

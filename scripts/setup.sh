@@ -2,8 +2,12 @@
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
 # libudev is bound at run time by name (no headers needed). Qt 6 Widgets for the program;
-# Xvfb and xdotool run it on a virtual display for the desktop check.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool)
+# Xvfb and xdotool run it on a virtual display for the desktop check. ser2net serves a
+# pseudo-terminal on the network for the network port tests and benchmark; python3-serial is
+# the peer client the benchmark compares with. clang and its runtime build the fuzz targets
+# (scripts/fuzz.sh).
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
+          ser2net python3-serial clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -11,6 +11,7 @@
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
 #include "support/fake_sysfs.h"
+#include "support/pnp_device.h"
 #include "support/recording_log.h"
 
 #include <gtest/gtest.h>
@@ -470,43 +471,7 @@ TEST_F(SerialCommTest, TestConnection) {
   comm_->SetActive(false);
 }
 
-// Plays a Plug and Play device at the far end: once the open port has dropped both DTR and RTS
-// and then raised them again, it sends its answer.
-class PnPDevice {
- public:
-  // delayMs: how long the device takes to answer once it has seen the wake-up sequence.
-  PnPDevice(NullModemPair& pair, std::string answer, DWORD delayMs = 0)
-      : pair_(pair), answer_(std::move(answer)), delayMs_(delayMs) {
-    pair_.SetLines(NullModemPair::kB, true, true);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PnPDevice() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  void Run() {
-    bool sawLow = false;
-    const DWORD start = GetTickCount();
-    while (!stop_ && GetTickCount() - start < 20000) {
-      const bool open = pair_.IsOpen(NullModemPair::kA);
-      const bool rts = pair_.Rts(NullModemPair::kA), dtr = pair_.Dtr(NullModemPair::kA);
-      if (open && !rts && !dtr) sawLow = true;
-      if (open && sawLow && rts && dtr) {
-        Sleep(delayMs_);
-        if (!answer_.empty()) pair_.Write(NullModemPair::kB, answer_.data(), answer_.size());
-        return;
-      }
-      Sleep(1);
-    }
-  }
-  NullModemPair& pair_;
-  std::string answer_;
-  const DWORD delayMs_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+using qv::test::PnPDevice;
 
 TEST_F(SerialCommTest, ReadPnPIdFromAClosedPort) {
   comm_->SetComPortNo(12);

@@ -1,0 +1,89 @@
+// qvbarcode: the barcode scanner. TqvBarCodeScan is the serial port component made into a
+// barcode reader: it cuts the received character stream into barcodes by a begin character,
+// an end character, a character class (digits, or any character), characters to drop and an
+// inactivity time-out, and raises OnBarCode once per barcode. Optionally it tests the scanner
+// connection every time the port opens.
+#pragma once
+
+#include "comm/qvcomm.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The framing options (a one-byte set, bit n for value n).
+enum TBarcodeOption : BYTE {
+  boAutoDetect,      // a character not taken ends the code; the time-out ends a code left pending
+  boInitConnection,  // TestConnection every time the port opens
+  boUseEndChar,      // CharEnd ends the code (and is not part of it)
+  boUseBeginChar,    // CharBegin discards what is pending and starts a new code
+  boAnyChars,        // every character is taken, not only '0' to '9'
+};
+using TBarcodeOptions = TSmallSet<TBarcodeOption, BYTE>;
+
+using TOnBarCodeEvent = TMethod<void(TObject* Sender, std::string BarCode)>;
+
+// Main thread only: the receive path and the time-out timer both run there (without an
+// application object the receive path runs on the port's dispatch thread and the time-out never
+// fires).
+class TqvBarCodeScan : public TqvCustomSerialComm {
+ public:
+  // 9600 baud, 8N1, hardware flow control, COM1; CharBegin 0, CharEnd 13 (carriage return),
+  // Options [boAutoDetect], Timeout 50 ms, no IgnoreChars.
+  explicit TqvBarCodeScan(TComponent* AOwner = nullptr);
+  // Closes the port, then frees the timer: a code still pending is not delivered.
+  ~TqvBarCodeScan() override;
+
+  // The serial set-up, then TestConnection when boInitConnection is set.
+  void SetupPort() override;
+  // Remembered so a handler that closes the port stops the scan of a block it has freed.
+  void Close() override;
+
+  // The OnRxData handler: assembles barcodes from one received block.
+  void HandleRxData(TObject* Sender, const BYTE* Data, int Count);
+  // The timer's handler: the inactivity time-out delivers what is pending.
+  void TimeoutElapsed(TObject* Sender);
+  // Delivers the pending code (nothing when it is empty): LastBarCode, the log line at
+  // dlDetail, the pending code emptied, then OnBarCode.
+  void DoBarcode();
+
+  // ---- properties; the setters only store (neither the pending code nor the timer changes) ----
+  BYTE CharBegin() const { return FCharBegin; }
+  void SetCharBegin(BYTE Value);
+  BYTE CharEnd() const { return FCharEnd; }
+  void SetCharEnd(BYTE Value);
+  TBarcodeOptions Options() const { return FOptions; }
+  void SetOptions(TBarcodeOptions Value);
+  // Milliseconds of silence after the last block before a pending code is delivered; 0 never.
+  // Taken when the timer next starts.
+  DWORD Timeout() const { return FTimeout; }
+  void SetTimeout(DWORD Value) { FTimeout = Value; }
+  // Characters dropped instead of taken into the code; they never end a code.
+  const std::string& IgnoreChars() const { return FIgnoreChars; }
+  void SetIgnoreChars(const std::string& Value);
+  const std::string& LastBarCode() const { return FLastBarCode; }
+  // The characters collected for the barcode under way.
+  const std::string& PendingCode() const { return FPending; }
+  const TqvTimer& Timer() const { return *FTimer; }
+
+  TOnBarCodeEvent OnBarCode;
+
+ private:
+  // What one received byte does, decided by the options and characters in the order the
+  // rules are tested (begin, end, character class and ignore list, auto-detect).
+  enum TCharAction : BYTE { caDrop, caTake, caBegin, caDeliver };
+  void BuildClassTable();
+  void Publish();
+
+  std::unique_ptr<TqvTimer> FTimer;
+  BYTE FCharBegin = 0;
+  BYTE FCharEnd = 13;
+  TBarcodeOptions FOptions{boAutoDetect};
+  std::string FPending;
+  std::string FLastBarCode;
+  DWORD FTimeout = 50;
+  std::string FIgnoreChars;
+  std::array<TCharAction, 256> FClass{};
+  unsigned FCloses = 0;  // Close calls so far
+};
