@@ -5,9 +5,9 @@ set -euo pipefail
 # Xvfb and xdotool run it on a virtual display for the desktop check. ser2net serves a
 # pseudo-terminal on the network for the network port tests and benchmark; python3-serial is
 # the peer client the benchmark compares with. clang and its runtime build the fuzz targets
-# (scripts/fuzz.sh).
+# (scripts/fuzz.sh); locales gives the log tests a second date format.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
-          ser2net python3-serial clang-14 libclang-rt-14-dev)
+          ser2net python3-serial clang-14 libclang-rt-14-dev locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,4 +17,9 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The log's date-format tests also run in a German locale.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "Generating the locale de_DE.UTF-8"
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
