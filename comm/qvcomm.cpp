@@ -150,6 +150,9 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     MsgThread->WaitFor();
   }
   FreeReceiveBuffer();
+  // A port closed by the port-event thread (its device failed) gets the close line too; it is
+  // written while the port still counts as open, so nobody destroys the component meanwhile.
+  if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
   TqvBaseIO::Close();
   NotifyLinks(ncClosed);
   return true;

@@ -113,6 +113,8 @@ class TForm : public TWidgetControl {
  public:
   explicit TForm(TComponent* AOwner);
   ~TForm() override;
+  // Aligns the controls once their designed bounds are all known.
+  void Loaded() override;
 
   void SetClientSize(int width, int height);
   int ClientWidth() const;
@@ -260,6 +262,9 @@ class TGuiApplication {
   // Shows the form and runs until its window closes (or Application->Terminate); returns
   // the exit code.
   int Run(TForm* mainForm);
+  // SIGTERM, SIGINT and SIGHUP close the windows as the user would (the form's close handling
+  // runs), then the loop ends.
+  void CloseOnSignals();
 
  private:
   struct Impl;

@@ -228,7 +228,8 @@ void TWidgetControl::Guarded(const std::function<void()>& handler) {
 // and client; unaligned controls keep their bounds.
 void TWidgetControl::Realign() {
   QWidget* w = Widget();
-  if (!w) return;
+  // While the definition is read the stored bounds are the designed ones; Loaded aligns.
+  if (!w || IsLoading()) return;
   QRect r = w->contentsRect();
   auto place = [](TWidgetControl* c, int l, int t, int wd, int ht) {
     c->left_ = l;
@@ -289,6 +290,11 @@ TForm::~TForm() {
     if (Application && Application->MainFormHandle() == Handle()) Application->SetMainFormHandle(0);
     if (GetForegroundWindow() == Handle()) SetForegroundWindow(0);
   }
+}
+
+void TForm::Loaded() {
+  TWidgetControl::Loaded();
+  Realign();
 }
 
 void TForm::SetClientSize(int width, int height) {
