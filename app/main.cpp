@@ -32,8 +32,11 @@ int main(int argc, char** argv) {
       value = argv[++i];
     else if (arg.rfind("--port=", 0) == 0)
       value = arg.substr(7);
-    else if (arg == "--help" || arg == "-h")
-      return Usage("shows the barcodes a scanner sends to a serial port");
+    else if (arg == "--help" || arg == "-h") {
+      std::printf("usage: qvbarcode [--port COMn]\nLists the barcodes a scanner sends to a serial port; "
+                  "--port selects the port at start (COM1 otherwise).\n");
+      return 0;
+    }
     else
       return Usage(("unknown argument " + arg).c_str());
     port = PortNumber(value.c_str());

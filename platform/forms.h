@@ -81,7 +81,8 @@ class TWidgetControl : public TWinControl {
   int TabOrder() const { return tabOrder_; }
   void SetTabOrder(int value);
   void SetFont(const TFontSpec& font);
-  // The caption (labels, buttons, check boxes, forms) or the text (edits, combo boxes).
+  // The caption (labels, buttons, check boxes, forms) or the text (edits, combo boxes). From
+  // another thread the change is queued to the GUI thread.
   void SetText(const std::string& text) override;
 
   // Lays out the aligned children again (after a resize of this control).

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTextCursor>
+#include <QThread>
 #include <QWidget>
 
 #include <algorithm>
@@ -206,6 +207,14 @@ void TWidgetControl::SetFont(const TFontSpec& spec) {
 }
 
 void TWidgetControl::SetText(const std::string& text) {
+  QWidget* w = Widget();
+  if (w && QThread::currentThread() != w->thread()) {
+    // A log line written by a port thread into a text control: the widget changes on its own
+    // thread, unless the control has gone by then.
+    QMetaObject::invokeMethod(
+        w, [this, guard = QPointer<QWidget>(w), text] { if (guard) SetText(text); }, Qt::QueuedConnection);
+    return;
+  }
   text_ = text;
   ShowText(text);
 }
