@@ -2,8 +2,10 @@
 # scripts/run.sh [ARGS]: installs what is missing, builds and shows the program at work.
 #
 # Without arguments: a virtual barcode scanner (qvcomm simulate --demo) sends made-up EAN-13
-# codes to a pseudo-terminal it maps as a COM port, and qvcomm read prints each barcode as it
-# arrives, until Ctrl-C. With arguments, they go to qvcomm: scripts/run.sh ports.
+# codes to a pseudo-terminal it maps as a COM port. On a desktop ($DISPLAY or $WAYLAND_DISPLAY)
+# the program qvbarcode opens on that port (tick Active) until its window is closed; without
+# one qvcomm read prints each barcode as it arrives, until Ctrl-C. With arguments, they go to
+# qvcomm: scripts/run.sh ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -21,6 +23,10 @@ simulator_pid=$SIMULATOR_PID
 trap 'kill -TERM "$simulator_pid" 2>/dev/null; wait "$simulator_pid" 2>/dev/null || true' EXIT
 read -r port <&"${SIMULATOR[0]}" || { echo "run.sh: the virtual scanner did not start" >&2; exit 1; }
 status=0
+if [[ -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} && -x build/plain/app/qvbarcode ]]; then
+  build/plain/app/qvbarcode --port "$port" || status=$?
+  exit "$status"
+fi
 "$qvcomm" read "$port" || status=$?
 # Ctrl-C (130) is how the demo ends.
 ((status == 130)) && status=0
