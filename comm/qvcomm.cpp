@@ -160,6 +160,9 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     MsgThread->WaitFor();
   }
   FreeReceiveBuffer();
+  // A port closed by the port-event thread (its device failed) gets the close line too; it is
+  // written while the port still counts as open, so nobody destroys the component meanwhile.
+  if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
   TqvBaseIO::Close();
   // Not when OnClose opened the port again: the links have been told it is open.
   if (!IsOpen()) NotifyLinks(ncClosed);

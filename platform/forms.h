@@ -81,7 +81,8 @@ class TWidgetControl : public TWinControl {
   int TabOrder() const { return tabOrder_; }
   void SetTabOrder(int value);
   void SetFont(const TFontSpec& font);
-  // The caption (labels, buttons, check boxes, forms) or the text (edits, combo boxes).
+  // The caption (labels, buttons, check boxes, forms) or the text (edits, combo boxes). From
+  // another thread the change is queued to the GUI thread.
   void SetText(const std::string& text) override;
 
   // Lays out the aligned children again (after a resize of this control).
@@ -113,6 +114,8 @@ class TForm : public TWidgetControl {
  public:
   explicit TForm(TComponent* AOwner);
   ~TForm() override;
+  // Aligns the controls once their designed bounds are all known.
+  void Loaded() override;
 
   void SetClientSize(int width, int height);
   int ClientWidth() const;
@@ -260,6 +263,9 @@ class TGuiApplication {
   // Shows the form and runs until its window closes (or Application->Terminate); returns
   // the exit code.
   int Run(TForm* mainForm);
+  // SIGTERM, SIGINT and SIGHUP close the windows as the user would (the form's close handling
+  // runs), then the loop ends.
+  void CloseOnSignals();
 
  private:
   struct Impl;

@@ -567,4 +567,101 @@ bool RemoveUserMapping(unsigned number) {
   return RemoveUserMapping(number, error, reason);
 }
 
+bool RemoveUserMapping(unsigned number, const std::string& device) {
+  bool removed = false;
+  RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
+    RegKeyNode* node = hive.Find(kMapKey);
+    if (!node) return ERROR_SUCCESS;
+    bool ours = false;
+    for (const UserMapping& m : ReadUserMappings(hive))
+      if (m.number == number) ours = m.device == device;
+    if (!ours) return ERROR_SUCCESS;
+    auto& vals = node->values;
+    auto it = std::remove_if(vals.begin(), vals.end(),
+                             [&](const RegValue& v) { return ComPortNumber(v.name) == number; });
+    removed = it != vals.end();
+    vals.erase(it, vals.end());
+    changed = removed;
+    return ERROR_SUCCESS;
+  });
+  return removed;
+}
+
+std::vector<PortEntry> ListUserMappings() {
+  std::vector<PortEntry> out;
+  std::shared_ptr<const RegHive> hive;
+  if (ReadUserHive(hive) != ERROR_SUCCESS) return out;
+  for (const UserMapping& m : ReadUserMappings(*hive)) {
+    PortEntry e;
+    e.number = m.number;
+    e.device = m.device;
+    e.userMapped = true;
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+unsigned ClaimComPort(unsigned number, const std::string& device,
+                      const std::function<bool(const PortEntry& mapping)>& mayReplace,
+                      DWORD& error) {
+  if (number > kMaxPort || device.empty()) {
+    error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  if (!IsVirtual(device)) {
+    error = CheckTerminal(device);
+    if (error != ERROR_SUCCESS) return 0;
+  }
+  const std::vector<sysfs::TtyDevice> devices = sysfs::ListSerialTtys();
+  const std::string canon = Canonical(device);
+  unsigned taken = 0;
+  LONG r = RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
+    std::set<unsigned> busy;
+    std::vector<unsigned> stale;
+    for (const UserMapping& m : ReadUserMappings(hive)) {
+      PortEntry e;
+      e.number = m.number;
+      e.device = m.device;
+      e.userMapped = true;
+      if (mayReplace && mayReplace(e)) {
+        stale.push_back(m.number);
+        continue;
+      }
+      if (Canonical(m.device) == canon && m.number != number) return ERROR_ALREADY_EXISTS;
+      busy.insert(m.number);
+    }
+    std::vector<Assignment> fresh;
+    for (const PortEntry& e : BuildTable(hive, devices, fresh))
+      if (!e.userMapped) busy.insert(e.number);
+    for (const auto& [identity, n] : ReadAssigned(hive)) busy.insert(n);
+    unsigned n = number;
+    if (n == 0) {
+      n = 1;
+      while (n <= kMaxPort && busy.contains(n)) ++n;
+      if (n > kMaxPort) return ERROR_NO_MORE_ITEMS;
+    } else if (busy.contains(n)) {
+      return ERROR_ALREADY_EXISTS;
+    }
+    RegKeyNode& node = hive.Create(kMapKey);
+    auto& vals = node.values;
+    // The stale mapping of this number goes, and so does any stale one naming the device.
+    std::erase_if(vals, [&](const RegValue& v) {
+      const unsigned k = ComPortNumber(v.name);
+      if (k == 0 || std::find(stale.begin(), stale.end(), k) == stale.end()) return false;
+      if (k == n) return true;
+      std::string old(v.data.begin(), v.data.end());
+      if (auto nul = old.find('\0'); nul != std::string::npos) old.resize(nul);
+      return Canonical(old) == canon;
+    });
+    std::vector<BYTE> data(device.begin(), device.end());
+    data.push_back(0);
+    vals.push_back(RegValue{"COM" + std::to_string(n), REG_SZ, std::move(data)});
+    taken = n;
+    changed = true;
+    return ERROR_SUCCESS;
+  });
+  error = DWORD(r);
+  return r == ERROR_SUCCESS ? taken : 0;
+}
+
 }  // namespace qv::platform

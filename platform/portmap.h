@@ -14,6 +14,7 @@
 
 #include "platform/wintypes.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,23 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error);
 bool RemoveUserMapping(unsigned number, DWORD& error, std::string& reason);
 // True only when a mapping was removed and saved.
 bool RemoveUserMapping(unsigned number);
+// Removes COMn's mapping only while it still names device: another program may have mapped
+// the number anew since.
+bool RemoveUserMapping(unsigned number, const std::string& device);
+
+// The user's mappings as stored, whether their devices are present or not, ascending.
+std::vector<PortEntry> ListUserMappings();
+
+// Maps device as a COM number that nothing else claims, deciding and writing under the store's
+// lock so two programs never take one number: no port is present under it, it is not
+// remembered for another device, and no user mapping holds it unless mayReplace says that
+// mapping is stale (it is then replaced, as is a stale mapping naming the same device).
+// number 0 takes the lowest such number. Returns the number; 0 with error
+// ERROR_ALREADY_EXISTS (the number asked for is taken, or the device is mapped under another
+// number), ERROR_NO_MORE_ITEMS (none is free), or the device check's error (AddUserMapping).
+unsigned ClaimComPort(unsigned number, const std::string& device,
+                      const std::function<bool(const PortEntry& mapping)>& mayReplace,
+                      DWORD& error);
 
 // The n of a port name: "COM7", "com7", "\\.\COM7" and "\\?\COM7" give 7; 0 for a name that is
 // not COM followed by a number from 1 to 255 without leading zeros ("COM", "COMA", "COM07").

@@ -9,7 +9,11 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace qv::platform {
 namespace {
@@ -94,12 +98,23 @@ void Serve() {
   if (Application->Terminated()) QCoreApplication::quit();
 }
 
+// SIGTERM, SIGINT and SIGHUP arrive through a pipe, so the windows close on the GUI thread.
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const int saved = errno;
+  const char c = 1;
+  (void)!write(gSignalPipe[1], &c, 1);
+  errno = saved;
+}
+
 }  // namespace
 
 struct TGuiApplication::Impl {
   std::unique_ptr<QApplication> qt;
   std::unique_ptr<TApplication> app;
   std::unique_ptr<QSocketNotifier> notifier;
+  std::unique_ptr<QSocketNotifier> signalNotifier;
   MessageBoxHook previousBox;
 };
 
@@ -114,7 +129,32 @@ TGuiApplication::TGuiApplication(int& argc, char** argv) : impl_(new Impl) {
   WakeThreadQueue(Application->MainThreadId());
 }
 
+void TGuiApplication::CloseOnSignals() {
+  if (impl_->signalNotifier || pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  impl_->signalNotifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+  QObject::connect(impl_->signalNotifier.get(), &QSocketNotifier::activated, [] {
+    char buf[16];
+    while (read(gSignalPipe[0], buf, sizeof buf) > 0) {
+    }
+    // As if the user closed the windows: the form's close handling runs.
+    QApplication::closeAllWindows();
+    QCoreApplication::quit();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
 TGuiApplication::~TGuiApplication() {
+  if (impl_->signalNotifier) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);
+    impl_->signalNotifier.reset();
+    close(gSignalPipe[0]);
+    close(gSignalPipe[1]);
+    gSignalPipe[0] = gSignalPipe[1] = -1;
+  }
   impl_->notifier.reset();
   SetCommConfigDialogHook({});
   SetMessageBoxHook(impl_->previousBox);

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTextCursor>
+#include <QThread>
 #include <QWidget>
 
 #include <algorithm>
@@ -206,6 +207,14 @@ void TWidgetControl::SetFont(const TFontSpec& spec) {
 }
 
 void TWidgetControl::SetText(const std::string& text) {
+  QWidget* w = Widget();
+  if (w && QThread::currentThread() != w->thread()) {
+    // A log line written by a port thread into a text control: the widget changes on its own
+    // thread, unless the control has gone by then.
+    QMetaObject::invokeMethod(
+        w, [this, guard = QPointer<QWidget>(w), text] { if (guard) SetText(text); }, Qt::QueuedConnection);
+    return;
+  }
   text_ = text;
   ShowText(text);
 }
@@ -228,7 +237,8 @@ void TWidgetControl::Guarded(const std::function<void()>& handler) {
 // and client; unaligned controls keep their bounds.
 void TWidgetControl::Realign() {
   QWidget* w = Widget();
-  if (!w) return;
+  // While the definition is read the stored bounds are the designed ones; Loaded aligns.
+  if (!w || IsLoading()) return;
   QRect r = w->contentsRect();
   auto place = [](TWidgetControl* c, int l, int t, int wd, int ht) {
     c->left_ = l;
@@ -289,6 +299,11 @@ TForm::~TForm() {
     if (Application && Application->MainFormHandle() == Handle()) Application->SetMainFormHandle(0);
     if (GetForegroundWindow() == Handle()) SetForegroundWindow(0);
   }
+}
+
+void TForm::Loaded() {
+  TWidgetControl::Loaded();
+  Realign();
 }
 
 void TForm::SetClientSize(int width, int height) {

@@ -4,6 +4,7 @@
 #include "comm/qvcomm.h"
 #include "platform/nullmodem.h"
 #include "support/comm_harness.h"
+#include "support/recording_log.h"
 
 #include <gtest/gtest.h>
 
@@ -181,6 +182,8 @@ TEST_F(CommThreads, OtherRegisteredMessagesAreDispatchedAndQuitEndsTheDispatchTh
 TEST_F(CommThreads, AVanishedNullModemEndClosesThePortFromThePortThread) {
   const int threadsBefore = ThreadBaseline();
   watch.Attach(*comm);
+  TRecordingLog log(nullptr, dlSimple);
+  comm->SetLog(&log);
   comm->SetEventMask({ceRxChar});
   comm->Open();
   const DWORD portThread = comm->GetCommThread()->ThreadID();
@@ -188,6 +191,7 @@ TEST_F(CommThreads, AVanishedNullModemEndClosesThePortFromThePortThread) {
   ASSERT_TRUE(PumpUntil([&] { return watch.calls.load() == 1 && !comm->Active(); }));
   EXPECT_EQ(watch.thread.load(), portThread);
   EXPECT_EQ(watch.closedNotifies.load(), 1);
+  EXPECT_TRUE(log.LastLine().ends_with("The port is succesful closed")) << log.LastLine();
   comm->Close();  // releases the thread objects; the port is closed already
   EXPECT_EQ(watch.calls.load(), 1);
   EXPECT_EQ(comm->GetMsgThread(), nullptr);

@@ -1,6 +1,7 @@
 // The Qt-backed toolkit pieces: the hosted main loop, the device box, the port-settings dialog
 // and the multi-line edit control.
 #include "comm/serialcomm.h"
+#include "log/qvlogfile.h"
 #include "platform/forms.h"
 #include "platform/nullmodem.h"
 #include "platform/portmap.h"
@@ -16,6 +17,8 @@
 #include <QPlainTextEdit>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using qv::platform::CreateNullModemPair;
 using qv::platform::NullModemPair;
@@ -241,6 +244,21 @@ TEST(GuiMemo, CharactersAndInsertedTextGoThroughWindowProcToTheWidget) {
   SendMessageA(memo.Handle(), WM_CHAR, 'y', 1);
   EXPECT_EQ(memo.Text(), "xy");
   memo.WindowProc = hook.saved;
+}
+
+TEST(GuiMemo, LogLinesFromAnyThreadReachTheControl) {
+  GuiApp();
+  qv::test::FakeSysfs tree;  // a folder of this test for the log file
+  TMemo memo(nullptr);
+  TqvLogFile log(nullptr);
+  log.SetOptions(0);
+  log.SetFileName((tree.Dir() / "memo.log").string());
+  log.SetVisualOut(&memo);
+  log.AddLine("from the main thread");
+  EXPECT_NE(memo.Text().find("from the main thread"), std::string::npos) << memo.Text();
+  std::thread([&] { log.AddLine("from a port thread"); }).join();
+  EXPECT_TRUE(PumpUntil([&] { return memo.Text().find("from a port thread") != std::string::npos; })) << memo.Text();
+  log.SetVisualOut(nullptr);
 }
 
 }  // namespace

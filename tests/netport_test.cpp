@@ -1,18 +1,19 @@
 // Network serial ports: through ser2net to a pseudo-terminal (bytes, line settings, loss of
 // the server, a second client), connection failures, and a scripted RFC 2217 server for
 // notifications, flow control, silence and garbage.
+#include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
 #include "platform/netport.h"
 #include "platform/portmap.h"
 #include "platform/telnet.h"
 #include "support/comm_harness.h"
+#include "support/fake_sysfs.h"
 #include "support/netserver.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <asm/termbits.h>
 
-#include <filesystem>
 #include <thread>
 
 using namespace qv::platform;
@@ -96,9 +97,7 @@ TEST(NetTarget, Forms) {
 
 // Mapped and listed without a connection; a bad address is refused when mapped.
 TEST(NetTarget, PortMap) {
-  char dir[] = "/tmp/qv-netmap-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
+  qv::test::FakeSysfs tree;
   DWORD error = 0;
   EXPECT_TRUE(AddUserMapping(219, "rfc2217://192.0.2.1:7000", error)) << error;
   EXPECT_FALSE(AddUserMapping(218, "tcp://192.0.2.1", error));
@@ -111,9 +110,6 @@ TEST(NetTarget, PortMap) {
   ASSERT_NE(listed, nullptr);
   EXPECT_EQ(listed->DeviceObjectName, "rfc2217://192.0.2.1:7000");
   EXPECT_EQ(listed->Description, "rfc2217://192.0.2.1:7000");
-  RemoveUserMapping(219);
-  unsetenv("XDG_CONFIG_HOME");
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(NetPort, ConnectToAClosedPortFailsAtOnceNamingHostAndPort) {
@@ -125,6 +121,17 @@ TEST_F(NetPort, ConnectToAClosedPortFailsAtOnceNamingHostAndPort) {
   EXPECT_NE(LastErrorText().find("127.0.0.1 port " + std::to_string(free)), std::string::npos)
       << LastErrorText();
   EXPECT_LT(GetTickCount() - start, 1000u);
+  // The component's open-error path carries the same words.
+  TestApplication();
+  TTestComm comm;
+  comm.Path = "tcp://127.0.0.1:" + std::to_string(free);
+  comm.OnFatalError = TOnFatalErrorEvent::FromFunction(
+      [](void*, TObject*, DWORD, DWORD, std::string, bool& raise) { raise = false; }, nullptr);
+  comm.Open();
+  EXPECT_FALSE(comm.Active());
+  EXPECT_NE(comm.LastErrorText().find("connection refused by 127.0.0.1 port " + std::to_string(free)),
+            std::string::npos)
+      << comm.LastErrorText();
 }
 
 // ---- Through ser2net ---------------------------------------------------------------------
@@ -133,14 +140,12 @@ class Ser2netBytes : public NetPort, public ::testing::WithParamInterface<bool> 
 
 TEST_P(Ser2netBytes, OneMebibyteEachWayUnchanged) {
   if (!StartSer2net(GetParam())) GTEST_SKIP() << "ser2net is not installed";
-  char dir[] = "/tmp/qv-netmap-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
-  DWORD error = 0;
-  ASSERT_TRUE(AddUserMapping(217, server.Url(), error)) << error;
-  port = Open("\\\\?\\COM217");
-  unsetenv("XDG_CONFIG_HOME");
-  std::filesystem::remove_all(dir);
+  {
+    qv::test::FakeSysfs tree;
+    DWORD error = 0;
+    ASSERT_TRUE(AddUserMapping(217, server.Url(), error)) << error;
+    port = Open("\\\\?\\COM217");
+  }
   ASSERT_NE(port, INVALID_HANDLE_VALUE) << LastErrorText();
 
   const std::string out = Pattern(1 << 20);
@@ -157,6 +162,22 @@ TEST_P(Ser2netBytes, OneMebibyteEachWayUnchanged) {
   const std::string got = ReadPort(port, in.size(), 20000);
   writer.join();
   EXPECT_TRUE(got == in) << "the port got " << got.size() << " bytes";
+  if (GetParam()) return;
+  // Raw: line settings stay with the port, and the lines read as on.
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 1200;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  DCB back{};
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(back.BaudRate, 1200u);
+  EXPECT_EQ(back.ByteSize, 7);
+  EXPECT_EQ(back.Parity, EVENPARITY);
+  DWORD ms = 0;
+  ASSERT_TRUE(GetCommModemStatus(port, &ms));
+  EXPECT_EQ(ms, DWORD(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheme, Ser2netBytes, ::testing::Values(true, false),
@@ -204,8 +225,31 @@ TEST_F(NetPort, Ser2netKilledWhileOpenClosesThePortOnce) {
   ASSERT_TRUE(PumpUntil([&] { return got == "0123456789\r"; }, 5000)) << got;
   server.Kill();
   EXPECT_TRUE(PumpUntil([&] { return closes.load() == 1 && !comm->Active(); }, 5000));
+  comm->Close();  // releases the thread objects; the port is closed already
   comm.reset();
   EXPECT_EQ(closes.load(), 1);
+}
+
+TEST_F(NetPort, AScannerReadsBarcodesThroughSer2net) {
+  if (!StartSer2net(true)) GTEST_SKIP() << "ser2net is not installed";
+  TestApplication();
+  qv::test::FakeSysfs tree;
+  DWORD error = 0;
+  ASSERT_TRUE(AddUserMapping(216, server.Url(), error)) << error;
+  std::vector<std::string> codes;
+  TqvBarCodeScan scan;
+  scan.OnBarCode = TOnBarCodeEvent::FromFunction(
+      [](void* d, TObject*, std::string code) {
+        static_cast<std::vector<std::string>*>(d)->push_back(code);
+      },
+      &codes);
+  scan.SetComPortNo(216);
+  scan.SetActive(true);
+  ASSERT_TRUE(scan.Active());
+  pty.Write("4006381333931\r12\r");
+  EXPECT_TRUE(PumpUntil([&] { return codes.size() == 2; }, 5000));
+  EXPECT_EQ(codes, (std::vector<std::string>{"4006381333931", "12"}));
+  scan.SetActive(false);
 }
 
 TEST_F(NetPort, ASecondClientIsToldThePortIsInUse) {
@@ -247,6 +291,15 @@ TEST_F(NetPort, NotificationsBecomeLinesEventsAndErrors) {
   DWORD errors = 0;
   ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
   EXPECT_EQ(errors, DWORD(CE_BREAK | CE_FRAME));
+
+  // Line control and purging go to the server as SET-CONTROL and PURGE-DATA.
+  ASSERT_TRUE(EscapeCommFunction(port, CLRDTR));
+  ASSERT_TRUE(EscapeCommFunction(port, SETBREAK));
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+  const std::string purge = ScriptedServer::Sub(12, "\x01");
+  const std::string sent = ScriptedServer::Receive(fd, 5000, purge);
+  EXPECT_NE(sent.find(ScriptedServer::Sub(5, "\x09") + ScriptedServer::Sub(5, "\x05") + purge),
+            std::string::npos);
 
   // Suspended by the server, data waits for the resume.
   ScriptedServer::Send(fd, ScriptedServer::Sub(108, ""));

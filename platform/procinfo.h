@@ -1,0 +1,21 @@
+// What the system tells about other processes, for messages that name who holds a device.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qv::platform {
+
+struct ProcessUse {
+  int pid = 0;
+  std::string command;  // the program's name (comm), e.g. "minicom"
+};
+
+// The processes that have the device open, as far as /proc shows: a user sees only their own
+// processes (root sees all). Symlinks in device are followed.
+std::vector<ProcessUse> ProcessesUsing(const std::string& device);
+// Whether a process with that id exists now (also when it belongs to another user).
+bool ProcessExists(int pid);
+int CurrentProcessId();
+
+}  // namespace qv::platform

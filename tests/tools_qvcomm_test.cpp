@@ -1,0 +1,316 @@
+// The qvcomm program, run as a user runs it: separate processes, a real pseudo-terminal, a
+// configuration folder of its own per test.
+#include "support/pty.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One run of the program with pipes on its standard streams.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      std::vector<char*> argv{const_cast<char*>(QVCOMM_PATH)};
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(QVCOMM_PATH, argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_ = in[1];
+    fds_[0] = out[0];
+    fds_[1] = err[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {in_, fds_[0], fds_[1]})
+      if (fd >= 0) close(fd);
+  }
+
+  pid_t pid() const { return pid_; }
+  const std::string& out() const { return text_[0]; }
+  const std::string& err() const { return text_[1]; }
+  void Write(const std::string& s) { ASSERT_EQ(write(in_, s.data(), s.size()), ssize_t(s.size())); }
+  void CloseStdin() {
+    close(in_);
+    in_ = -1;
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+
+  // Reads output until pred holds or the time is up.
+  template <class Pred>
+  bool Until(Pred pred, int timeoutMs = 20000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      if (left <= 0 || !Pump(int(left))) return pred();
+    }
+    return true;
+  }
+  // The first line of standard output.
+  std::string FirstLine() {
+    Until([&] { return out().find('\n') != std::string::npos; });
+    return out().substr(0, out().find('\n'));
+  }
+  // The exit code (128 + signal when a signal ended it), after reading all output; -1 when it
+  // did not end in time.
+  int Wait(int timeoutMs = 20000) {
+    Until([&] { return fds_[0] < 0 && fds_[1] < 0; }, timeoutMs);
+    int status = 0;
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() > end) return -1;
+      usleep(10000);
+    }
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  // One round of reading; false when both streams are at their end.
+  bool Pump(int timeoutMs) {
+    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (fds_[0] < 0 && fds_[1] < 0) return false;
+    if (poll(p, 2, std::min(timeoutMs, 100)) <= 0) return true;
+    for (int i = 0; i < 2; ++i) {
+      if (!p[i].revents) continue;
+      char buf[4096];
+      const ssize_t n = read(fds_[i], buf, sizeof buf);
+      if (n > 0) {
+        text_[i].append(buf, std::size_t(n));
+      } else {
+        close(fds_[i]);
+        fds_[i] = -1;
+      }
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int in_ = -1;
+  int fds_[2] = {-1, -1};
+  std::string text_[2];
+};
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+Result Qvcomm(std::vector<std::string> args) {
+  Child c(std::move(args));
+  const int code = c.Wait();
+  return {code, c.out(), c.err()};
+}
+
+class QvcommTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qv-qvcomm-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("XDG_CONFIG_HOME");
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  // The user's port mappings as stored.
+  std::string Mappings() {
+    std::ifstream f(dir_ / "qvcomm" / "user.reg");
+    std::stringstream s;
+    s << f.rdbuf();
+    const std::string text = s.str();
+    const auto at = text.find("[Software\\qvcomm\\PortMap]");
+    if (at == std::string::npos) return "";
+    const auto end = text.find("\n[", at + 1);
+    return text.substr(at + 25, end == std::string::npos ? std::string::npos : end - at - 25);
+  }
+  fs::path dir_;
+};
+
+// Valid EAN-13 codes, all different.
+std::vector<std::string> Codes(int n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) {
+    std::string c = std::to_string(400638100000LL + i * 7919LL);
+    int sum = 0;
+    for (int k = 0; k < 12; ++k) sum += (c[k] - '0') * (k % 2 ? 3 : 1);
+    out.push_back(c + char('0' + (10 - sum % 10) % 10));
+  }
+  return out;
+}
+
+TEST_F(QvcommTest, MapUnmapAndPortsRoundTrip) {
+  qv::test::PtyPair a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  Result r = Qvcomm({"map", "COM42", a.slave()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "COM42 is now " + a.slave() + "\n");
+  EXPECT_EQ(Qvcomm({"map", "com42", a.slave()}).out, "COM42 is already " + a.slave() + "\n");
+
+  r = Qvcomm({"ports", "--json"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("{\"port\":\"COM42\",\"number\":42,\"device\":\"" + a.slave() + "\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"userMapping\":true"), std::string::npos);
+  r = Qvcomm({"ports"});
+  EXPECT_NE(r.out.find("COM42  " + a.slave()), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("user mapping"), std::string::npos);
+  EXPECT_NE(Qvcomm({"ports", "-v"}).out.find("  device:         " + a.slave()), std::string::npos);
+
+  // Another device for the number only with --force.
+  EXPECT_EQ(Qvcomm({"map", "COM42", b.slave(), "--force"}).code, 0);
+  EXPECT_NE(Mappings().find("\"COM42\"=sz:\"" + b.slave() + "\""), std::string::npos);
+  r = Qvcomm({"unmap", "COM42"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "COM42 mapping removed\n");
+  EXPECT_EQ(Qvcomm({"ports"}).out.find("COM42"), std::string::npos);
+  EXPECT_EQ(Mappings().find("COM42"), std::string::npos);
+}
+
+TEST_F(QvcommTest, RefusedInputsGiveTheirMessageAndExitCode) {
+  qv::test::PtyPair a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_EQ(Qvcomm({"map", "COM5", a.slave()}).code, 0);
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  } cases[] = {
+      {{"bogus"}, 2, "qvcomm: unknown command \"bogus\""},
+      {{"ports", "--wide"}, 2, "qvcomm ports: unknown option --wide"},
+      {{"map", "COM0", a.slave()}, 2, "\"COM0\" is not a port name: use COM followed by a number from 1 to 255"},
+      {{"map", "COM256", a.slave()}, 2, "\"COM256\" is not a port name"},
+      {{"map", "COM07", a.slave()}, 2, "\"COM07\" is not a port name"},
+      {{"map", "\x1b[2J", a.slave()}, 2, "\"\\x1B[2J\" is not a port name"},
+      {{"map", "COM6"}, 2, "qvcomm map: expected a port name and a device path"},
+      {{"map", "COM6", "/dev/null"}, 7, "cannot map COM6 to /dev/null: it is not a terminal device"},
+      {{"map", "COM6", "/nonexistent"}, 7, "cannot map COM6 to /nonexistent: there is no such file"},
+      {{"map", "COM5", b.slave()}, 7, "COM5 is " + a.slave() + " (use --force to replace it)"},
+      {{"map", "COM6", a.slave()}, 7, "it is mapped as COM5 already (qvcomm unmap COM5 first)"},
+      {{"unmap", "COM6"}, 3, "qvcomm: COM6 has no mapping of yours to remove"},
+      {{"read", "COM200"}, 3, "qvcomm: COM200: no such port"},
+      {{"read", "COM5", "--parity", "big"}, 2, "--parity takes none, odd, even, mark or space, not \"big\""},
+      {{"read", "COM5", "--baud", "12x"}, 2, "--baud takes a rate from 50 to 4000000"},
+      {{"read", "COM5", "--end", "CRLF"}, 2, "--end takes one character"},
+      {{"read", "COM5", "--no-auto-detect"}, 2, "give --end CHAR"},
+      {{"simulate", "--terminator", "TAB"}, 2, "--terminator takes CR, LF, CRLF or none"},
+      {{"simulate", "COM5"}, 7, "cannot simulate on COM5: the number is taken"},
+  };
+  for (const Case& c : cases) {
+    Result r = Qvcomm(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[0] << " " << (c.args.size() > 1 ? c.args[1] : "") << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << "expected: " << c.message << "\ngot: " << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  // A port another program reads: busy, and who holds it.
+  Child holder({"read", "COM5"});
+  ASSERT_TRUE(holder.Until([&] { return holder.err().find("reading COM5") != std::string::npos; })) << holder.err();
+  Result r = Qvcomm({"read", "COM5"});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(r.err.find("cannot open COM5 (" + a.slave() + "): the port is in use by qvcomm (pid " +
+                       std::to_string(holder.pid()) + ")"),
+            std::string::npos) << r.err;
+}
+
+TEST_F(QvcommTest, SimulateAndReadExchangeAThousandBarcodes) {
+  Child sim({"simulate"});
+  const std::string port = sim.FirstLine();
+  ASSERT_EQ(port.rfind("COM", 0), 0u) << sim.err();
+  Child reader({"read", port, "--count", "1000", "--json"});
+  ASSERT_TRUE(reader.Until([&] { return reader.err().find("reading " + port) != std::string::npos; })) << reader.err();
+  const std::vector<std::string> codes = Codes(1000);
+  std::string input;
+  for (const std::string& c : codes) input += c + "\n";
+  sim.Write(input);
+  EXPECT_EQ(reader.Wait(60000), 0) << reader.err();
+  std::istringstream lines(reader.out());
+  std::string line;
+  std::size_t n = 0;
+  for (; std::getline(lines, line); ++n) {
+    ASSERT_LT(n, codes.size());
+    const std::string head = "{\"port\":\"" + port + "\",\"barcode\":\"" + codes[n] + "\",\"time\":\"20";
+    ASSERT_EQ(line.substr(0, head.size()), head) << "line " << n;
+    EXPECT_EQ(line.size(), head.size() + 24 - 2 + 2) << line;  // ISO time with milliseconds, "Z"
+  }
+  EXPECT_EQ(n, codes.size());
+  sim.CloseStdin();
+  EXPECT_EQ(sim.Wait(), 0) << sim.err();
+  EXPECT_EQ(Mappings().find(port), std::string::npos);
+}
+
+TEST_F(QvcommTest, SignalsEndReaderAndSimulatorCleanly) {
+  // SIGTERM to the reader: it closes the port (the log has its close line), the simulator
+  // goes on; then SIGTERM to the simulator: its mapping goes.
+  Child sim({"simulate", "--demo", "--delay", "20"});
+  const std::string port = sim.FirstLine();
+  const std::string log = (dir_ / "read.log").string();
+  {
+    Child reader({"read", port, "--log", log});
+    ASSERT_TRUE(reader.Until([&] { return std::count(reader.out().begin(), reader.out().end(), '\n') >= 3; }))
+        << reader.err();
+    reader.Signal(SIGTERM);
+    EXPECT_EQ(reader.Wait(), 128 + SIGTERM) << reader.err();
+    std::ifstream f(log);
+    std::stringstream s;
+    s << f.rdbuf();
+    EXPECT_NE(s.str().find("DoBarcode: "), std::string::npos) << s.str();
+    EXPECT_NE(s.str().find("The port is succesful closed"), std::string::npos) << s.str();
+  }
+  EXPECT_NE(Mappings().find("\"" + port + "\""), std::string::npos);
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(), 128 + SIGTERM) << sim.err();
+  EXPECT_EQ(Mappings().find("\"" + port + "\""), std::string::npos) << Mappings();
+  EXPECT_EQ(kill(sim.pid(), 0), -1);  // reaped: no process left behind
+
+  // A simulator killed outright leaves its mapping; its reader reports the vanished port, and
+  // the next simulator takes the stale number again.
+  Child killed({"simulate", "--demo", "--delay", "20"});
+  const std::string again = killed.FirstLine();
+  Child reader({"read", again});
+  ASSERT_TRUE(reader.Until([&] { return !reader.out().empty(); })) << reader.err();
+  killed.Signal(SIGKILL);
+  EXPECT_EQ(killed.Wait(), 128 + SIGKILL);
+  EXPECT_EQ(reader.Wait(), 6);
+  EXPECT_NE(reader.err().find(again + " ("), std::string::npos);
+  EXPECT_NE(reader.err().find("went away"), std::string::npos) << reader.err();
+  EXPECT_NE(Mappings().find("\"" + again + "\""), std::string::npos);
+  Child next({"simulate", again});
+  EXPECT_EQ(next.FirstLine(), again) << next.err();
+  next.CloseStdin();
+  EXPECT_EQ(next.Wait(), 0) << next.err();
+  EXPECT_EQ(Mappings().find("\"" + again + "\""), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,320 @@
+// qvcomm read: prints the barcodes a scanner sends, through the barcode scanner component.
+#include "tools/qvcomm/commands.h"
+
+#include "barcode/qvbarcode.h"
+#include "log/qvlogfile.h"
+#include "platform/application.h"
+#include "platform/portmap.h"
+#include "platform/signals.h"
+#include "platform/winbase.h"
+#include "tools/qvcomm/cli.h"
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <span>
+
+namespace qvcomm {
+
+namespace {
+
+namespace pf = qv::platform;
+
+struct ReadSettings {
+  unsigned number = 0;
+  DWORD baud = 9600;
+  BYTE dataBits = 8;
+  TParity parity = pNone;
+  TStopBits stopBits = sbOne;
+  TStreamProtocol flow = spHardware;
+  std::optional<char> begin, end;
+  bool anyChars = false, noAutoDetect = false, initConnection = false;
+  std::optional<std::string> ignore;
+  std::optional<unsigned long> timeoutMs;
+  std::string logFile;
+  bool json = false;
+  unsigned long count = 0;
+};
+
+// CHAR: one character, a name (CR, LF, TAB, STX, ETX, ESC, NUL) or a code (13, 0x0d).
+bool ParseChar(const std::string& text, char& out) {
+  if (text.size() == 1) {
+    out = text[0];
+    return true;
+  }
+  std::string u;
+  for (char c : text) u += char(std::toupper(static_cast<unsigned char>(c)));
+  static const std::pair<const char*, char> kNames[] = {
+      {"NUL", 0}, {"STX", 2}, {"ETX", 3}, {"TAB", 9}, {"LF", 10}, {"CR", 13}, {"ESC", 27}};
+  for (const auto& [name, c] : kNames)
+    if (u == name) {
+      out = c;
+      return true;
+    }
+  unsigned long v = 0;
+  if (u.rfind("0X", 0) == 0 && u.size() > 2 && u.size() <= 4) {
+    v = std::strtoul(u.c_str() + 2, nullptr, 16);
+    if (u.find_first_not_of("0123456789ABCDEF", 2) != std::string::npos) return false;
+  } else if (!ParseNumber(u, 0, 255, v)) {
+    return false;
+  }
+  if (v > 255) return false;
+  out = char(v);
+  return true;
+}
+
+int ParseRead(Args& args, ReadSettings& s) {
+  while (auto opt = args.NextOption()) {
+    const std::string& o = *opt;
+    std::string v;
+    auto need = [&](const char* what) {
+      if (args.Value(v)) return true;
+      UsageError("read", o + " needs " + what);
+      return false;
+    };
+    auto bad = [&](const char* what) {
+      return UsageError("read", o + " takes " + what + ", not \"" + Printable(v) + "\"");
+    };
+    unsigned long n = 0;
+    if (o == "-h" || o == "--help") return PrintHelp("read"), -1;
+    if (o == "--baud") {
+      if (!need("a rate")) return kExitUsage;
+      if (!ParseNumber(v, 50, 4000000, n)) return bad("a rate from 50 to 4000000");
+      s.baud = DWORD(n);
+    } else if (o == "--data-bits") {
+      if (!need("5, 6, 7 or 8")) return kExitUsage;
+      if (!ParseNumber(v, 5, 8, n)) return bad("5, 6, 7 or 8");
+      s.dataBits = BYTE(n);
+    } else if (o == "--parity") {
+      if (!need("none, odd, even, mark or space")) return kExitUsage;
+      static const std::pair<const char*, TParity> kParity[] = {
+          {"none", pNone}, {"odd", pOdd}, {"even", pEven}, {"mark", pMark}, {"space", pSpace}};
+      bool found = false;
+      for (const auto& [name, p] : kParity)
+        if (v == name) s.parity = p, found = true;
+      if (!found) return bad("none, odd, even, mark or space");
+    } else if (o == "--stop-bits") {
+      if (!need("1, 1.5 or 2")) return kExitUsage;
+      if (v == "1") s.stopBits = sbOne;
+      else if (v == "1.5") s.stopBits = sbOneAndHalf;
+      else if (v == "2") s.stopBits = sbTwo;
+      else return bad("1, 1.5 or 2");
+    } else if (o == "--flow") {
+      if (!need("none, xonxoff or rtscts")) return kExitUsage;
+      if (v == "none") s.flow = spNone;
+      else if (v == "xonxoff") s.flow = spXonXoff;
+      else if (v == "rtscts") s.flow = spHardware;
+      else return bad("none, xonxoff or rtscts");
+    } else if (o == "--begin" || o == "--end") {
+      char c = 0;
+      if (!need("a character")) return kExitUsage;
+      if (!ParseChar(v, c)) return bad("one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255");
+      (o == "--begin" ? s.begin : s.end) = c;
+    } else if (o == "--any-chars") {
+      s.anyChars = true;
+    } else if (o == "--no-auto-detect") {
+      s.noAutoDetect = true;
+    } else if (o == "--init-connection") {
+      s.initConnection = true;
+    } else if (o == "--ignore") {
+      if (!need("characters")) return kExitUsage;
+      s.ignore = v;
+    } else if (o == "--timeout") {
+      if (!need("milliseconds")) return kExitUsage;
+      if (!ParseNumber(v, 0, 3600000, n)) return bad("milliseconds from 0 to 3600000");
+      s.timeoutMs = n;
+    } else if (o == "--log") {
+      if (!need("a file name")) return kExitUsage;
+      if (v.empty()) return bad("a file name");
+      s.logFile = v;
+    } else if (o == "--json") {
+      s.json = true;
+    } else if (o == "--count") {
+      if (!need("a number")) return kExitUsage;
+      if (!ParseNumber(v, 1, 4000000000UL, n)) return bad("a number of barcodes from 1");
+      s.count = n;
+    } else {
+      return UsageError("read", "unknown option " + Printable(o));
+    }
+  }
+  const auto& ops = args.Operands();
+  if (ops.size() != 1) return UsageError("read", "expected one port name");
+  if (!(s.number = ParsePort("read", ops[0]))) return kExitUsage;
+  if (s.noAutoDetect && !s.end)
+    return UsageError("read", "with --no-auto-detect only an end character ends a barcode: give --end CHAR");
+  return kExitOk;
+}
+
+std::string UtcNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  char buf[40];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", std::gmtime(&t));
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03dZ", buf, int(ms));
+  return out;
+}
+
+const char* kParityLetter = "NOEMS";
+
+// Receives the component's events on the main thread (OnClose also on the port's own thread
+// when the port vanishes).
+struct Reader {
+  Reader(const ReadSettings& s, std::string p) : settings(s), port(std::move(p)) {}
+  const ReadSettings& settings;
+  std::string port;
+  unsigned long received = 0;
+  bool done = false;
+  bool outputFailed = false;
+  std::atomic<bool> closing{false};
+  std::atomic<bool> vanished{false};
+  DWORD fatalDetail = 0;
+  std::string fatalMessage;
+
+  void BarCode(TObject*, std::string code) {
+    if (done) return;
+    std::string line = settings.json ? "{\"port\":" + JsonString(port) + ",\"barcode\":" +
+                                           JsonString(code) + ",\"time\":\"" + UtcNow() + "\"}\n"
+                                     : Printable(code) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
+      outputFailed = errno != EPIPE;
+      done = true;
+      return;
+    }
+    if (settings.count && ++received >= settings.count) done = true;
+  }
+
+  void FatalError(TObject*, DWORD, DWORD detail, std::string message, bool& raise) {
+    raise = false;
+    if (fatalMessage.empty()) {
+      // An open failure carries no detail: the system's error is still the thread's last one.
+      fatalDetail = detail ? detail : GetLastError();
+      fatalMessage = message;
+    }
+    done = true;
+  }
+
+  // The port closed: by us, or because it went away.
+  void Closed(TObject*) {
+    if (!closing.load()) {
+      vanished.store(true);
+      if (Application) Application->Terminate();
+    }
+  }
+};
+
+}  // namespace
+
+int CmdRead(Args& args) {
+  ReadSettings s;
+  if (int r = ParseRead(args, s); r != kExitOk) return r < 0 ? kExitOk : r;
+  const std::string port = "COM" + std::to_string(s.number);
+  std::string device;
+  DWORD error = 0;
+  if (!pf::ResolveComPort(s.number, device, error)) {
+    for (const pf::PortEntry& m : pf::ListUserMappings())
+      if (m.number == s.number) {
+        Error(port + ": no such port: it is mapped to " + Printable(m.device) +
+              ", which is not there (unplugged, or its program ended)");
+        return kExitNoPort;
+      }
+    Error(port + ": no such port (qvcomm ports lists the ports present; qvcomm map " + port +
+          " PATH names a device)");
+    return kExitNoPort;
+  }
+  // Each barcode leaves at once even into a pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::signal(SIGPIPE, SIG_IGN);
+  pf::TSignalWatch watch({SIGINT, SIGTERM, SIGHUP});
+  TApplication app;
+  Reader reader(s, port);
+
+  std::unique_ptr<TqvLogFile> log;
+  if (!s.logFile.empty()) {
+    // The log reports a file it cannot write only by its own words; say why, before opening.
+    if (std::FILE* f = std::fopen(s.logFile.c_str(), "a")) {
+      std::fclose(f);
+    } else {
+      Error("cannot write the log file " + Printable(s.logFile) + ": " + std::strerror(errno));
+      return kExitFailure;
+    }
+    log = std::make_unique<TqvLogFile>(nullptr);
+    log->SetOptions(TLogOptions(log->Options() & ~(loAutoFileName | loDebugOut)));
+    log->SetFileName(s.logFile);
+    log->SetDetailLevel(dlDetail);  // barcodes are logged at this level
+  }
+  TqvBarCodeScan scan(nullptr);
+  scan.SetLog(log.get());
+  scan.SetComPortNo(WORD(s.number));
+  scan.SetBaudRate(s.baud);
+  scan.SetByteSize(s.dataBits);
+  scan.SetParity(s.parity);
+  scan.SetStopBits(s.stopBits);
+  scan.SetStreamProtocol(s.flow);
+  TBarcodeOptions options = scan.Options();
+  if (s.begin) {
+    scan.SetCharBegin(BYTE(*s.begin));
+    options += boUseBeginChar;
+  }
+  if (s.end) {
+    scan.SetCharEnd(BYTE(*s.end));
+    options += boUseEndChar;
+  }
+  if (s.anyChars) options += boAnyChars;
+  if (s.noAutoDetect) options -= boAutoDetect;
+  if (s.initConnection) options += boInitConnection;
+  scan.SetOptions(options);
+  if (s.ignore) scan.SetIgnoreChars(*s.ignore);
+  if (s.timeoutMs) scan.SetTimeout(DWORD(*s.timeoutMs));
+  scan.OnBarCode = TOnBarCodeEvent(&reader, &Reader::BarCode);
+  scan.OnFatalError = TOnFatalErrorEvent(&reader, &Reader::FatalError);
+  scan.OnClose = TNotifyEvent(&reader, &Reader::Closed);
+
+  reader.closing = true;  // an open that fails closes too
+  scan.SetActive(true);
+  reader.closing = false;
+  if (!scan.Active()) {
+    Error("cannot open " + port + " (" + Printable(device) + "): " +
+          (reader.fatalDetail ? OpenFailureReason(reader.fatalDetail, device)
+                              : Printable(reader.fatalMessage)));
+    return reader.fatalDetail ? ExitForOpenError(reader.fatalDetail) : kExitFailure;
+  }
+  std::fprintf(stderr, "qvcomm: reading %s (%s), %lu %u%c%s, flow %s; Ctrl-C ends\n", port.c_str(),
+               Printable(device).c_str(), (unsigned long)s.baud, unsigned(s.dataBits),
+               kParityLetter[s.parity], s.stopBits == sbOne ? "1" : s.stopBits == sbTwo ? "2" : "1.5",
+               s.flow == spNone ? "none" : s.flow == spXonXoff ? "xonxoff" : "rtscts");
+
+  // Sleeps in the kernel until the component's work, a signal or the port's end wakes it.
+  pf::TWaitItem wake{app.WakeFd()};
+  for (;;) {
+    app.ProcessMessages();
+    if (reader.done || reader.vanished.load() || watch.Received()) break;
+    watch.Wait(std::span(&wake, 1), -1);
+  }
+  reader.closing = true;
+  const bool vanished = reader.vanished.load();
+  scan.SetActive(false);
+  if (vanished) {
+    Error(port + " (" + Printable(device) + ") went away: the device was unplugged or closed");
+    return kExitVanished;
+  }
+  if (!reader.fatalMessage.empty()) {
+    Error(port + ": " + Printable(reader.fatalMessage));
+    return kExitFailure;
+  }
+  if (reader.outputFailed) {
+    Error("cannot write to standard output");
+    return kExitFailure;
+  }
+  if (int sig = watch.Received()) return ExitForSignal(sig);
+  return kExitOk;
+}
+
+}  // namespace qvcomm
