@@ -609,7 +609,8 @@ unsigned ClaimComPort(unsigned number, const std::string& device,
     return 0;
   }
   if (!IsVirtual(device)) {
-    error = CheckTerminal(device);
+    std::string reason;
+    error = CheckTerminal(device, reason);
     if (error != ERROR_SUCCESS) return 0;
   }
   const std::vector<sysfs::TtyDevice> devices = sysfs::ListSerialTtys();
