@@ -144,17 +144,6 @@ void PrintVerbose(const std::vector<PortInfo>& ports) {
   }
 }
 
-// Why a mapping was refused, in words that point at the fix.
-std::string MapRefusal(DWORD error, const std::string& path) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return "there is no such file";
-    case ERROR_BAD_COMMAND: return "it is not a terminal device";
-    case ERROR_ACCESS_DENIED: return OpenFailureReason(error, path);
-    default: return OpenFailureReason(error, path);
-  }
-}
-
 }  // namespace
 
 int CmdPorts(Args& args) {
@@ -220,21 +209,23 @@ int CmdMap(Args& args) {
     return kExitRefused;
   }
   DWORD error = 0;
-  if (!pf::AddUserMapping(number, path, error)) {
-    std::string reason;
+  std::string reason;
+  if (!pf::AddUserMapping(number, path, error, reason)) {
     if (error == ERROR_ALREADY_EXISTS) {
+      reason.clear();
       for (const pf::PortEntry& e : pf::ListUserMappings())
         if (e.number != number && same(e.device))
           reason = "it is mapped as COM" + std::to_string(e.number) + " already (qvcomm unmap COM" +
                    std::to_string(e.number) + " first)";
       if (reason.empty()) reason = "it is mapped under another number already";
-    } else {
-      reason = MapRefusal(error, path);
+    } else if (reason.empty()) {
+      reason = OpenFailureReason(error, path);
     }
     Error("cannot map " + port + " to " + Printable(path) + ": " + reason);
     return error == ERROR_ALREADY_EXISTS || error == ERROR_BAD_COMMAND ||
                    error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-                   error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_NAME
+                   error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_NAME ||
+                   error == ERROR_NOT_SUPPORTED
                ? kExitRefused
                : kExitFailure;
   }
@@ -258,9 +249,11 @@ int CmdUnmap(Args& args) {
     Error(port + " has no mapping of yours to remove");
     return kExitNoPort;
   }
-  if (!pf::RemoveUserMapping(number)) {
-    Error("cannot remove the mapping of " + port + ": the configuration store in " +
-          Printable(qv::platform::RegStoreFolder()) + " cannot be written");
+  DWORD error = 0;
+  std::string reason;
+  if (!pf::RemoveUserMapping(number, error, reason)) {
+    Error("cannot remove the mapping of " + port + ": " +
+          (reason.empty() ? OpenFailureReason(error, qv::platform::RegStoreFolder()) : reason));
     return kExitFailure;
   }
   std::printf("%s mapping removed\n", port.c_str());
