@@ -1,9 +1,9 @@
 #include "platform/logfiles.h"
 
+#include "platform/regstore.h"
 #include "platform/winbase.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,19 +57,7 @@ bool CanCreateIn(const std::string& folder) {
 }
 
 std::string StateFolder() {
-  std::string base;
-  const char* xdg = std::getenv("XDG_STATE_HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (!home || home[0] != '/') {
-      passwd* pw = getpwuid(getuid());
-      home = pw && pw->pw_dir ? pw->pw_dir : "/tmp";
-    }
-    base = std::string(home) + "/.local/state";
-  }
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  const std::string base = UserBaseFolder("XDG_STATE_HOME", ".local/state");
   std::string folder = base + "/qvcomm/";
   // Create every missing level; a failure shows later as a write that fails with this name.
   for (std::size_t pos = 1; (pos = folder.find('/', pos)) != std::string::npos; ++pos)

@@ -713,9 +713,9 @@ LONG WriteLocked(RegRoot root, const std::string& folder, const std::string& fil
 
 }  // namespace
 
-std::string RegStoreFolder() {
+std::string UserBaseFolder(const char* variable, const char* belowHome) {
   std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const char* xdg = std::getenv(variable);
   if (xdg && xdg[0] == '/') {
     base = xdg;
   } else {
@@ -724,11 +724,13 @@ std::string RegStoreFolder() {
       passwd* pw = getpwuid(getuid());
       home = pw && pw->pw_dir ? pw->pw_dir : "/tmp";
     }
-    base = std::string(home) + "/.config";
+    base = std::string(home) + "/" + belowHome;
   }
   while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + "/qvcomm";
+  return base;
 }
+
+std::string RegStoreFolder() { return UserBaseFolder("XDG_CONFIG_HOME", ".config") + "/qvcomm"; }
 
 std::string RegStoreFile(RegRoot root) {
   return RegStoreFolder() + (root == RegRoot::Machine ? "/machine.reg" : "/user.reg");

@@ -92,6 +92,10 @@ bool RegNamesEqual(std::string_view a, std::string_view b);
 // Splits a key path into components; false for an empty component or a control character.
 bool RegSplitPath(std::string_view path, std::vector<std::string>& parts);
 
+// A per-user base folder without its trailing slash: $<variable> when it is an absolute path,
+// else <home>/<belowHome> (XDG_CONFIG_HOME and .config, XDG_STATE_HOME and .local/state).
+std::string UserBaseFolder(const char* variable, const char* belowHome);
+
 // The folder and file of a root's store (read from the environment on every call, so a test
 // can point XDG_CONFIG_HOME at a fresh folder).
 std::string RegStoreFolder();
