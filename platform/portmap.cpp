@@ -533,12 +533,20 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error) {
   return AddUserMapping(number, device, error, reason);
 }
 
-bool RemoveUserMapping(unsigned number, DWORD& error, std::string& reason) {
-  reason.clear();
-  bool removed = false;
-  LONG r = RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
+namespace {
+
+// Removes COMn's mapping in one store change; with a device, only while COMn still names it.
+LONG RemoveMapping(unsigned number, const std::string* device, bool& removed) {
+  removed = false;
+  return RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
     RegKeyNode* node = hive.Find(kMapKey);
     if (!node) return ERROR_SUCCESS;
+    if (device) {
+      bool ours = false;
+      for (const UserMapping& m : ReadUserMappings(hive))
+        if (m.number == number) ours = m.device == *device;
+      if (!ours) return ERROR_SUCCESS;
+    }
     auto& vals = node->values;
     auto it = std::remove_if(vals.begin(), vals.end(),
                              [&](const RegValue& v) { return ComPortNumber(v.name) == number; });
@@ -547,6 +555,14 @@ bool RemoveUserMapping(unsigned number, DWORD& error, std::string& reason) {
     changed = removed;
     return ERROR_SUCCESS;
   });
+}
+
+}  // namespace
+
+bool RemoveUserMapping(unsigned number, DWORD& error, std::string& reason) {
+  reason.clear();
+  bool removed = false;
+  const LONG r = RemoveMapping(number, nullptr, removed);
   if (r != ERROR_SUCCESS) {
     error = DWORD(r);
     reason = StoreReason(r);
@@ -569,21 +585,7 @@ bool RemoveUserMapping(unsigned number) {
 
 bool RemoveUserMapping(unsigned number, const std::string& device) {
   bool removed = false;
-  RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
-    RegKeyNode* node = hive.Find(kMapKey);
-    if (!node) return ERROR_SUCCESS;
-    bool ours = false;
-    for (const UserMapping& m : ReadUserMappings(hive))
-      if (m.number == number) ours = m.device == device;
-    if (!ours) return ERROR_SUCCESS;
-    auto& vals = node->values;
-    auto it = std::remove_if(vals.begin(), vals.end(),
-                             [&](const RegValue& v) { return ComPortNumber(v.name) == number; });
-    removed = it != vals.end();
-    vals.erase(it, vals.end());
-    changed = removed;
-    return ERROR_SUCCESS;
-  });
+  RemoveMapping(number, &device, removed);
   return removed;
 }
 
