@@ -189,20 +189,20 @@ void TWidgetControl::ApplyTabOrder() {
   for (std::size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1]->Widget(), order[i]->Widget());
 }
 
-void TWidgetControl::SetFont(const TFontSpec& spec) {
+void TWidgetControl::SetFont(const TFontSpec& font) {
   QWidget* w = Widget();
   if (!w) return;
   QFont f;
-  if (spec.Name.empty() || spec.Name == "MS Sans Serif") {
+  if (font.Name.empty() || font.Name == "MS Sans Serif") {
     // That family does not exist here: the desktop's own sans-serif takes its place.
     f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     f.setStyleHint(QFont::SansSerif);
   } else {
-    f = QFont(Q(spec.Name));
+    f = QFont(Q(font.Name));
   }
-  if (spec.PixelHeight > 0) f.setPixelSize(spec.PixelHeight);
-  f.setBold(spec.Bold);
-  f.setItalic(spec.Italic);
+  if (font.PixelHeight > 0) f.setPixelSize(font.PixelHeight);
+  f.setBold(font.Bold);
+  f.setItalic(font.Italic);
   w->setFont(f);
 }
 
