@@ -101,7 +101,7 @@ std::string SystemReason(int err) {
 
 // A name or path as it can be shown in a message: control characters as \xHH.
 std::string Shown(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
     if (c < 0x20 || c == 0x7F) {

@@ -336,7 +336,7 @@ TEST_F(PortMapTest, HandEditedMappingsOfTheWrongFormAreSkipped) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{4, "virtual:ok/a"}}));
   const std::string warnings = testing::internal::GetCapturedStderr();
-  EXPECT_NE(warnings.find("\\x1b[2Jfake"), std::string::npos) << warnings;
+  EXPECT_NE(warnings.find("\\x1B[2Jfake"), std::string::npos) << warnings;
   EXPECT_EQ(warnings.find('\x1b'), std::string::npos) << "a control character reached the terminal";
 }
 
