@@ -22,14 +22,10 @@
 using qv::platform::AddUserMapping;
 using qv::platform::RemoveUserMapping;
 using qv::test::PtyPair;
+using qv::test::Counter;
 using qv::test::PumpUntil;
 
 namespace {
-
-struct Counter : TObject {
-  int changes = 0;
-  void Changed(TObject*) { ++changes; }
-};
 
 class FormTest : public ::testing::Test {
  protected:

@@ -23,14 +23,10 @@
 using qv::platform::CreateNullModemPair;
 using qv::platform::NullModemPair;
 using qv::test::GuiApp;
+using qv::test::Counter;
 using qv::test::PumpUntil;
 
 namespace {
-
-struct Counter : TObject {
-  int changes = 0;
-  void Changed(TObject*) { ++changes; }
-};
 
 // ---- hosted loop -----------------------------------------------------------------------------
 

@@ -16,6 +16,12 @@
 
 namespace qv::test {
 
+// Counts OnChange-style notifications.
+struct Counter : TObject {
+  int changes = 0;
+  void Changed(TObject*) { ++changes; }
+};
+
 inline qv::platform::TGuiApplication& GuiApp() {
   static qv::platform::TGuiApplication* app = [] {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
