@@ -1,7 +1,8 @@
 // Registered messages, per-thread queues, filters, hidden windows, timers and message boxes.
-#include "platform/application.h"
-#include "platform/winbase.h"
-#include "platform/winuser.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/wndmethod.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,343 @@
+#include "platform/rtl/threads.h"
+
+#include "platform/rtl/internal/handover.h"
+#include "platform/win32/internal/queues.h"
+#include "platform/win32/winuser.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace qv::platform {
+
+namespace {
+
+std::atomic<DWORD> gMainThreadId{0};
+// The thread that starts the program is the main thread until an application object says
+// otherwise.
+const bool gMainThreadInit = [] {
+  gMainThreadId.store(GetCurrentThreadId());
+  return true;
+}();
+
+struct SyncRequest {
+  enum State { Queued, Running, Done, Withdrawn, Released };
+  std::function<void()> method;
+  State state = Queued;
+  DWORD runner = 0;
+  std::exception_ptr error;
+  // Set (after state, outside the hub mutex) when the request is settled: the requester sleeps
+  // on this futex word alone. Shared, so a settler may still wake it after the requester has
+  // gone on and released the request.
+  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(0);
+};
+
+// Wakes the requesters of settled requests; called after the hub mutex is released.
+void WakeSettled(const std::vector<std::shared_ptr<std::atomic<std::uint32_t>>>& words) {
+  for (const auto& w : words) {
+    w->store(1, std::memory_order_release);
+    w->notify_one();
+  }
+}
+
+// The hand-over queue of the main thread. One mutex and one condition variable serve the
+// requesters (waiting for their request), the main thread's WaitFor (waiting for a request
+// or the end of the thread) and the state of the threads' pending requests.
+struct SyncHub {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<std::shared_ptr<SyncRequest>> queue;
+};
+SyncHub& Hub() {
+  static SyncHub* hub = new SyncHub;  // never destroyed: threads may outlive main
+  return *hub;
+}
+
+class ThreadEnd : public Event {
+ public:
+  ThreadEnd() : Event(true, false) {}
+};
+
+}  // namespace
+
+struct ThreadShared {
+  std::shared_ptr<ThreadEnd> end = std::make_shared<ThreadEnd>();
+  // Guarded by the hub mutex.
+  bool finished = false;
+  std::vector<std::shared_ptr<SyncRequest>> pending;
+  std::atomic<int> returnValue{0};
+};
+
+namespace internal {
+void SetMainThreadId(DWORD id) { gMainThreadId.store(id); }
+bool SyncPending() {
+  SyncHub& hub = Hub();
+  std::lock_guard lock(hub.mutex);
+  return !hub.queue.empty();
+}
+}  // namespace internal
+
+}  // namespace qv::platform
+
+using namespace qv::platform;
+
+namespace {
+bool MainThreadHasHandOvers() { return GetCurrentThreadId() == MainThreadID() && internal::SyncPending(); }
+// The main thread's message functions serve the hand-overs while they look for messages.
+const bool gHandOverHooks = (internal::SetHandOverHooks(&CheckSynchronize, &MainThreadHasHandOvers), true);
+}  // namespace
+
+DWORD MainThreadID() { return gMainThreadId.load(); }
+
+bool HandOverPending() { return internal::SyncPending(); }
+
+bool CheckSynchronize() {
+  const DWORD me = GetCurrentThreadId();
+  if (me != MainThreadID()) return false;
+  SyncHub& hub = Hub();
+  bool any = false;
+  // Serve what is queued now; requests queued meanwhile wait for the next round, so a busy
+  // producer cannot keep the loop here forever.
+  std::size_t budget;
+  {
+    std::lock_guard lock(hub.mutex);
+    budget = hub.queue.size();
+  }
+  for (; budget > 0; --budget) {
+    std::shared_ptr<SyncRequest> req;
+    {
+      std::lock_guard lock(hub.mutex);
+      if (hub.queue.empty()) break;
+      req = std::move(hub.queue.front());
+      hub.queue.pop_front();
+      req->state = SyncRequest::Running;
+      req->runner = me;
+    }
+    std::exception_ptr error;
+    try {
+      req->method();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::shared_ptr<std::atomic<std::uint32_t>> settled;
+    {
+      std::lock_guard lock(hub.mutex);
+      // A released request has no one waiting for it any more; its exception is dropped.
+      if (req->state == SyncRequest::Running) {
+        req->state = SyncRequest::Done;
+        req->error = std::move(error);
+        settled = req->settled;
+      }
+      // Let go of the request (and the exception) before the requester wakes: it may free
+      // both on its own thread at once.
+      req.reset();
+    }
+    if (settled) WakeSettled({settled});
+    hub.cv.notify_all();
+    any = true;
+  }
+  return any;
+}
+
+BOOL TerminateThread(HANDLE thread, DWORD) {
+  if (!LookupHandleAs<ThreadEnd>(thread)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
+// ---- TThread -------------------------------------------------------------------------------
+
+TThread::TThread()
+    : shared_(std::make_shared<ThreadShared>()),
+      handle_(RegisterHandle(shared_->end)),
+      threadId_(internal::AllocateThreadId()) {}
+
+TThread::~TThread() {
+  const bool self = joinable_ && pthread_equal(thread_, pthread_self());
+  if (started_ && !self && !Finished()) {
+    Terminate();
+    WaitFor();
+  }
+  if (joinable_) {
+    if (self)
+      pthread_detach(thread_);
+    else
+      pthread_join(thread_, nullptr);
+    joinable_ = false;
+  }
+  CloseHandle(handle_);
+}
+
+void TThread::Free() {
+  if (started_ && !Finished() && GetCurrentThreadId() != threadId_) {
+    Terminate();
+    WaitFor();
+  }
+  delete this;
+}
+
+void TThread::Start() {
+  if (started_) throw EThread("Thread already started");
+  started_ = true;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stackSize_ != 0) pthread_attr_setstacksize(&attr, std::max<std::size_t>(stackSize_, PTHREAD_STACK_MIN));
+  const int rc = pthread_create(&thread_, &attr, &TThread::Entry, this);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    started_ = false;
+    throw EThread("Thread cannot be created: " + SysErrorMessage(ErrorFromErrno(rc)));
+  }
+  joinable_ = true;
+  // The body may end (and a FreeOnTerminate object delete itself) only after thread_ is set.
+  startGate_.store(true, std::memory_order_release);
+  startGate_.notify_one();
+}
+
+void* TThread::Entry(void* self) {
+  static_cast<TThread*>(self)->Run();
+  return nullptr;
+}
+
+void TThread::Run() {
+  startGate_.wait(false, std::memory_order_acquire);
+  internal::AdoptThreadId(threadId_);
+  try {
+    Execute();
+  } catch (...) {
+    fatalException_ = std::current_exception();
+  }
+  std::shared_ptr<ThreadShared> shared = shared_;
+  SyncHub& hub = Hub();
+  {
+    std::lock_guard lock(hub.mutex);
+    shared->finished = true;
+    finished_.store(true, std::memory_order_release);
+  }
+  shared->end->Set();
+  hub.cv.notify_all();
+  // The main thread may be asleep in its message loop waiting for this end.
+  WakeThreadQueue(MainThreadID());
+  TryDeleteSelf();  // nothing of this object may be touched after this line
+}
+
+void TThread::TryDeleteSelf() {
+  if (!FreeOnTerminate() || holds_.load() != 0 || !Finished()) return;
+  bool expected = false;
+  if (deleting_.compare_exchange_strong(expected, true)) delete this;
+}
+
+void TThread::Retain() { holds_.fetch_add(1); }
+
+void TThread::Release() {
+  if (holds_.fetch_sub(1) == 1) TryDeleteSelf();
+}
+
+int TThread::ReturnValue() const { return shared_->returnValue.load(); }
+void TThread::SetReturnValue(int value) { shared_->returnValue.store(value); }
+
+void TThread::Terminate() {
+  terminated_.store(true, std::memory_order_release);
+  const DWORD me = GetCurrentThreadId();
+  SyncHub& hub = Hub();
+  std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
+  {
+    std::lock_guard lock(hub.mutex);
+    for (auto& req : shared_->pending) {
+      if (req->state == SyncRequest::Queued) {
+        // Not started: withdraw it, the method never runs.
+        auto it = std::find(hub.queue.begin(), hub.queue.end(), req);
+        if (it != hub.queue.end()) hub.queue.erase(it);
+        req->state = SyncRequest::Withdrawn;
+        settled.push_back(req->settled);
+      } else if (req->state == SyncRequest::Running && req->runner == me) {
+        // We are inside that very hand-over: its thread cannot wait for us to return.
+        req->state = SyncRequest::Released;
+        settled.push_back(req->settled);
+      }
+    }
+  }
+  if (!settled.empty()) {
+    WakeSettled(settled);
+    hub.cv.notify_all();
+  }
+  TerminatedSet();
+}
+
+int TThread::WaitFor() {
+  const DWORD me = GetCurrentThreadId();
+  if (me == threadId_) throw EThread("Thread cannot wait for itself");
+  if (!started_) throw EThread("Thread not started");
+  std::shared_ptr<ThreadShared> shared = shared_;
+  if (me == MainThreadID()) {
+    SyncHub& hub = Hub();
+    std::unique_lock lock(hub.mutex);
+    // Waiting from inside the thread's own hand-over: release the thread from it.
+    std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
+    for (auto& req : shared->pending) {
+      if (req->state == SyncRequest::Running && req->runner == me) {
+        req->state = SyncRequest::Released;
+        settled.push_back(req->settled);
+      }
+    }
+    if (!settled.empty()) {
+      lock.unlock();
+      WakeSettled(settled);
+      hub.cv.notify_all();
+      lock.lock();
+    }
+    for (;;) {
+      hub.cv.wait(lock, [&] { return shared->finished || !hub.queue.empty(); });
+      if (shared->finished) break;
+      lock.unlock();
+      CheckSynchronize();
+      lock.lock();
+    }
+  } else {
+    shared->end->Wait(INFINITE);
+  }
+  return shared->returnValue.load();
+}
+
+bool TThread::Synchronize(const TThreadMethod& method) {
+  return Synchronize(this, [method] { method(); });
+}
+
+bool TThread::Synchronize(const std::function<void()>& method) { return Synchronize(this, method); }
+
+bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) {
+  if (GetCurrentThreadId() == MainThreadID()) {
+    method();
+    return true;
+  }
+  auto req = std::make_shared<SyncRequest>();
+  req->method = method;
+  std::shared_ptr<ThreadShared> shared = thread ? thread->shared_ : nullptr;
+  SyncHub& hub = Hub();
+  std::unique_lock lock(hub.mutex);
+  // Checked under the hub mutex, which Terminate takes after setting the flag: either we see
+  // the request here, or Terminate sees our queued request and withdraws it.
+  if (thread && thread->Terminated()) return false;
+  hub.queue.push_back(req);
+  if (shared) shared->pending.push_back(req);
+  const auto settled = req->settled;
+  lock.unlock();
+  hub.cv.notify_all();
+  WakeThreadQueue(MainThreadID());
+  while (settled->load(std::memory_order_acquire) == 0) settled->wait(0, std::memory_order_acquire);
+  lock.lock();
+  if (shared) std::erase(shared->pending, req);
+  const SyncRequest::State state = req->state;
+  std::exception_ptr error = req->error;
+  lock.unlock();
+  if (state != SyncRequest::Done) return false;
+  if (error) std::rethrow_exception(error);
+  return true;
+}
