@@ -3,6 +3,7 @@
 #include "core/qvclasses.h"
 #include "platform/rtl/application.h"
 #include "platform/win32/winbase.h"
+#include "support/app.h"
 #include "support/recording_log.h"
 
 #include <gtest/gtest.h>
@@ -193,9 +194,11 @@ TEST(NotifyList, CallbacksChangingTheListDuringNotify) {
 
 // ---- timer -----------------------------------------------------------------------------------
 
-class TimerTest : public ::testing::Test {
+using qv::test::PumpFor;
+using qv::test::PumpUntil;
+
+class TimerTest : public qv::test::AppTest {
  protected:
-  TApplication app;
   int fires = 0;
   DWORD firstFireTick = 0;
   bool failInHandler = false;
@@ -217,16 +220,6 @@ class TimerTest : public ::testing::Test {
       step();
     }
   }
-  void RunFor(DWORD ms) {
-    RunFor(ms, 20, [] {});
-  }
-  // Runs the loop until pred holds or ms pass.
-  template <class Pred>
-  bool RunUntil(DWORD ms, Pred pred) {
-    const DWORD start = GetTickCount();
-    while (!pred() && GetTickCount() - start < ms) app.WaitAndProcess(20);
-    return pred();
-  }
 };
 
 TEST_F(TimerTest, DefaultsAndNoSystemTimerWithoutHandler) {
@@ -243,10 +236,10 @@ TEST_F(TimerTest, FiresEveryPeriodOnTheLoop) {
   TqvTimer timer;
   timer.SetInterval(30);
   timer.SetOnTimer(Handler());
-  EXPECT_TRUE(RunUntil(5000, [&] { return fires >= 3; }));
+  EXPECT_TRUE(PumpUntil([&] { return fires >= 3; }, 5000));
   timer.SetEnabled(false);
   const int seen = fires;
-  RunFor(150);
+  PumpFor(150);
   EXPECT_EQ(fires, seen);  // disabled: no more periods
 }
 
@@ -256,14 +249,14 @@ TEST_F(TimerTest, IntervalZeroNeverFires) {
   timer.SetOnTimer(Handler());
   timer.SetEnabled(false);
   timer.SetEnabled(true);
-  RunFor(300);
+  PumpFor(300);
   EXPECT_EQ(fires, 0);
   // Setting a period starts it.
   timer.SetInterval(20);
-  EXPECT_TRUE(RunUntil(5000, [&] { return fires >= 1; }));
+  EXPECT_TRUE(PumpUntil([&] { return fires >= 1; }, 5000));
   timer.SetInterval(0);
   const int seen = fires;
-  RunFor(150);
+  PumpFor(150);
   EXPECT_EQ(fires, seen);
 }
 
@@ -289,7 +282,7 @@ TEST_F(TimerTest, DisablingThenEnablingRestartsThePeriod) {
   EXPECT_EQ(fires, 0);
   // Left alone it fires after its period.
   const DWORD start = GetTickCount();
-  EXPECT_TRUE(RunUntil(6000, [&] { return fires >= 1; }));
+  EXPECT_TRUE(PumpUntil([&] { return fires >= 1; }, 6000));
   EXPECT_GE(firstFireTick - start, 900u);
 }
 
@@ -299,7 +292,7 @@ TEST_F(TimerTest, SettingTheSameHandlerRestartsThePeriod) {
   timer.SetOnTimer(Handler());
   RunFor(1800, 20, [&] { timer.SetOnTimer(Handler()); });
   EXPECT_EQ(fires, 0);
-  EXPECT_TRUE(RunUntil(6000, [&] { return fires >= 1; }));
+  EXPECT_TRUE(PumpUntil([&] { return fires >= 1; }, 6000));
 }
 
 TEST_F(TimerTest, SettingTheSameIntervalDoesNotRestart) {
@@ -317,7 +310,7 @@ TEST_F(TimerTest, ARaisingHandlerDoesNotStopTheTimerOrTheLoop) {
   failInHandler = true;
   timer.SetInterval(20);
   timer.SetOnTimer(Handler());
-  EXPECT_NO_THROW(EXPECT_TRUE(RunUntil(5000, [&] { return fires >= 2; })));
+  EXPECT_NO_THROW(EXPECT_TRUE(PumpUntil([&] { return fires >= 2; }, 5000)));
 }
 
 TEST_F(TimerTest, AOneShotDisablesItselfInItsHandler) {
@@ -325,8 +318,8 @@ TEST_F(TimerTest, AOneShotDisablesItselfInItsHandler) {
   disableInHandler = true;
   timer.SetInterval(20);
   timer.SetOnTimer(Handler());
-  EXPECT_TRUE(RunUntil(5000, [&] { return fires >= 1; }));
-  RunFor(200);
+  EXPECT_TRUE(PumpUntil([&] { return fires >= 1; }, 5000));
+  PumpFor(200);
   EXPECT_EQ(fires, 1);
   EXPECT_FALSE(timer.Enabled());
 }
@@ -338,11 +331,11 @@ TEST_F(TimerTest, DestructionStopsTheTimerAndReleasesTheWindow) {
     timer.SetInterval(20);
     timer.SetOnTimer(Handler());
     window = timer.Window();
-    EXPECT_TRUE(RunUntil(5000, [&] { return fires >= 1; }));
+    EXPECT_TRUE(PumpUntil([&] { return fires >= 1; }, 5000));
   }
   EXPECT_FALSE(IsWindow(window));
   const int seen = fires;
-  RunFor(150);
+  PumpFor(150);
   EXPECT_EQ(fires, seen);
 }
 

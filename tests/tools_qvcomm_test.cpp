@@ -1,6 +1,7 @@
 // The qvcomm program, run as a user runs it: separate processes, a real pseudo-terminal, a
 // configuration folder of its own per test.
 #include "support/pty.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -136,19 +137,11 @@ Result Qvcomm(std::vector<std::string> args) {
 class QvcommTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-qvcomm-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("XDG_CONFIG_HOME");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    ASSERT_TRUE(config_.Ok());
   }
   // The user's port mappings as stored.
   std::string Mappings() {
-    std::ifstream f(dir_ / "qvcomm" / "user.reg");
+    std::ifstream f(config_.Store() / "user.reg");
     std::stringstream s;
     s << f.rdbuf();
     const std::string text = s.str();
@@ -157,7 +150,8 @@ class QvcommTest : public ::testing::Test {
     const auto end = text.find("\n[", at + 1);
     return text.substr(at + 25, end == std::string::npos ? std::string::npos : end - at - 25);
   }
-  fs::path dir_;
+  qv::test::TempConfig config_{"qvcomm"};
+  const fs::path dir_ = config_.Dir();
 };
 
 // Valid EAN-13 codes, all different.

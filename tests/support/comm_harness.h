@@ -9,6 +9,7 @@
 #include "platform/rtl/component.h"
 #include "platform/serial/winserial.h"
 #include "platform/win32/winbase.h"
+#include "support/app.h"
 #include "support/pty.h"
 
 #include <dirent.h>
@@ -53,21 +54,10 @@ class TIndicator : public TComponent {
   int Writes = 0;
 };
 
-// Serves the main thread's hand-overs, messages and timers until done() or ms have passed.
-inline bool PumpUntil(const std::function<bool()>& done, DWORD ms = 10000) {
-  const DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > ms) return done();
-    Application->WaitAndProcess(5);
-  }
-  return true;
-}
-
-// Serves for ms milliseconds whatever arrives.
-inline void PumpFor(DWORD ms) {
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < ms) Application->WaitAndProcess(5);
-}
+// The engine tests run on the shared application fixture.
+using qv::test::PumpFor;
+using qv::test::PumpUntil;
+using qv::test::TestApplication;
 
 // A pseudo-terminal: the component opens the slave path, the test plays the device on the
 // master side.
@@ -101,8 +91,3 @@ inline long RssKiB() {
   return kb;
 }
 
-// The calling test's application object (the main thread is the test thread).
-inline TApplication& TestApplication() {
-  static TApplication* app = new TApplication;
-  return *app;
-}

@@ -7,6 +7,7 @@
 #include "platform/devices/devinfo.h"
 #include "platform/system/portmap.h"
 #include "platform/testhooks.h"
+#include "support/temp_config.h"
 
 #include <stdlib.h>
 
@@ -19,10 +20,6 @@ namespace qv::test {
 class FakeSysfs {
  public:
   FakeSysfs() {
-    char tmpl[] = "/tmp/qv-sysfs-XXXXXX";
-    dir_ = mkdtemp(tmpl) ? tmpl : "";
-    oldConfig_ = getenv("XDG_CONFIG_HOME") ? getenv("XDG_CONFIG_HOME") : "";
-    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     namespace fs = std::filesystem;
     fs::create_directories(dir_ / "sys" / "class" / "tty");
     fs::create_directories(dir_ / "sys" / "devices");
@@ -37,12 +34,6 @@ class FakeSysfs {
     qv::platform::SetSysfsRoot("/sys");
     qv::platform::SetDevRoot("/dev");
     qv::platform::SetUdevEnabled(true);
-    if (oldConfig_.empty())
-      unsetenv("XDG_CONFIG_HOME");
-    else
-      setenv("XDG_CONFIG_HOME", oldConfig_.c_str(), 1);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   FakeSysfs(const FakeSysfs&) = delete;
   FakeSysfs& operator=(const FakeSysfs&) = delete;
@@ -130,8 +121,8 @@ class FakeSysfs {
                                  dir_ / "sys" / "bus" / "usb" / "devices" / fs::path(rel).filename(), ec);
   }
 
-  std::filesystem::path dir_;
-  std::string oldConfig_;
+  TempConfig config_{"sysfs"};  // the registry store of the test
+  const std::filesystem::path dir_ = config_.Dir();
 };
 
 }  // namespace qv::test

@@ -1,11 +1,11 @@
-// The Qt application of a GUI test (offscreen unless the environment says otherwise), a message
-// box recorder and an event-loop pump with a time limit.
+// The Qt application of a GUI test (offscreen unless the environment says otherwise), with
+// PumpUntil (app.h) turning Qt's loop, and a message box recorder.
 #pragma once
 
 #include "platform/qt/forms.h"
+#include "support/app.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <stdlib.h>
@@ -28,29 +28,16 @@ inline qv::platform::TGuiApplication& GuiApp() {
     static int argc = 1;
     static char name[] = "gui-test";
     static char* argv[] = {name, nullptr};
-    return new qv::platform::TGuiApplication(argc, argv);
+    auto* gui = new qv::platform::TGuiApplication(argc, argv);
+    // PumpUntil turns Qt's loop, which serves the application's loop through its notifier; a
+    // short timer of the test's own wakes it, so the check runs even when nothing else happens.
+    LoopTurn() = [] {
+      QTimer::singleShot(5, [] {});
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    };
+    return gui;
   }();
   return *app;
-}
-
-// Runs Qt's event loop (which serves the application's loop through its socket notifier) until
-// done() holds or timeoutMs passes; true when done() holds.
-inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QElapsedTimer clock;
-  clock.start();
-  QTimer tick;  // the test's own wake-up, so the check runs even when nothing else happens
-  tick.start(5);
-  while (!done()) {
-    if (clock.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  }
-  return true;
-}
-
-inline void PumpFor(int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  PumpUntil([&] { return clock.elapsed() >= ms; }, ms + 1000);
 }
 
 // Records every message box instead of showing it; puts the previous hook back when done.

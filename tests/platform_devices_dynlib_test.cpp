@@ -3,6 +3,7 @@
 #include "platform/devices/dynlib.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -124,19 +125,12 @@ TEST(DynLibShared, UnknownHandlesAreRefused) {
 class ZwQueryKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-dynlib-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    ASSERT_TRUE(config_.Ok());
     query_ = reinterpret_cast<ZwQueryKeyProc>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "ZwQueryKey"));
     ASSERT_NE(query_, nullptr);
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  fs::path dir_;
+  qv::test::TempConfig config_{"dynlib"};
   ZwQueryKeyProc query_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 #include "platform/system/regstore.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -30,16 +31,11 @@ const BYTE* Bytes(const char* s) { return reinterpret_cast<const BYTE*>(s); }
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    ASSERT_TRUE(config_.Ok());
     handlesBefore_ = HandleCount();
   }
   void TearDown() override {
     EXPECT_EQ(HandleCount(), handlesBefore_) << "a key handle was left open";
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   HKEY Create(HKEY root, const char* path) {
@@ -72,34 +68,43 @@ class RegistryTest : public ::testing::Test {
     return out;
   }
 
-  fs::path dir_;
+  qv::test::TempConfig config_{"registry"};
+  const fs::path dir_ = config_.Home();
   std::size_t handlesBefore_ = 0;
 };
 
+std::vector<BYTE> Data(const char* bytes, std::size_t size) { return {Bytes(bytes), Bytes(bytes) + size}; }
+
 TEST_F(RegistryTest, EveryTypeRoundTripsByteForByte) {
-  HKEY key = Create(HKEY_CURRENT_USER, "Software\\qvcomm\\Test");
   std::vector<BYTE> blob(49);
   for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = BYTE(i * 37 + 1);
   blob[3] = 0;
   blob[4] = '\n';
   blob[5] = '"';
   blob[6] = 0xFF;
-  DWORD number = 0xDEADBEEF;
   const char multi[] = "one\0two\0three\0";  // + the array's NUL: the final terminator
   const char expand[] = "%HOME%\\x \"q\"\t";
-  const char odd[] = {'a', 'b'};  // a REG_SZ without terminator is kept as given
-  ASSERT_EQ(RegSetValueExA(key, "Bin", 0, REG_BINARY, blob.data(), DWORD(blob.size())),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "Num", 0, REG_DWORD, reinterpret_cast<BYTE*>(&number), 4),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "Text", 0, REG_SZ, Bytes("COM3\xC3\xA9"), 7), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "Multi", 0, REG_MULTI_SZ, Bytes(multi), sizeof multi),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "Expand", 0, REG_EXPAND_SZ, Bytes(expand), sizeof expand),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "Odd", 0, REG_SZ, Bytes(odd), 2), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "Empty", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, Bytes("default"), 8), ERROR_SUCCESS);
+  struct Stored {
+    const char* name;  // null: the key's default value
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  const Stored values[] = {
+      {"Bin", REG_BINARY, blob},
+      {"Num", REG_DWORD, {0xEF, 0xBE, 0xAD, 0xDE}},  // 0xDEADBEEF
+      {"Text", REG_SZ, Data("COM3\xC3\xA9", 7)},
+      {"Multi", REG_MULTI_SZ, Data(multi, sizeof multi)},
+      {"Expand", REG_EXPAND_SZ, Data(expand, sizeof expand)},
+      {"Odd", REG_SZ, {'a', 'b'}},  // a REG_SZ without terminator is kept as given
+      {"Empty", REG_BINARY, {}},
+      {nullptr, REG_SZ, Data("default", 8)},
+  };
+  HKEY key = Create(HKEY_CURRENT_USER, "Software\\qvcomm\\Test");
+  for (const Stored& v : values)
+    ASSERT_EQ(RegSetValueExA(key, v.name, 0, v.type, v.data.empty() ? nullptr : v.data.data(),
+                             DWORD(v.data.size())),
+              ERROR_SUCCESS)
+        << (v.name ? v.name : "@");
   ASSERT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 
   // Read back through a fresh load of the file (a new cache entry is forced by a new path).
@@ -107,21 +112,11 @@ TEST_F(RegistryTest, EveryTypeRoundTripsByteForByte) {
     HKEY k = 0;
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\qvcomm\\Test", 0, KEY_READ, &k),
               ERROR_SUCCESS);
-    DWORD type = 0;
-    EXPECT_EQ(Query(k, "Bin", &type), blob);
-    EXPECT_EQ(type, REG_BINARY);
-    EXPECT_EQ(Query(k, "Num", &type), (std::vector<BYTE>{0xEF, 0xBE, 0xAD, 0xDE}));
-    EXPECT_EQ(type, REG_DWORD);
-    EXPECT_EQ(Query(k, "Text", &type), std::vector<BYTE>(Bytes("COM3\xC3\xA9"), Bytes("COM3\xC3\xA9") + 7));
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_EQ(Query(k, "Multi", &type), std::vector<BYTE>(Bytes(multi), Bytes(multi) + sizeof multi));
-    EXPECT_EQ(type, REG_MULTI_SZ);
-    EXPECT_EQ(Query(k, "Expand", &type), std::vector<BYTE>(Bytes(expand), Bytes(expand) + sizeof expand));
-    EXPECT_EQ(type, REG_EXPAND_SZ);
-    EXPECT_EQ(Query(k, "Odd", &type), (std::vector<BYTE>{'a', 'b'}));
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_EQ(Query(k, "Empty", &type), std::vector<BYTE>{});
-    EXPECT_EQ(Query(k, "", &type), std::vector<BYTE>(Bytes("default"), Bytes("default") + 8));
+    for (const Stored& v : values) {
+      DWORD type = 0;
+      EXPECT_EQ(Query(k, v.name ? v.name : "", &type), v.data) << (v.name ? v.name : "@");
+      EXPECT_EQ(type, v.type) << (v.name ? v.name : "@");
+    }
     RegCloseKey(k);
     // Parse the text again from scratch: what a second program would see.
     std::string text = FileText("user.reg");

@@ -5,6 +5,7 @@
 #include "platform/system/ttydevices.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -46,10 +47,7 @@ class Pty {
 class PortMapTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-portmap-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    ASSERT_TRUE(config_.Ok());
     fs::create_directories(dir_ / "sys" / "class" / "tty");
     fs::create_directories(dir_ / "sys" / "devices");
     fs::create_directories(dir_ / "dev" / "serial" / "by-id");
@@ -60,8 +58,6 @@ class PortMapTest : public ::testing::Test {
   void TearDown() override {
     SetSysfsRoot("/sys");
     SetDevRoot("/dev");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   std::string Dev(const std::string& name) const { return (dir_ / "dev" / name).string(); }
@@ -105,7 +101,8 @@ class PortMapTest : public ::testing::Test {
     return out;
   }
 
-  fs::path dir_;
+  qv::test::TempConfig config_{"portmap"};
+  const fs::path dir_ = config_.Dir();
 };
 
 TEST_F(PortMapTest, UserMappingResolvesAndIsListed) {

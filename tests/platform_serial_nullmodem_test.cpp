@@ -4,6 +4,7 @@
 #include "platform/serial/nullmodem.h"
 #include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -329,17 +330,14 @@ TEST_F(NullModem, VirtualEndsKeepEverySetting) {
 }
 
 TEST_F(NullModem, NamedThroughThePortMap) {
-  char dir[] = "/tmp/qv-nullmodem-cfg-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
+  qv::test::TempConfig config("nullmodem-cfg");
+  ASSERT_TRUE(config.Ok());
   DWORD error = 0;
   ASSERT_TRUE(qv::platform::AddUserMapping(203, pair->PortName(NullModemPair::kB), error)) << error;
   b = Open("\\\\?\\COM203");
   EXPECT_NE(b, INVALID_HANDLE_VALUE) << GetLastError();
   EXPECT_TRUE(pair->IsOpen(NullModemPair::kB));
   qv::platform::RemoveUserMapping(203);
-  unsetenv("XDG_CONFIG_HOME");
-  std::filesystem::remove_all(dir);
 }
 
 // The connection test: the host raises DTR and drops RTS, a device answers with DSR.

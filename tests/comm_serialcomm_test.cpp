@@ -11,6 +11,7 @@
 #include "platform/testhooks.h"
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
+#include "support/app.h"
 #include "support/fake_sysfs.h"
 #include "support/pnp_device.h"
 #include "support/recording_log.h"
@@ -26,11 +27,6 @@
 using namespace qv::platform;
 
 namespace {
-
-TApplication& App() {
-  static TApplication* app = new TApplication;
-  return *app;
-}
 
 // Exposes the stored record.
 class TTestSerial : public TqvCustomSerialComm {
@@ -55,10 +51,9 @@ class TListener : public TObject {
   bool decline = false;
 };
 
-class SerialCommTest : public ::testing::Test {
+class SerialCommTest : public qv::test::AppTest {
  protected:
   void SetUp() override {
-    App();
     pair_ = CreateNullModemPair("serialcomm");
     ASSERT_TRUE(pair_);
     DWORD error = 0;

@@ -12,6 +12,7 @@
 #include "platform/win32/winbase.h"
 #include "platform/win32/winuser.h"
 #include "support/pty.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -233,17 +234,12 @@ TEST_F(FileVersionTest, FilesWithoutVersionInformationGiveEmptyText) {
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-qvwin32-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    ASSERT_TRUE(config_.Ok());
   }
   void TearDown() override {
     ReplaceBuiltinEntry("ntdll.dll", "ZwQueryKey", nullptr);
     HideBuiltinEntry("ntdll.dll", nullptr, false);
     HideBuiltinEntry("ntdll.dll", "ZwQueryKey", false);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   static HKEY Create(HKEY root, const char* path) {
     HKEY key = 0;
@@ -259,7 +255,7 @@ class RegistryTest : public ::testing::Test {
               ERROR_SUCCESS);
     RegCloseKey(key);
   }
-  fs::path dir_;
+  qv::test::TempConfig config_{"qvwin32"};
 };
 
 TEST_F(RegistryTest, KeyPathBelowTheMachineRoot) {
@@ -370,10 +366,7 @@ TEST_F(RegistryTest, ReadRegStringOfMissingKeyOrValueIsEmpty) {
 class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-qvwin32-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    ASSERT_TRUE(config_.Ok());
     // No real ports: only the mapping made here exists.
     fs::create_directories(dir_ / "sys" / "class" / "tty");
     fs::create_directories(dir_ / "dev");
@@ -391,8 +384,6 @@ class PortTest : public ::testing::Test {
     HideBuiltinEntry("kernel32.dll", "CancelIo", false);
     SetSysfsRoot("/sys");
     SetDevRoot("/dev");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   void Open() {
     port_ = OpenComPort(10);
@@ -404,7 +395,8 @@ class PortTest : public ::testing::Test {
     return o;
   }
 
-  fs::path dir_;
+  qv::test::TempConfig config_{"qvwin32"};
+  const fs::path dir_ = config_.Dir();
   qv::test::PtyPair pty_;
   HANDLE port_ = INVALID_HANDLE_VALUE;
   HANDLE event_ = 0;

@@ -3,6 +3,7 @@
 #include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
 #include "support/pty.h"
+#include "support/temp_config.h"
 
 #include <gtest/gtest.h>
 
@@ -130,9 +131,8 @@ TEST(SerialOpen, AnotherProcessCannotOpenABusyPort) {
 }
 
 TEST(SerialOpen, ComNameResolvesThroughThePortMap) {
-  char dir[] = "/tmp/qv-serial-cfg-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  setenv("XDG_CONFIG_HOME", dir, 1);
+  qv::test::TempConfig config("serial-cfg");
+  ASSERT_TRUE(config.Ok());
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   DWORD error = 0;
@@ -144,8 +144,6 @@ TEST(SerialOpen, ComNameResolvesThroughThePortMap) {
   EXPECT_EQ(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   qv::platform::RemoveUserMapping(201);
-  unsetenv("XDG_CONFIG_HOME");
-  std::filesystem::remove_all(dir);
 }
 
 // ---- Line settings ----------------------------------------------------------------------------
@@ -218,42 +216,52 @@ TEST_F(PtyPort, WhatAPtyCannotDoIsRefusedAndChangesNothing) {
   EXPECT_EQ(back.Parity, NOPARITY);
 }
 
-TEST_F(PtyPort, InvalidAndUnsupportedSettingsAreRefused) {
+// A setting no port takes (ERROR_INVALID_PARAMETER) or one Linux has no equivalent for
+// (ERROR_NOT_SUPPORTED): refused, and the port keeps the settings it had.
+struct RefusedSetting {
+  const char* name;
+  void (*change)(DCB& dcb);
+  DWORD error;
+};
+
+const RefusedSetting kRefusedSettings[] = {
+    {"NineDataBits", [](DCB& d) { d.ByteSize = 9; }, ERROR_INVALID_PARAMETER},
+    {"FourDataBits", [](DCB& d) { d.ByteSize = 4; }, ERROR_INVALID_PARAMETER},
+    {"NoBaudRate", [](DCB& d) { d.BaudRate = 0; }, ERROR_INVALID_PARAMETER},
+    {"UnknownParity", [](DCB& d) { d.Parity = 7; }, ERROR_INVALID_PARAMETER},
+    {"XonSameAsXoff",
+     [](DCB& d) {
+       d.Flags |= DCB_fOutX;
+       d.XonChar = d.XoffChar = 0x11;
+     },
+     ERROR_INVALID_PARAMETER},
+    {"OneAndAHalfStopBitsWithEightDataBits", [](DCB& d) { d.StopBits = ONE5STOPBITS; }, ERROR_INVALID_PARAMETER},
+    {"DsrOutputFlow", [](DCB& d) { d.Flags |= DCB_fOutxDsrFlow; }, ERROR_NOT_SUPPORTED},
+    {"RtsToggle",
+     [](DCB& d) {
+       d.Flags = (d.Flags & ~DCB_fRtsControlMask) | (RTS_CONTROL_TOGGLE << DCB_fRtsControlShift);
+     },
+     ERROR_NOT_SUPPORTED},
+};
+
+class PtyPortRefuses : public PtyPort, public ::testing::WithParamInterface<RefusedSetting> {};
+
+TEST_P(PtyPortRefuses, TheSettingAndKeepsTheOldOnes) {
   DCB dcb{};
   ASSERT_TRUE(GetCommState(h, &dcb));
   DCB bad = dcb;
-  bad.ByteSize = 9;
+  GetParam().change(bad);
   EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.ByteSize = 4;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.BaudRate = 0;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.Parity = 7;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.Flags |= DCB_fOutX;
-  bad.XonChar = bad.XoffChar = 0x11;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.StopBits = ONE5STOPBITS;  // with 8 data bits
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.Flags |= DCB_fOutxDsrFlow;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-  bad = dcb;
-  bad.Flags = (bad.Flags & ~DCB_fRtsControlMask) | (RTS_CONTROL_TOGGLE << DCB_fRtsControlShift);
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(GetLastError(), GetParam().error);
+  DCB back{};
+  ASSERT_TRUE(GetCommState(h, &back));
+  EXPECT_EQ(std::memcmp(&back, &dcb, sizeof dcb), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dcb, PtyPortRefuses, ::testing::ValuesIn(kRefusedSettings),
+                         [](const ::testing::TestParamInfo<RefusedSetting>& info) { return std::string(info.param.name); });
+
+TEST_F(PtyPort, InvalidAndUnsupportedSettingsAreRefused) {
   EXPECT_FALSE(SetCommState(h, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }

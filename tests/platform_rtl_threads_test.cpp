@@ -5,6 +5,7 @@
 #include "platform/rtl/wndmethod.h"
 #include "platform/win32/winbase.h"
 #include "platform/win32/winuser.h"
+#include "support/app.h"
 
 #include <gtest/gtest.h>
 
@@ -48,15 +49,7 @@ bool Readable(int fd, int timeoutMs) {
   return poll(&p, 1, timeoutMs) == 1;
 }
 
-// Serves the main thread's loop until done() or the time runs out.
-bool ServeUntil(TApplication& app, const std::function<bool()>& done, DWORD ms = 10000) {
-  DWORD end = GetTickCount() + ms;
-  while (!done()) {
-    if (int(end - GetTickCount()) <= 0) return false;
-    app.WaitAndProcess(20);
-  }
-  return true;
-}
+using qv::test::PumpUntil;
 
 TEST(Threads, IdHandleAndEnd) {
   std::atomic<DWORD> inside{0};
@@ -187,7 +180,7 @@ TEST(HandOver, RunsOnTheMainThreadAndPassesExceptionsBack) {
     }
     done = true;
   });
-  ASSERT_TRUE(ServeUntil(app, [&] { return done.load(); }));
+  ASSERT_TRUE(PumpUntil([&] { return done.load(); }));
   t.WaitFor();
   ASSERT_EQ(ranOn.size(), 3u);
   for (DWORD id : ranOn) EXPECT_EQ(id, GetCurrentThreadId());
@@ -252,7 +245,7 @@ TEST(HandOver, StoppingTheThreadFromInsideItsOwnHandOverDoesNotDeadlock) {
       },
       false);
   t->Start();
-  ASSERT_TRUE(ServeUntil(app, [&] { return finished; }));
+  ASSERT_TRUE(PumpUntil([&] { return finished; }));
   EXPECT_EQ(waited, WAIT_OBJECT_0);
   EXPECT_EQ(result.load(), 0);
   t.reset();
@@ -272,7 +265,7 @@ TEST(HandOver, WaitForFromInsideTheThreadsOwnHandOverDoesNotDeadlock) {
       },
       false);
   t->Start();
-  ASSERT_TRUE(ServeUntil(app, [&] { return finished; }));
+  ASSERT_TRUE(PumpUntil([&] { return finished; }));
   t->Free();
 }
 
@@ -286,7 +279,7 @@ TEST(HandOver, StopUnderLoadNeverHangs) {
       while (!self.Terminated()) self.Synchronize([&] { ++served; });
     }));
   }
-  ASSERT_TRUE(ServeUntil(app, [&] { return served.load() >= 300; }));
+  ASSERT_TRUE(PumpUntil([&] { return served.load() >= 300; }));
   // Half are stopped while the main thread does not serve at all: their queued hand-overs are
   // withdrawn.
   for (int i = 0; i < kThreads / 2; ++i) threads[std::size_t(i)]->Terminate();
@@ -327,7 +320,7 @@ TEST(HandOver, DispatchThreadHandsEventsOverInOrderAndStopsWhileMainIsBlocked) {
   for (WPARAM w = 1; w <= 50; ++w) ASSERT_TRUE(PostThreadMessageA(dispatcher.ThreadID(), evMsg, w, 0));
   Sleep(50);
   EXPECT_TRUE(handled.empty());
-  ASSERT_TRUE(ServeUntil(app, [&] { return handled.size() == 50; }));
+  ASSERT_TRUE(PumpUntil([&] { return handled.size() == 50; }));
   for (std::size_t i = 0; i < handled.size(); ++i) EXPECT_EQ(handled[i], i + 1);
   // More events, then stop without serving: terminate (withdraws the pending hand-over), post
   // the quit message, wait up to 1000 ms as the close does.

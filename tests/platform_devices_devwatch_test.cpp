@@ -9,6 +9,7 @@
 #include "platform/system/winreg.h"
 #include "platform/win32/winbase.h"
 #include "platform/win32/winuser.h"
+#include "support/app.h"
 #include "support/fake_sysfs.h"
 #include "support/pty.h"
 
@@ -23,9 +24,8 @@ namespace {
 using qv::platform::DeviceWatcher;
 namespace fs = std::filesystem;
 
-struct DeviceWatcherTest : ::testing::Test {
+struct DeviceWatcherTest : qv::test::AppTest {
   qv::test::FakeSysfs tree;
-  TApplication app;
   int messages = 0;
   DWORD thread = 0;
   HWND window = AllocateHWnd(TWndMethod::FromFunction(
@@ -45,8 +45,7 @@ struct DeviceWatcherTest : ::testing::Test {
   }
   // Serves the loop for ms, or until the first message when untilMessage.
   void Serve(DWORD ms, bool untilMessage) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms && !(untilMessage && messages > 0)) app.WaitAndProcess(20);
+    qv::test::PumpUntil([&] { return untilMessage && messages > 0; }, ms);
   }
   // Runs step, then expects it to be told (within a generous bound) or not (over 0.7 s).
   void Expect(const char* what, const std::function<void()>& step, bool told) {

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -82,38 +84,42 @@ TEST(EventListMatching, MatchedCountsAcrossFeedsAndResetsOnMismatch) {
   EXPECT_EQ(TEventList().Feed('X'), -1);
 }
 
-TEST(EventListPackets, PatternWithTheRestOfTheBlock) {
+// One pattern, one received block: the packets composed (pattern, the rest of the block and a
+// terminating zero, with their counts) and where the last match ended.
+struct PacketCase {
+  const char* name;
+  const char* pattern;
+  DWORD scratch;
+  const char* block;
+  std::vector<std::pair<std::string, DWORD>> packets;  // data with its zero, count
+  std::int32_t endPos;
+};
+
+const PacketCase kPacketCases[] = {
+    {"PatternWithTheRestOfTheBlock", "AB", 6, "xxABcd", {{std::string("ABcd\0", 5), 4}}, 3},
+    {"TwoMatchesInOneBlockEachTakeTheirTail", "#", 8, "a#bc#d",
+     {{std::string("#bc#d\0", 6), 5}, {std::string("#d\0", 3), 2}}, 4},
+    {"MatchOnTheLastByteGivesThePatternAlone", "END", 5, "xxEND", {{std::string("END\0", 4), 3}}, 4},
+};
+
+class EventListPackets : public ::testing::TestWithParam<PacketCase> {};
+
+TEST_P(EventListPackets, ComposedFromTheBlock) {
+  const PacketCase& c = GetParam();
   TEventList list;
-  AddText(list, "AB");
-  list.EnsureScratch(6);
-  auto packets = Receive(list, "xxABcd");
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(packets[0].count, 4u);
-  EXPECT_EQ(packets[0].data, std::string("ABcd\0", 5));
-  EXPECT_EQ(list.Items(0)->EndPos, 3);
+  AddText(list, c.pattern);
+  list.EnsureScratch(c.scratch);
+  auto packets = Receive(list, c.block);
+  ASSERT_EQ(packets.size(), c.packets.size());
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    EXPECT_EQ(packets[i].data, c.packets[i].first) << i;
+    EXPECT_EQ(packets[i].count, c.packets[i].second) << i;
+  }
+  EXPECT_EQ(list.Items(0)->EndPos, c.endPos);
 }
 
-TEST(EventListPackets, TwoMatchesInOneBlockEachTakeTheirTail) {
-  TEventList list;
-  AddText(list, "#");
-  list.EnsureScratch(8);
-  auto packets = Receive(list, "a#bc#d");
-  ASSERT_EQ(packets.size(), 2u);
-  EXPECT_EQ(packets[0].data, std::string("#bc#d\0", 6));
-  EXPECT_EQ(packets[1].data, std::string("#d\0", 3));
-  EXPECT_EQ(packets[1].count, 2u);
-  EXPECT_EQ(list.Items(0)->EndPos, 4);
-}
-
-TEST(EventListPackets, MatchOnTheLastByteGivesThePatternAlone) {
-  TEventList list;
-  AddText(list, "END");
-  list.EnsureScratch(5);
-  auto packets = Receive(list, "xxEND");
-  ASSERT_EQ(packets.size(), 1u);
-  EXPECT_EQ(packets[0].count, 3u);
-  EXPECT_EQ(packets[0].data, std::string("END\0", 4));
-}
+INSTANTIATE_TEST_SUITE_P(Blocks, EventListPackets, ::testing::ValuesIn(kPacketCases),
+                         [](const ::testing::TestParamInfo<PacketCase>& info) { return std::string(info.param.name); });
 
 TEST(EventListScratch, SizedForLongestPatternPlusBlock) {
   TEventList list;
