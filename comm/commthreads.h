@@ -11,6 +11,7 @@
 
 #include <atomic>
 
+// The port-event thread; made, woken and stopped by its component (Stop and Wake: any thread).
 class TCommThread : public TThread {
  public:
   // Takes the component's current handle; the thread starts at once.
@@ -40,6 +41,7 @@ class TCommThread : public TThread {
   std::atomic<HANDLE> MaskEvent{0};
 };
 
+// The dispatch thread; made and stopped by its component (Stop: any thread).
 class TMsgThread : public TThread {
  public:
   explicit TMsgThread(TqvCustomComm* AComm);

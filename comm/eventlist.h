@@ -27,6 +27,7 @@ struct TPatternItem {
   std::int32_t EndPos = 0; // index in the received block of the byte that completed the match
 };
 
+// No locking: used by its component on the thread of its receive path (the main thread).
 class TEventList {
  public:
   TEventList() = default;

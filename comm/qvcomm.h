@@ -31,7 +31,7 @@ class TMsgThread;
 
 // ---- Sets ------------------------------------------------------------------------------------
 
-// A set of enumeration values held as a bit mask, element n as bit n.
+// A set of enumeration values held as a bit mask, element n as bit n. A value: any thread.
 template <class E, class Bits>
 class TSmallSet {
  public:
@@ -93,6 +93,8 @@ extern const UINT MsgQuitComEvent;
 
 // ---- The communication component -------------------------------------------------------------
 
+// Main thread only, but for the close of a failed port on the port-event thread (above); without
+// an application object HandleComEvent and its events run on the dispatch thread.
 class TqvCustomComm : public TqvBaseIO {
  public:
   explicit TqvCustomComm(TComponent* AOwner);

@@ -18,6 +18,7 @@ enum TComPort : BYTE { cpCOM1, cpCOM2, cpCOM3, cpCOM4, cpCOM5, cpCOM6, cpCOM7, c
 constexpr DWORD kSerialConfigSize = 1 + sizeof(DCB) + sizeof(COMMTIMEOUTS);
 static_assert(kSerialConfigSize == 49);
 
+// Main thread only, as TqvCustomComm.
 class TqvCustomSerialComm : public TqvCustomComm {
  public:
   // Starts from the system's default configuration of COM1, then COM1, 19200 baud, 8 data

@@ -50,6 +50,7 @@ constexpr TLinkedReceiveFlags lrfClaimed = 0x01;  // bit 0: the bytes are not sh
 // Formatter arguments as the log operations take them: a braced list at the call site
 // ({Count, Name}) or a list built at run time (a span or vector of TVarRec). Like TVarRec it
 // only refers to its values, so it is valid for the duration of the call that receives it.
+// Any thread, for the duration of the call that receives it.
 class TFormatArgs {
  public:
   TFormatArgs() = default;
@@ -68,7 +69,8 @@ class TFormatArgs {
 
 // The abstract log sink every I/O component writes to through its Log property. Everything but
 // FatalError is supplied by the implementation (the file log); calling one that a descendant
-// left out raises EAbstractError.
+// left out raises EAbstractError. Main thread only, except the recording operations: a port
+// thread that closes a failed port logs too, so an implementation serialises them (TqvLogFile).
 class TqvCustomLogFile : public TComponent {
  public:
   explicit TqvCustomLogFile(TComponent* AOwner);
@@ -99,6 +101,8 @@ class TqvCustomLogFile : public TComponent {
 
 // The notify callbacks of linked components. Each entry is a record owned by the list holding
 // the callback's code and object; two entries are the same callback only when both match.
+// Changed on the main thread only; Notify runs where its component's notifications run (the
+// main thread, or the port-event thread that closes a failed port).
 class TqvNotifyList : public TObject {
  public:
   TqvNotifyList() = default;
@@ -168,6 +172,7 @@ class TqvTimer : public TObject {
 // before the thread starts (Retain), so it can ask it to terminate and wait for it without
 // racing the self-release; whoever of the two comes last deletes it. The creator gives its
 // reference back with Release() once it has waited (TqvBaseIO::StopThread does).
+// Started and stopped by its component on the main thread; the body runs on its own thread.
 class TqvThreadIO : public TThread {
  public:
   explicit TqvThreadIO(TqvBaseIO* AIO);
@@ -184,7 +189,7 @@ class TqvThreadIO : public TThread {
 // ---- Device record ---------------------------------------------------------------------------
 
 // One device (port) of a component's device list. Owned by that list while the component's
-// OwnsDevices is true.
+// OwnsDevices is true. Main thread only, as the list is.
 class TqvDevice : public TPersistent {
  public:
   int Index = 0;                 // position in the owner's device list (AddDevice)
@@ -208,7 +213,9 @@ class TqvDevice : public TPersistent {
 // ---- Linked component ------------------------------------------------------------------------
 
 // What a component linked to a TqvBaseIO (its LinkedComponent) offers: it sees received bytes
-// first and may claim them, and may take over the output-empty event.
+// first and may claim them, and may take over the output-empty event. Main thread only: its
+// calls come from the component's receive path (the dispatch thread's without an application
+// object).
 class TqvLinkedComponent : public TComponent {
  public:
   explicit TqvLinkedComponent(TComponent* AOwner) : TComponent(AOwner) {}
@@ -235,6 +242,8 @@ class TqvLinkedComponent : public TComponent {
 // the failure path, the log hook, notify callbacks, the device list, delivery of received bytes
 // to a linked component and an attached text control, and a worker-thread facility.
 // Descendants supply the device through OpenHandle and the operations left abstract here.
+// Main thread only, except Active and GetHandle (any thread) and the close of a failed port,
+// which its port-event thread makes (comm/qvcomm.h).
 class TqvBaseIO : public TComponent {
  public:
   explicit TqvBaseIO(TComponent* AOwner);
@@ -263,6 +272,7 @@ class TqvBaseIO : public TComponent {
   void SetLocalEcho(bool Value) { FLocalEcho = Value; }
   // Window of the attached control while the mode includes display, else 0.
   HWND DisplayWindow() const { return FDisplayWindow; }
+  // Any thread.
   HANDLE GetHandle() const { return Handle.load(std::memory_order_relaxed); }
   const std::string& GetLogPrefix() const { return LogPrefix; }
 

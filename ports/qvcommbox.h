@@ -8,6 +8,7 @@
 #include "core/qvclasses.h"
 #include "platform/qt/forms.h"
 
+// Main thread only.
 class TqvDeviceBox : public TCustomComboBox {
  public:
   // Starts unlinked and empty, as a drop-down list.

@@ -36,6 +36,7 @@ struct TFontSpec {
 };
 
 // A string list whose changes a control mirrors in its widget (items of list and combo boxes).
+// Main thread only (Qt's GUI thread).
 class TControlStrings : public TStrings {
  public:
   int Count() const override { return int(items_.size()); }
@@ -57,6 +58,7 @@ class TControlStrings : public TStrings {
 };
 
 // A control shown by a Qt widget.
+// Main thread only (Qt's GUI thread).
 class TWidgetControl : public TWinControl {
  public:
   ~TWidgetControl() override;
@@ -110,6 +112,7 @@ class TWidgetControl : public TWinControl {
 // A top-level window. Left/Top place the window, ClientWidth/ClientHeight size its client area
 // (no menu bar). Its window handle (Handle) receives the messages posted to the form; the
 // first form created becomes the application's main form.
+// Main thread only (Qt's GUI thread).
 class TForm : public TWidgetControl {
  public:
   explicit TForm(TComponent* AOwner);
@@ -127,6 +130,7 @@ class TForm : public TWidgetControl {
   TNotifyEvent OnClose;
 };
 
+// Main thread only (Qt's GUI thread).
 class TLabel : public TWidgetControl {
  public:
   explicit TLabel(TComponent* AOwner);
@@ -137,6 +141,7 @@ class TLabel : public TWidgetControl {
 };
 
 // A check box whose OnClick runs whenever Checked changes, by the user or by the program.
+// Main thread only (Qt's GUI thread).
 class TCheckBox : public TWidgetControl {
  public:
   explicit TCheckBox(TComponent* AOwner);
@@ -153,6 +158,7 @@ class TCheckBox : public TWidgetControl {
   bool checked_ = false;
 };
 
+// Main thread only (Qt's GUI thread).
 class TButton : public TWidgetControl {
  public:
   explicit TButton(TComponent* AOwner);
@@ -166,6 +172,7 @@ class TButton : public TWidgetControl {
 };
 
 // A list of strings; appending stays cheap at any length (rows are laid out uniformly).
+// Main thread only (Qt's GUI thread).
 class TListBox : public TWidgetControl {
  public:
   explicit TListBox(TComponent* AOwner);
@@ -187,6 +194,7 @@ enum TComboBoxStyle : std::uint8_t { csDropDown, csDropDownList };
 
 // A combo box. Change runs only when the user picks an item (not when the program changes
 // the items or the selection); the base raises OnChange.
+// Main thread only (Qt's GUI thread).
 class TCustomComboBox : public TWidgetControl {
  public:
   explicit TCustomComboBox(TComponent* AOwner);
@@ -223,6 +231,7 @@ class TCustomComboBox : public TWidgetControl {
 // before it), EM_REPLACESEL inserts zero-terminated text at the caret, WM_SETTEXT replaces the
 // text. Typed keys go through WindowProc as WM_CHAR, so a component that hooks the control sees
 // them. Text() follows every change, also the user's.
+// Main thread only (Qt's GUI thread).
 class TMemo : public TWidgetControl {
  public:
   explicit TMemo(TComponent* AOwner);
@@ -253,6 +262,7 @@ BOOL PortSettingsDialog(const char* name, HWND owner, COMMCONFIG* config);
 // an exception leaving them goes to the application's exception display. Installs the Qt
 // message box behind MessageBoxA and the port-settings dialog behind CommConfigDialogA; the
 // destructor removes them.
+// Main thread only (Qt's GUI thread).
 class TGuiApplication {
  public:
   TGuiApplication(int& argc, char** argv);

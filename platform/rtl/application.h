@@ -17,6 +17,7 @@
 
 using TExceptionEvent = TMethod<void(TObject* Sender, const std::exception& E)>;
 
+// Main thread only, except Terminate, Terminated, MainThreadId and WakeFd (any thread).
 class TApplication : public TComponent {
  public:
   // Becomes the global Application (when there is none yet) and makes the calling thread the
@@ -27,7 +28,8 @@ class TApplication : public TComponent {
   void Initialize() {}
   // Runs the loop until Terminate (or WM_QUIT on the main thread).
   void Run();
-  // Serves everything pending (hand-overs, posted messages, due timers), never waits.
+  // Serves everything pending (hand-overs, posted messages, due timers), never waits. Does
+  // nothing on another thread.
   void ProcessMessages();
   // Waits until something is pending (sleeping in the kernel), then handles one message
   // together with the pending hand-overs.
@@ -36,9 +38,11 @@ class TApplication : public TComponent {
   // True when anything was waiting. Returns early when Terminate is called.
   bool WaitAndProcess(DWORD timeoutMs);
 
+  // Any thread: ends Run and an ongoing WaitAndProcess.
   void Terminate();
   bool Terminated() const { return terminated_.load(); }
 
+  // Any thread.
   DWORD MainThreadId() const { return mainThreadId_; }
   int WakeFd() const;
 

@@ -18,11 +18,13 @@
 #include <string>
 #include <vector>
 
+// The root of the class tree. It holds nothing; each descendant says which threads may use it.
 class TObject {
  public:
   virtual ~TObject() = default;
 };
 
+// An object that can be stored; as TObject.
 class TPersistent : public TObject {};
 
 class TComponent;
@@ -45,6 +47,7 @@ using TNotifyEvent = TMethod<void(TObject* Sender)>;
 // Kinds of published property.
 enum TPropKind { pkNone, pkBoolean, pkInteger, pkString };
 
+// Main thread only: ownership, names, published properties and notifications are not locked.
 class TComponent : public TPersistent {
  public:
   explicit TComponent(TComponent* AOwner);
@@ -147,6 +150,7 @@ void SetStrProp(TComponent* component, const std::string& name, const std::strin
 // between components are resolved (AddFixup, run in order by Finish), then each component,
 // in the order added, loses csLoading through its Loaded. The root (the form), when given,
 // is treated as the first component.
+// Main thread only.
 class TComponentLoader {
  public:
   explicit TComponentLoader(TComponent* root = nullptr);

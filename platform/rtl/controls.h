@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+// Main thread only, as are the controls below (a window belongs to the thread that made it).
 class TControl : public TComponent {
  public:
   using TComponent::TComponent;
 };
 
+// Main thread only.
 class TWinControl : public TControl {
  public:
   explicit TWinControl(TComponent* AOwner);
@@ -50,6 +52,7 @@ class TWinControl : public TControl {
 // A multi-line edit control stand-in: WM_CHAR inserts the character at the caret (backspace
 // deletes the character before it), EM_REPLACESEL inserts the zero-terminated text at lParam
 // at the caret. The caret is at the end unless SetCaret moves it. Records every message.
+// Main thread only.
 class TMemoTestDouble : public TWinControl {
  public:
   explicit TMemoTestDouble(TComponent* AOwner);
@@ -66,7 +69,7 @@ class TMemoTestDouble : public TWinControl {
   std::size_t caret_ = 0;
 };
 
-// A check box stand-in with a published Boolean "Checked" property.
+// A check box stand-in with a published Boolean "Checked" property. Main thread only.
 class TCheckBoxTestDouble : public TWinControl {
  public:
   explicit TCheckBoxTestDouble(TComponent* AOwner);

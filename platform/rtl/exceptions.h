@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+// Values: any thread, as are the exception classes below.
 class Exception : public std::exception {
  public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
@@ -18,37 +19,37 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-// A virtual operation that a descendant was expected to supply was called.
+// A virtual operation that a descendant was expected to supply was called. Any thread.
 class EAbstractError : public Exception {
  public:
   EAbstractError() : Exception("Abstract Error") {}
 };
 
-// An index outside a list ("List index out of bounds (%d)").
+// An index outside a list ("List index out of bounds (%d)"). Any thread.
 class EListError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A format string that does not fit its arguments.
+// A format string that does not fit its arguments. Any thread.
 class EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A published property that does not exist or has another type.
+// A published property that does not exist or has another type. Any thread.
 class EPropertyError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// Misuse of a thread object (waiting for itself, starting twice).
+// Misuse of a thread object (waiting for itself, starting twice). Any thread.
 class EThread : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A failed system call; ErrorCode is the Windows error number.
+// A failed system call; ErrorCode is the Windows error number. Any thread.
 class EOSError : public Exception {
  public:
   EOSError(DWORD errorCode, std::string message) : Exception(std::move(message)), errorCode_(errorCode) {}

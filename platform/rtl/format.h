@@ -25,6 +25,7 @@
 
 // One argument. Strings are referenced, not copied: a TVarRec is valid only as long as the
 // string it was made from (a call argument list is; do not keep TVarRecs of temporaries).
+// Any thread, within that life.
 class TVarRec {
  public:
   enum Kind : std::uint8_t { vtInteger, vtUnsigned, vtChar, vtString, vtPointer, vtExtended };

@@ -5,6 +5,7 @@
 // both the code and the object are the same: the same method of another object is a
 // different callback, which is what a notify list needs to find and remove entries.
 // A default-constructed callback is unassigned; calling it raises Exception.
+// A value: copied and called on any thread; the callback runs on the calling thread.
 #pragma once
 
 #include "platform/rtl/exceptions.h"

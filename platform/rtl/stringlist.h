@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+// No locking: one thread at a time (the main thread for the lists a control shows).
 class TStrings : public TPersistent {
  public:
   virtual int Count() const = 0;
@@ -56,6 +57,7 @@ class TStrings : public TPersistent {
   std::string Join(const std::string& delimiter) const;
 };
 
+// As TStrings.
 class TStringList : public TStrings {
  public:
   TStringList() = default;

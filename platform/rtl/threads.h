@@ -27,19 +27,21 @@ namespace qv::platform {
 struct ThreadShared;  // what the thread body, waiters and the hand-over queue share
 }
 
-// The thread whose loop serves hand-overs: the creator of the application object, else the
-// thread that started the program.
+// Any thread. The thread whose loop serves hand-overs: the creator of the application object,
+// else the thread that started the program.
 DWORD MainThreadID();
 // Runs the hand-overs queued for the main thread; true if any ran. Does nothing (false) on any
 // other thread. Never waits.
 bool CheckSynchronize();
-// True while hand-overs wait for the main thread (tests, diagnostics).
+// Any thread: true while hand-overs wait for the main thread (tests, diagnostics).
 bool HandOverPending();
 
 // Always FALSE with ERROR_NOT_SUPPORTED (ERROR_INVALID_HANDLE for a bad handle): a thread
 // cannot be ended safely from outside on this platform.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 
+// Made, started and freed by one thread (its creator, usually the main thread); Execute runs on
+// the new thread. Members marked "any thread" may be called from other threads too.
 class TThread : public TObject {
  public:
   // The thread is created suspended; Start() runs Execute on it. A class whose thread should
@@ -63,45 +65,49 @@ class TThread : public TObject {
   void Resume() { Start(); }
   bool Started() const { return started_; }
 
-  // Sets the terminate request, withdraws a pending hand-over (see above), then calls
-  // TerminatedSet so a descendant can wake its body (post a quit message, pulse an event).
+  // Any thread. Sets the terminate request, withdraws a pending hand-over (see above), then
+  // calls TerminatedSet (on the calling thread) so a descendant can wake its body.
   void Terminate();
+  // Any thread.
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
-  // The body has ended.
+  // Any thread: the body has ended.
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
 
-  // Waits for the body to end and returns ReturnValue. On the main thread it keeps running
-  // hand-overs while it waits. EThread when called from the thread itself.
+  // Any thread but its own (EThread there): waits for the body to end and returns ReturnValue.
+  // On the main thread it keeps running hand-overs while it waits.
   int WaitFor();
 
-  // Signalled when the body has ended: WaitForSingleObject(Handle(), ms) works. Closed by the
-  // destructor; Retain() keeps it valid past a self-release.
+  // Any thread. Signalled when the body has ended: WaitForSingleObject(Handle(), ms) works.
+  // Closed by the destructor; Retain() keeps it valid past a self-release.
   HANDLE Handle() const { return handle_; }
-  // The GetCurrentThreadId value of the new thread (valid from construction).
+  // Any thread: the GetCurrentThreadId value of the new thread (valid from construction).
   DWORD ThreadID() const { return threadId_; }
 
-  // The object deletes itself when the body has ended (and no Retain is outstanding).
+  // Any thread. The object deletes itself when the body has ended (and no Retain is
+  // outstanding).
   bool FreeOnTerminate() const { return freeOnTerminate_.load(std::memory_order_acquire); }
   void SetFreeOnTerminate(bool value) { freeOnTerminate_.store(value, std::memory_order_release); }
 
-  // Keeps a self-releasing object alive: it is not deleted before the matching Release. When
+  // Any thread. Keeps a self-releasing object alive: it is not deleted before the matching
+  // Release. When
   // the body has ended and FreeOnTerminate is set, the last Release deletes it. Use this to
   // stop and wait for a FreeOnTerminate thread without racing its self-release.
   void Retain();
   void Release();
 
+  // Any thread.
   int ReturnValue() const;
   void SetReturnValue(int value);
   // The exception that escaped Execute, if any (it is not raised again).
   std::exception_ptr FatalException() const { return fatalException_; }
 
-  // Blocking hand-over: runs method on the main thread and returns when it has run; an
-  // exception raised there is raised again here. On the main thread it runs directly. False
+  // From the thread's own body: blocking hand-over that runs method on the main thread and
+  // returns when it has run; an exception raised there is raised again here. On the main thread it runs directly. False
   // when the hand-over was withdrawn or released by a stop (the method then did not run, or
   // completes unobserved); a terminated thread hands nothing over.
   bool Synchronize(const TThreadMethod& method);
   bool Synchronize(const std::function<void()>& method);
-  // Hand-over on behalf of any thread (thread may be null: nothing can withdraw it then).
+  // Any thread: hand-over on its behalf (thread may be null: nothing can withdraw it then).
   static bool Synchronize(TThread* thread, const std::function<void()>& method);
 
  protected:

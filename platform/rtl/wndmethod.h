@@ -1,6 +1,7 @@
 // Hidden windows whose messages go to a method callback, as the runtime's AllocateHWnd makes
 // them for components that need a window of their own (timers, posted notifications).
-// Main thread only, unless a window is made on another thread for that thread's own loop.
+// A window belongs to the thread that makes it: its messages and timers are served by that
+// thread's loop (the main thread's, for the components).
 #pragma once
 
 #include "platform/rtl/method.h"

@@ -17,6 +17,7 @@ namespace qv::platform {
 
 struct NullModemState;
 
+// Any thread: the pair's state is guarded by its lock.
 class NullModemPair {
  public:
   enum End { kA = 0, kB = 1 };

@@ -59,7 +59,8 @@ struct RegKeyNode {
   RegValue* FindValue(std::string_view name);
 };
 
-// The contents of one root.
+// The contents of one root. A value without a lock of its own: the store hands out finished
+// hives as read-only snapshots (any thread may read one) and changes a copy under its lock.
 class RegHive {
  public:
   RegHive();

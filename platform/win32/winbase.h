@@ -5,6 +5,9 @@
 // an I/O source: a thread waiting on such an object also polls the source's descriptors and
 // lets the source complete the pending operation, so the thread that waits for a port is the
 // thread that sleeps on the port, with no helper thread in between.
+//
+// Any thread: every function and object here may be used from any thread (SetEvent included);
+// the last error is the calling thread's, and a wait sleeps the calling thread.
 #pragma once
 
 #include "platform/win32/wintypes.h"
@@ -54,6 +57,7 @@ std::string SysErrorMessage(DWORD error);
 
 // ---- Kernel objects and the handle table ----------------------------------------------------
 
+// Any thread; OnHandleClosed runs on the thread that closes the last handle.
 class KernelObject {
  public:
   virtual ~KernelObject() = default;
@@ -74,6 +78,7 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 std::size_t HandleCount();
 
 // The per-thread wake-up: an eventfd that every waitable object the thread waits on writes to.
+// One per thread: Wake from any thread, Drain only by the thread it belongs to.
 class Waiter {
  public:
   static Waiter& ForThisThread();
@@ -88,7 +93,8 @@ class Waiter {
   std::atomic<bool> pending_{false};  // the eventfd holds (or is about to hold) a wake-up
 };
 
-// Descriptors that a waiting thread polls on behalf of a pending operation.
+// Descriptors that a waiting thread polls on behalf of a pending operation. Called from every
+// thread that waits for its object, possibly at once: an implementation guards its own state.
 class IoSource {
  public:
   virtual ~IoSource() = default;
@@ -99,8 +105,8 @@ class IoSource {
   virtual void OnPolled(const pollfd* fds, std::size_t count) = 0;
 };
 
-// A kernel object that threads can wait for. Signalled state and waiter list are guarded by
-// the object's own mutex.
+// A kernel object that threads can wait for. Any thread: the signalled state and the waiter
+// list are guarded by the object's own mutex.
 class Waitable : public KernelObject {
  public:
   Waitable(bool manualReset, bool initialState);
@@ -132,13 +138,14 @@ class Waitable : public KernelObject {
   std::shared_ptr<IoSource> source_;
 };
 
-// An event object, as CreateEventA makes it.
+// An event object, as CreateEventA makes it. Any thread.
 class Event : public Waitable {
  public:
   using Waitable::Waitable;
 };
 
-// Milliseconds left until a deadline taken from GetTickCount-style monotonic time.
+// Milliseconds left until a deadline taken from GetTickCount-style monotonic time. A value for
+// the thread that waits with it.
 class Deadline {
  public:
   explicit Deadline(DWORD timeoutMs);

@@ -10,6 +10,9 @@
 //
 // On the main thread, GetMessageA and PeekMessageA also run pending hand-overs from other
 // threads (TThread::Synchronize), as the system delivers sent messages while it waits.
+//
+// Threads: the functions work on the calling thread's queue and windows, except those marked
+// "any thread" (posting, registering a message, waking a queue).
 #pragma once
 
 #include "platform/win32/wintypes.h"
@@ -134,12 +137,13 @@ using TIMERPROC = void (*)(HWND, UINT, UINT_PTR, DWORD);
 
 DWORD GetCurrentThreadId();
 
-// Same name, same number (case-insensitive, as the system compares), in 0xC000..0xFFFF;
+// Any thread. Same name, same number (case-insensitive, as the system compares), in 0xC000..0xFFFF;
 // 0 with ERROR_INVALID_PARAMETER for a null or empty name.
 UINT RegisterWindowMessageA(const char* name);
 
+// Any thread: to the queue of thread threadId.
 BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
-// To the queue of the window's thread; hwnd 0 posts to the calling thread's queue.
+// Any thread: to the queue of the window's thread; hwnd 0 posts to the calling thread's queue.
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Asks the calling thread's loop to end: GetMessageA returns 0 once nothing else is queued.
 void PostQuitMessage(int exitCode);
@@ -192,7 +196,7 @@ int ThisThreadWakeFd();
 void DrainThisThreadWake();
 // Milliseconds until the calling thread's next timer is due, -1 when none runs.
 int NextTimerDueMs();
-// Wakes the queue of thread threadId (if it has one).
+// Any thread: wakes the queue of thread threadId (if it has one).
 void WakeThreadQueue(DWORD threadId);
 
 }  // namespace qv::platform
