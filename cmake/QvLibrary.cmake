@@ -11,7 +11,10 @@ set(QV_LIBRARY_FOLDERS platform/win32 platform/rtl platform/system platform/seri
 # Our own code's warnings, linked privately by every target we build (not by the users of the
 # installed library). QV_WERROR makes them errors (CI).
 add_library(qv_warnings INTERFACE)
-target_compile_options(qv_warnings INTERFACE -Wall -Wextra $<$<BOOL:${QV_WERROR}>:-Werror>)
+target_compile_options(qv_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wmissing-declarations
+  -Wcast-qual "$<$<CXX_COMPILER_ID:GNU>:-Wduplicated-cond;-Wlogical-op>"
+  $<$<BOOL:${QV_WERROR}>:-Werror>)
 
 # qv_target_warnings(TARGET): the warnings above for one target of ours.
 function(qv_target_warnings target)

@@ -119,7 +119,7 @@ TEST_P(EventListPackets, ComposedFromTheBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, EventListPackets, ::testing::ValuesIn(kPacketCases),
-                         [](const ::testing::TestParamInfo<PacketCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<PacketCase>& row) { return std::string(row.param.name); });
 
 TEST(EventListScratch, SizedForLongestPatternPlusBlock) {
   TEventList list;

@@ -181,7 +181,7 @@ TEST_P(Ser2netBytes, OneMebibyteEachWayUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheme, Ser2netBytes, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Rfc2217" : "RawTcp"; });
+                         [](const auto& row) { return row.param ? "Rfc2217" : "RawTcp"; });
 
 TEST_F(NetPort, LineSettingsReachTheDeviceBehindSer2net) {
   if (!StartSer2net(true, "19200n81")) GTEST_SKIP() << "ser2net is not installed";

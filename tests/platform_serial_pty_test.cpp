@@ -259,7 +259,7 @@ TEST_P(PtyPortRefuses, TheSettingAndKeepsTheOldOnes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dcb, PtyPortRefuses, ::testing::ValuesIn(kRefusedSettings),
-                         [](const ::testing::TestParamInfo<RefusedSetting>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<RefusedSetting>& row) { return std::string(row.param.name); });
 
 TEST_F(PtyPort, InvalidAndUnsupportedSettingsAreRefused) {
   EXPECT_FALSE(SetCommState(h, nullptr));

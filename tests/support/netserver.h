@@ -88,9 +88,9 @@ class Ser2net {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < end) {
       std::ifstream tcp("/proc/net/tcp");
-      std::string line;
-      while (std::getline(tcp, line))
-        if (line.find("0100007F" + std::string(hex) + " 00000000:0000 0A") != std::string::npos)
+      std::string entry;
+      while (std::getline(tcp, entry))
+        if (entry.find("0100007F" + std::string(hex) + " 00000000:0000 0A") != std::string::npos)
           return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
