@@ -412,7 +412,7 @@ TResult RunOne(int n, const TOptions& o) {
   cpu0 = CpuSeconds();
   const std::int64_t f0 = NowNs();
   WriteAll(toWriter[1], "f", 1);
-  const bool floodOk = ServeUntil(run, 120, allDone);
+  const bool floodOk = o.flood == 0 || ServeUntil(run, 120, allDone);
   const double floodSecs = double(NowNs() - f0) * 1e-9;
   const double cpuFlood = CpuSeconds() - cpu0;
   r.rssAfter = RssKiB();
@@ -430,8 +430,8 @@ TResult RunOne(int n, const TOptions& o) {
   r.latP99Us = Percentile(all, 0.99);
   r.worstPortMedUs = medians.empty() ? 0 : double(*std::max_element(medians.begin(), medians.end())) / 1000.0;
   r.cpuSteadyUs = cpuSteady * 1e6 / double(n * steady);
-  r.cpuFloodUs = cpuFlood * 1e6 / double(n * o.flood);
-  r.floodCodesPerS = double(n * o.flood) / floodSecs;
+  r.cpuFloodUs = o.flood ? cpuFlood * 1e6 / double(n * o.flood) : 0;
+  r.floodCodesPerS = o.flood ? double(n * o.flood) / floodSecs : 0;
   r.floodMBs = r.floodCodesPerS * kCodeLen / 1e6;
 
   WriteAll(toWriter[1], "x", 1);
