@@ -253,9 +253,10 @@ class MessageQueue {
       if (timers_.empty()) return;
       timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
       Watch(epollFd_, timerFd_);
-      // The owner may be asleep in poll() without it: it comes back and polls it too. (A
-      // sleeper that announced the poll after this store reads the new descriptor.)
-      Wake();
+      // An owner asleep in poll() without it comes back and polls it too; one that announces
+      // its sleep after this store reads the new descriptor. An owner that is awake gets no
+      // wake-up, so its exported descriptor does not turn readable before the timer is due.
+      if (sleepMode_.load() != kAwake) Wake();
     }
     itimerspec when{};
     if (!timers_.empty()) {
