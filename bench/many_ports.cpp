@@ -1,7 +1,7 @@
 // Many ports in one process: what each open port costs and whether the engine keeps up when a
 // point-of-sale server or a lab rack reads 8 to 64 scanners at once.
 //
-//   many_ports [--seconds S] [--rate R] [--flood K] [N ...]      (default: 1 8 32 64)
+//   many_ports [--seconds S] [--rate R] [--flood K] [--scanner] [N ...]   (default: 1 8 32 64)
 //
 // For each N a fresh process opens N pseudo-terminal slaves as COM ports with the serial
 // component (mapped in a private configuration folder), each assembling CR-terminated 13-digit
@@ -14,7 +14,9 @@
 // is (RSS after the traffic with N open - RSS before the first open) / N, measured after one
 // port has been opened and closed once, so code run for the first time is not counted.
 // Every barcode carries its sequence number and a check digit: a port's codes must arrive
-// complete, unchanged and in order.
+// complete, unchanged and in order. --scanner reads with the barcode scanner component instead
+// (OnBarCode; its inactivity timer is armed whenever a block ends inside a code).
+#include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
 #include "platform/application.h"
 #include "platform/portmap.h"
@@ -54,6 +56,7 @@ struct TOptions {
   double seconds = 3;
   int rate = 100;
   long flood = 20000;
+  bool scanner = false;
 };
 
 std::int64_t NowNs() {
@@ -242,15 +245,24 @@ struct TPort {
       if (len < kCodeLen) line[len] = c;
       ++len;
       if (c != '\r') continue;
-      char want[kCodeLen];
-      MakeCode(std::uint64_t(received), want);
-      if (len != kCodeLen || std::memcmp(line, want, kCodeLen) != 0) bad = true;
+      Arrived(now, len == kCodeLen ? line : nullptr);
       len = 0;
-      if (received < run->steady)
-        latency.push_back(now - run->sentNs[index * std::size_t(run->steady) + std::size_t(received)].load(
-                                    std::memory_order_relaxed));
-      if (++received == run->expected) ++run->portsDone;
     }
+  }
+
+  void BarCode(TObject*, std::string code) {
+    Arrived(NowNs(), code.size() == kCodeLen - 1 ? code.c_str() : nullptr);
+  }
+
+  // A code ended (null: one of the wrong length).
+  void Arrived(std::int64_t now, const char* code) {
+    char want[kCodeLen];
+    MakeCode(std::uint64_t(received), want);
+    if (!code || std::memcmp(code, want, kCodeLen - 1) != 0) bad = true;
+    if (received < run->steady)
+      latency.push_back(now - run->sentNs[index * std::size_t(run->steady) + std::size_t(received)].load(
+                                  std::memory_order_relaxed));
+    if (++received == run->expected) ++run->portsDone;
   }
 };
 
@@ -272,15 +284,21 @@ double Percentile(std::vector<std::int64_t>& v, double p) {
   return double(v[k]) / 1000.0;
 }
 
-std::unique_ptr<TqvCustomSerialComm> NewPort(unsigned number) {
-  auto comm = std::make_unique<TqvCustomSerialComm>(nullptr);
+// The serial component raw at 9600 8N1, or the barcode scanner with its own settings.
+std::unique_ptr<TqvCustomSerialComm> NewPort(unsigned number, bool scanner) {
+  std::unique_ptr<TqvCustomSerialComm> comm;
+  if (scanner) {
+    comm = std::make_unique<TqvBarCodeScan>(nullptr);
+  } else {
+    comm = std::make_unique<TqvCustomSerialComm>(nullptr);
+    comm->SetBaudRate(CBR_9600);
+    comm->SetByteSize(8);
+    comm->SetParity(pNone);
+    comm->SetStopBits(sbOne);
+    comm->SetStreamProtocol(spNone);
+    comm->SetEventMask({ceRxChar});
+  }
   comm->SetComPortNo(WORD(number));
-  comm->SetBaudRate(CBR_9600);
-  comm->SetByteSize(8);
-  comm->SetParity(pNone);
-  comm->SetStopBits(sbOne);
-  comm->SetStreamProtocol(spNone);
-  comm->SetEventMask({ceRxChar});
   comm->OnFatalError = TOnFatalErrorEvent::FromFunction(
       [](void*, TObject*, DWORD, DWORD, std::string msg, bool& raise) {
         raise = false;
@@ -357,7 +375,7 @@ TResult RunOne(int n, const TOptions& o) {
   {
     TPty warm = OpenPty();
     Map(kFirstPort + unsigned(n), warm.slave);
-    auto comm = NewPort(kFirstPort + unsigned(n));
+    auto comm = NewPort(kFirstPort + unsigned(n), false);
     long got = 0;
     comm->OnRxData = TOnRxDataEvent::FromFunction(
         [](void* d, TObject*, const BYTE*, int count) { *static_cast<long*>(d) += count; }, &got);
@@ -384,8 +402,11 @@ TResult RunOne(int n, const TOptions& o) {
     p.run = &run;
     p.index = std::size_t(i);
     p.latency.reserve(std::size_t(steady));
-    p.comm = NewPort(kFirstPort + unsigned(i));
-    p.comm->OnRxData = TOnRxDataEvent(&p, &TPort::RxData);
+    p.comm = NewPort(kFirstPort + unsigned(i), o.scanner);
+    if (o.scanner)
+      static_cast<TqvBarCodeScan*>(p.comm.get())->OnBarCode = TOnBarCodeEvent(&p, &TPort::BarCode);
+    else
+      p.comm->OnRxData = TOnRxDataEvent(&p, &TPort::RxData);
     p.comm->Open();
   }
   nftw(dir, RemoveEntry, 8, FTW_DEPTH | FTW_PHYS);
@@ -456,10 +477,12 @@ int main(int argc, char** argv) {
       o.rate = std::atoi(argv[++i]);
     else if (a == "--flood" && i + 1 < argc)
       o.flood = std::atol(argv[++i]);
+    else if (a == "--scanner")
+      o.scanner = true;
     else if (std::atoi(a.c_str()) > 0 && std::atoi(a.c_str()) <= 150)
       counts.push_back(std::atoi(a.c_str()));
     else {
-      std::fprintf(stderr, "usage: %s [--seconds S] [--rate R] [--flood K] [N ...]  (N 1..150)\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--seconds S] [--rate R] [--flood K] [--scanner] [N ...]  (N 1..150)\n", argv[0]);
       return 64;
     }
   }
@@ -467,7 +490,8 @@ int main(int argc, char** argv) {
   if (counts.empty()) counts = {1, 8, 32, 64};
   signal(SIGPIPE, SIG_IGN);
 
-  std::printf("steady: %d barcodes/s per port for %.1f s; flood: %ld barcodes per port at once\n", o.rate,
+  std::printf("%s; steady: %d barcodes/s per port for %.1f s; flood: %ld barcodes per port at once\n",
+              o.scanner ? "barcode scanner component (OnBarCode)" : "serial component (OnRxData)", o.rate,
               o.seconds, o.flood);
   std::printf("%4s %9s %9s %9s %9s %6s %9s %9s %9s %8s %8s %9s %10s %s\n", "N", "med us", "p99 us", "worst med",
               "CPU us/bc", "cs/bc", "CPU us/bc", "RSS KiB", "KiB/port", "threads", "fds", "flood", "flood", "every byte");
