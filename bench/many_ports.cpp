@@ -39,12 +39,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -221,11 +225,7 @@ struct TRun {
   long expected = 0;  // codes per port the current phase ends at
   std::size_t portsDone = 0;
   std::atomic<std::int64_t>* sentNs = nullptr;
-  bool timedOut = false;
-  std::int64_t deadlineNs = 0;
-  void Tick(TMessage& m) {
-    if (m.Msg == WM_TIMER && NowNs() > deadlineNs) timedOut = true;
-  }
+  HWND window = 0;  // a message to it wakes the loop
 };
 
 struct TPort {
@@ -328,12 +328,28 @@ void Map(unsigned number, const std::string& slave) {
   if (!qv::platform::AddUserMapping(number, slave, error, reason)) Die("cannot map " + slave + ": " + reason);
 }
 
-// Serves the loop until pred() or the deadline.
+// Serves the loop until pred() or the deadline. The deadline is watched by a thread of its
+// own: a timer on the main loop would add its work to every round of the loop.
 template <class F>
 bool ServeUntil(TRun& run, double seconds, F pred) {
-  run.timedOut = false;
-  run.deadlineNs = NowNs() + std::int64_t(seconds * 1e9);
-  while (!pred() && !run.timedOut) Application->WaitAndProcess(INFINITE);
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool finished = false;
+  std::atomic<bool> timedOut{false};
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (!cv.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return finished; })) {
+      timedOut = true;
+      PostMessageA(run.window, WM_USER, 0, 0);
+    }
+  });
+  while (!pred() && !timedOut.load()) Application->WaitAndProcess(INFINITE);
+  {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  cv.notify_one();
+  watchdog.join();
   return pred();
 }
 
@@ -368,8 +384,7 @@ TResult RunOne(int n, const TOptions& o) {
   TRun run;
   run.steady = steady;
   run.sentNs = sentNs;
-  const HWND ticker = AllocateHWnd(TWndMethod(&run, &TRun::Tick));
-  SetTimer(ticker, 1, 500, nullptr);
+  run.window = AllocateHWnd(TWndMethod());
 
   // One port opened, used and closed first: code and allocations made on first use.
   {
@@ -457,8 +472,7 @@ TResult RunOne(int n, const TOptions& o) {
 
   WriteAll(toWriter[1], "x", 1);
   for (TPort& p : ports) p.comm->Close();
-  KillTimer(ticker, 1);
-  DeallocateHWnd(ticker);
+  DeallocateHWnd(run.window);
   int status;
   waitpid(writer, &status, 0);
   return r;
