@@ -218,8 +218,6 @@ void RunWriter(const std::vector<int>& masters, long steady, long flood, int rat
 
 // ---- The reader ------------------------------------------------------------------------------
 
-struct TPort;
-
 struct TRun {
   long steady = 0;  // codes per port in the steady phase
   long expected = 0;  // codes per port the current phase ends at
@@ -234,7 +232,7 @@ struct TPort {
   std::unique_ptr<TqvCustomSerialComm> comm;
   char line[kCodeLen];
   std::size_t len = 0;
-  long received = 0;  // codes that arrived intact and in order
+  long received = 0;  // codes ended so far
   bool bad = false;   // a code changed, lost or out of order
   std::vector<std::int64_t> latency;
 
