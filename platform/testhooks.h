@@ -18,6 +18,12 @@ namespace qv::platform {
 struct TLocalTimestamp;  // platform/system/localtime.h
 struct SystemRelease;    // platform/system/version.h
 
+// ---- win32 --------------------------------------------------------------------------------
+
+// Sleeps the calling thread on its message queue as the message functions do, until the queue
+// is woken or timeoutMs passes (-1: no limit); takes nothing from it. For tests of the wake-ups.
+void WaitOnThisThreadQueue(int timeoutMs);
+
 // ---- system -------------------------------------------------------------------------------
 
 // Where sysfs and /dev are read from (a fake tree). Default "/sys", "/dev".
