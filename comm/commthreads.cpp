@@ -2,6 +2,8 @@
 
 #include "platform/application.h"
 
+#include <cstdlib>
+
 namespace {
 
 // The threads' own work is shallow (a wait, a post, a hand-over), but handlers run on them too:
@@ -91,6 +93,7 @@ void TCommThread::Execute() {
 void TCommThread::Post(DWORD Events) {
   TMsgThread* m = Comm->MsgThread;
   if (!m) return;
+  if (std::getenv("QV_FOLLOW")) m->KeepOnCpu(CurrentCpu());
   const DWORD id = m->ThreadID();
   while (!PostThreadMessageA(id, MsgComEvent, WPARAM(Events), 0)) {
     // The dispatch thread has no queue yet (it is starting) or has ended (nobody will take it).
@@ -130,7 +133,7 @@ void TMsgThread::Execute() {
           // this thread from it, and it then completes after this object has gone.
           TqvCustomComm* comm = Comm;
           const WPARAM events = Msg.wParam;
-          Synchronize([comm, events] {
+          SynchronizeThenWait([comm, events] {
             MSG m;
             m.message = MsgComEvent;
             m.wParam = events;

@@ -1,7 +1,10 @@
 #include "platform/threads.h"
 
+#include "platform/futex.h"
 #include "platform/toolkit_internal.h"
 #include "platform/winuser.h"
+
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace qv::platform {
@@ -29,17 +33,51 @@ struct SyncRequest {
   State state = Queued;
   DWORD runner = 0;
   std::exception_ptr error;
-  // Set (after state, outside the hub mutex) when the request is settled: the requester sleeps
-  // on this futex word alone. Shared, so a settler may still wake it after the requester has
-  // gone on and released the request.
-  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(0);
+  // kSettled once the request is settled (after state, outside the hub mutex). The requester
+  // sleeps on this futex word alone after marking it kAsleep, so a settler whose requester is
+  // still awake makes no system call; or, marking it kParked, on its own message queue (see
+  // SynchronizeThenWait). Shared, so a settler may still wake it after the requester has gone
+  // on and released the request.
+  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(kOpen);
+  enum : std::uint32_t { kOpen, kSettled, kAsleep, kParked };
+  DWORD requester = 0;
 };
 
-// Wakes the requesters of settled requests; called after the hub mutex is released.
-void WakeSettled(const std::vector<std::shared_ptr<std::atomic<std::uint32_t>>>& words) {
-  for (const auto& w : words) {
-    w->store(1, std::memory_order_release);
-    w->notify_one();
+struct Settled {
+  std::shared_ptr<std::atomic<std::uint32_t>> word;
+  DWORD requester;
+};
+
+// Wakes the requesters of settled requests; called after the hub mutex is released. A parked
+// requester is woken only when its queue has something for it (always, if force): otherwise
+// the next post to its queue wakes it.
+void WakeSettled(const std::vector<Settled>& settled, bool force) {
+  for (const auto& s : settled) {
+    const std::uint32_t was = s.word->exchange(SyncRequest::kSettled, std::memory_order_acq_rel);
+    if (was == SyncRequest::kAsleep)
+      internal::FutexWake(*s.word);
+    else if (was == SyncRequest::kParked && (force || internal::ThreadQueueHasWork(s.requester)))
+      WakeThreadQueue(s.requester);
+  }
+}
+
+// The requester's side: returns once the request is settled.
+void WaitSettled(std::atomic<std::uint32_t>& word) {
+  std::uint32_t v = SyncRequest::kOpen;
+  if (!word.compare_exchange_strong(v, SyncRequest::kAsleep, std::memory_order_acquire)) return;
+  while (word.load(std::memory_order_acquire) != SyncRequest::kSettled)
+    internal::FutexWait(word, SyncRequest::kAsleep);
+}
+
+// The same, for a requester that goes back to its message queue next: returns once the request
+// is settled and the queue has been woken since (a post, a quit, a stop).
+void WaitSettledParked(std::atomic<std::uint32_t>& word) {
+  std::uint32_t v = SyncRequest::kOpen;
+  if (!word.compare_exchange_strong(v, SyncRequest::kParked, std::memory_order_acquire)) return;
+  for (;;) {
+    DrainThisThreadWake();
+    if (word.load(std::memory_order_acquire) == SyncRequest::kSettled) return;
+    internal::WaitForQueue(-1);
   }
 }
 
@@ -116,20 +154,20 @@ bool CheckSynchronize() {
     } catch (...) {
       error = std::current_exception();
     }
-    std::shared_ptr<std::atomic<std::uint32_t>> settled;
+    std::optional<Settled> settled;
     {
       std::lock_guard lock(hub.mutex);
       // A released request has no one waiting for it any more; its exception is dropped.
       if (req->state == SyncRequest::Running) {
         req->state = SyncRequest::Done;
         req->error = std::move(error);
-        settled = req->settled;
+        settled = Settled{req->settled, req->requester};
       }
       // Let go of the request (and the exception) before the requester wakes: it may free
       // both on its own thread at once.
       req.reset();
     }
-    if (settled) WakeSettled({settled});
+    if (settled) WakeSettled({*settled}, false);
     hub.cv.notify_all();
     any = true;
   }
@@ -233,6 +271,21 @@ void TThread::Release() {
   if (holds_.fetch_sub(1) == 1) TryDeleteSelf();
 }
 
+void TThread::KeepOnCpu(int cpu) {
+  if (cpu_.load(std::memory_order_relaxed) == cpu || !joinable_) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (cpu >= 0) {
+    CPU_SET(cpu, &set);
+  } else if (sched_getaffinity(0, sizeof set, &set) != 0) {
+    return;
+  }
+  // Fails harmlessly when the processor is not ours to use (a cpuset changed meanwhile).
+  if (pthread_setaffinity_np(thread_, sizeof set, &set) == 0) cpu_.store(cpu, std::memory_order_relaxed);
+}
+
+int TThread::CurrentCpu() { return sched_getcpu(); }
+
 int TThread::ReturnValue() const { return shared_->returnValue.load(); }
 void TThread::SetReturnValue(int value) { shared_->returnValue.store(value); }
 
@@ -240,7 +293,7 @@ void TThread::Terminate() {
   terminated_.store(true, std::memory_order_release);
   const DWORD me = GetCurrentThreadId();
   SyncHub& hub = Hub();
-  std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
+  std::vector<Settled> settled;
   {
     std::lock_guard lock(hub.mutex);
     for (auto& req : shared_->pending) {
@@ -249,16 +302,16 @@ void TThread::Terminate() {
         auto it = std::find(hub.queue.begin(), hub.queue.end(), req);
         if (it != hub.queue.end()) hub.queue.erase(it);
         req->state = SyncRequest::Withdrawn;
-        settled.push_back(req->settled);
+        settled.push_back({req->settled, req->requester});
       } else if (req->state == SyncRequest::Running && req->runner == me) {
         // We are inside that very hand-over: its thread cannot wait for us to return.
         req->state = SyncRequest::Released;
-        settled.push_back(req->settled);
+        settled.push_back({req->settled, req->requester});
       }
     }
   }
   if (!settled.empty()) {
-    WakeSettled(settled);
+    WakeSettled(settled, true);
     hub.cv.notify_all();
   }
   TerminatedSet();
@@ -273,16 +326,16 @@ int TThread::WaitFor() {
     SyncHub& hub = Hub();
     std::unique_lock lock(hub.mutex);
     // Waiting from inside the thread's own hand-over: release the thread from it.
-    std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
+    std::vector<Settled> settled;
     for (auto& req : shared->pending) {
       if (req->state == SyncRequest::Running && req->runner == me) {
         req->state = SyncRequest::Released;
-        settled.push_back(req->settled);
+        settled.push_back({req->settled, req->requester});
       }
     }
     if (!settled.empty()) {
       lock.unlock();
-      WakeSettled(settled);
+      WakeSettled(settled, true);
       hub.cv.notify_all();
       lock.lock();
     }
@@ -306,12 +359,19 @@ bool TThread::Synchronize(const TThreadMethod& method) {
 bool TThread::Synchronize(const std::function<void()>& method) { return Synchronize(this, method); }
 
 bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) {
+  return HandOver(thread, method, false);
+}
+
+bool TThread::SynchronizeThenWait(const std::function<void()>& method) { return HandOver(this, method, true); }
+
+bool TThread::HandOver(TThread* thread, const std::function<void()>& method, bool park) {
   if (GetCurrentThreadId() == MainThreadID()) {
     method();
     return true;
   }
   auto req = std::make_shared<SyncRequest>();
   req->method = method;
+  req->requester = GetCurrentThreadId();
   std::shared_ptr<ThreadShared> shared = thread ? thread->shared_ : nullptr;
   SyncHub& hub = Hub();
   std::unique_lock lock(hub.mutex);
@@ -324,7 +384,10 @@ bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) 
   lock.unlock();
   hub.cv.notify_all();
   WakeThreadQueue(MainThreadID());
-  while (settled->load(std::memory_order_acquire) == 0) settled->wait(0, std::memory_order_acquire);
+  if (park)
+    WaitSettledParked(*settled);
+  else
+    WaitSettled(*settled);
   lock.lock();
   if (shared) std::erase(shared->pending, req);
   const SyncRequest::State state = req->state;

@@ -1,5 +1,6 @@
 #include "platform/winuser.h"
 
+#include "platform/futex.h"
 #include "platform/threads.h"
 #include "platform/toolkit_internal.h"
 #include "platform/winbase.h"
@@ -78,7 +79,7 @@ class MessageQueue {
     wakeSeq_.fetch_add(1);
     const int mode = sleepMode_.load();
     if (mode == kOnFutex) {
-      wakeSeq_.notify_one();
+      internal::FutexWake(wakeSeq_);
       return;
     }
     if (mode == kAwake && !exported_.load()) return;
@@ -220,7 +221,9 @@ class MessageQueue {
     const bool exported = exported_.load();
     if (timeoutMs < 0 && !exported && !timersArmed_.load()) {
       sleepMode_.store(kOnFutex);
-      if (!timersArmed_.load()) wakeSeq_.wait(seenSeq_);
+      if (!timersArmed_.load()) {
+        while (wakeSeq_.load() == seenSeq_) internal::FutexWait(wakeSeq_, seenSeq_);
+      }
       sleepMode_.store(kAwake);
       return;
     }
@@ -251,7 +254,7 @@ class MessageQueue {
     // A thread asleep on the futex does not see the timerfd: it must come back and poll.
     if (!timers_.empty()) {
       wakeSeq_.fetch_add(1);
-      if (sleepMode_.load() == kOnFutex) wakeSeq_.notify_one();
+      if (sleepMode_.load() == kOnFutex) internal::FutexWake(wakeSeq_);
     }
   }
 
@@ -362,6 +365,13 @@ void WaitForQueue(int timeoutMs) { ThisQueue().Wait(timeoutMs); }
 
 bool QueueHasWork() { return ThisQueue().HasWork(); }
 
+void CreateQueue() { ThisQueue(); }
+
+bool ThreadQueueHasWork(DWORD threadId) {
+  auto q = FindQueue(threadId);
+  return q && q->HasWork();
+}
+
 }  // namespace internal
 
 HWND CreateWindowRecord(TWndMethod handler) {
@@ -409,6 +419,10 @@ MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
 }
 
 int ThisThreadWakeFd() { return ThisQueue().wakeFd(); }
+int ThreadWakeFd(DWORD threadId) {
+  auto q = FindQueue(threadId);
+  return q ? q->wakeFd() : -1;
+}
 void DrainThisThreadWake() { ThisQueue().Drain(); }
 int NextTimerDueMs() { return ThisQueue().NextTimerDueMs(); }
 void WakeThreadQueue(DWORD threadId) {
