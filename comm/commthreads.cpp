@@ -2,7 +2,6 @@
 
 #include "platform/application.h"
 
-#include <cstdlib>
 
 namespace {
 
@@ -45,14 +44,23 @@ void TCommThread::Execute() {
   WakeEvent.store(wake, std::memory_order_release);
   MaskEvent.store(maskSet, std::memory_order_release);
   bool waitPending = false;
+  // The event word of the last wait. It is posted once the next wait is armed: the main thread
+  // then finds the port's lock free, and this thread is on its way back into poll() before the
+  // next bytes can arrive.
+  DWORD held = 0;
   if (PortHandle != INVALID_HANDLE_VALUE) {
     for (;;) {
       // A stop requested before the wake event existed, or between two waits, is seen here.
       if (Terminated() || !Comm->PortOpen()) break;
       Overlapped.Internal = Overlapped.InternalHigh = Overlapped.Offset = Overlapped.OffsetHigh = 0;
       EventWord = 0;
-      if (!WaitCommEvent(PortHandle, &EventWord, &Overlapped)) {
-        const DWORD err = GetLastError();
+      const BOOL done = WaitCommEvent(PortHandle, &EventWord, &Overlapped);
+      const DWORD err = done ? ERROR_SUCCESS : GetLastError();
+      if (held != 0) {
+        Post(held);
+        held = 0;
+      }
+      if (!done) {
         if (err == ERROR_IO_PENDING) {
           // Starting the wait reset the wake event: a stop requested before that is seen now,
           // one requested after it has set the event again.
@@ -79,7 +87,7 @@ void TCommThread::Execute() {
         }
       }
       // A completed wait with no events is a mask change: nothing to report.
-      if (EventWord != 0) Post(EventWord);
+      held = EventWord;
     }
   }
   if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first
@@ -93,11 +101,15 @@ void TCommThread::Execute() {
 void TCommThread::Post(DWORD Events) {
   TMsgThread* m = Comm->MsgThread;
   if (!m) return;
-  if (std::getenv("QV_FOLLOW")) m->KeepOnCpu(CurrentCpu());
+  if (Application && m->HandOverIfIdle(Events)) return;
   const DWORD id = m->ThreadID();
+  m->CountPosted();
   while (!PostThreadMessageA(id, MsgComEvent, WPARAM(Events), 0)) {
     // The dispatch thread has no queue yet (it is starting) or has ended (nobody will take it).
-    if (Terminated() || !Comm->PortOpen() || m->Finished()) return;
+    if (Terminated() || !Comm->PortOpen() || m->Finished()) {
+      m->CountPosted(false);
+      return;
+    }
     Sleep(1);
   }
 }
@@ -118,6 +130,42 @@ TMsgThread::~TMsgThread() {
 
 void TMsgThread::TerminatedSet() { PostThreadMessageA(ThreadID(), MsgQuitComEvent, 0, 0); }
 
+std::function<void()> TMsgThread::HandOverMethod(DWORD Events, std::uint32_t done) const {
+  // The hand-over holds only the component, the event word and the count: a stop may release
+  // this thread from it, and it then completes after this object has gone.
+  return [comm = Comm, Events, done, outstanding = Outstanding] {
+    struct Done {
+      std::atomic<std::uint32_t>& word;
+      std::uint32_t bits;
+      ~Done() { word.fetch_sub(bits, std::memory_order_acq_rel); }
+    } finished{*outstanding, done};
+    MSG m;
+    m.message = MsgComEvent;
+    m.wParam = Events;
+    comm->HandleComEvent(m);
+  };
+}
+
+bool TMsgThread::HandOverIfIdle(DWORD Events) {
+  // A dispatch thread that has ended takes no events, nor does anyone on its behalf.
+  if (Finished()) return true;
+  // Nothing else makes the count non-zero, so zero now stays zero until it is set here.
+  if (Outstanding->load(std::memory_order_acquire) != 0) return false;
+  QueuedByPort = NewHandOverWord();
+  Outstanding->store(kQueuedByPort, std::memory_order_release);
+  if (QueueHandOver(this, HandOverMethod(Events, kQueuedByPort), QueuedByPort)) return true;
+  // Stopping: nothing is handed over any more.
+  Outstanding->store(0, std::memory_order_release);
+  return true;
+}
+
+void TMsgThread::CountPosted(bool posted) {
+  if (posted)
+    Outstanding->fetch_add(1, std::memory_order_acq_rel);
+  else
+    Outstanding->fetch_sub(1, std::memory_order_acq_rel);
+}
+
 void TMsgThread::Execute() {
   if (!Comm) return;
   // The queue exists before the terminate request is first looked at: a stop whose quit
@@ -129,16 +177,9 @@ void TMsgThread::Execute() {
     if (Msg.hwnd == 0 && Msg.message == MsgComEvent) {
       try {
         if (Application) {
-          // The hand-over holds only the component and the event word: a stop may release
-          // this thread from it, and it then completes after this object has gone.
-          TqvCustomComm* comm = Comm;
-          const WPARAM events = Msg.wParam;
-          SynchronizeThenWait([comm, events] {
-            MSG m;
-            m.message = MsgComEvent;
-            m.wParam = events;
-            comm->HandleComEvent(m);
-          });
+          // A hand-over the port-event thread queued for us ends before ours starts.
+          if (Outstanding->load(std::memory_order_acquire) & kQueuedByPort) WaitHandOver(QueuedByPort);
+          SynchronizeThenWait(HandOverMethod(DWORD(Msg.wParam), 1));
         } else {
           Comm->HandleComEvent(Msg);
         }

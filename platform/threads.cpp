@@ -41,6 +41,8 @@ struct SyncRequest {
   std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(kOpen);
   enum : std::uint32_t { kOpen, kSettled, kAsleep, kParked };
   DWORD requester = 0;
+  // Queued without a waiter (QueueHandOver): the main thread takes it off its thread's list.
+  std::shared_ptr<ThreadShared> detachedFrom;
 };
 
 struct Settled {
@@ -163,6 +165,7 @@ bool CheckSynchronize() {
         req->error = std::move(error);
         settled = Settled{req->settled, req->requester};
       }
+      if (req->detachedFrom) std::erase(req->detachedFrom->pending, req);
       // Let go of the request (and the exception) before the requester wakes: it may free
       // both on its own thread at once.
       req.reset();
@@ -309,6 +312,10 @@ void TThread::Terminate() {
         settled.push_back({req->settled, req->requester});
       }
     }
+    // A withdrawn request nobody waits for leaves the list now; a released one when it ends.
+    std::erase_if(shared_->pending, [](const std::shared_ptr<SyncRequest>& r) {
+      return r->detachedFrom && r->state == SyncRequest::Withdrawn;
+    });
   }
   if (!settled.empty()) {
     WakeSettled(settled, true);
@@ -363,6 +370,32 @@ bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) 
 }
 
 bool TThread::SynchronizeThenWait(const std::function<void()>& method) { return HandOver(this, method, true); }
+
+TThread::HandOverWord TThread::NewHandOverWord() {
+  return std::make_shared<std::atomic<std::uint32_t>>(SyncRequest::kOpen);
+}
+
+bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word) {
+  auto req = std::make_shared<SyncRequest>();
+  req->method = method;
+  req->settled = word;
+  SyncHub& hub = Hub();
+  {
+    std::lock_guard lock(hub.mutex);
+    // As in a waiting hand-over: either we see the stop here, or the stop withdraws it.
+    if (thread && thread->Terminated()) return false;
+    if (thread) {
+      req->detachedFrom = thread->shared_;
+      thread->shared_->pending.push_back(req);
+    }
+    hub.queue.push_back(std::move(req));
+  }
+  hub.cv.notify_all();
+  WakeThreadQueue(MainThreadID());
+  return true;
+}
+
+void TThread::WaitHandOver(const HandOverWord& word) { WaitSettled(*word); }
 
 bool TThread::HandOver(TThread* thread, const std::function<void()>& method, bool park) {
   if (GetCurrentThreadId() == MainThreadID()) {
