@@ -102,14 +102,9 @@ void TCommThread::Post(DWORD Events) {
   TMsgThread* m = Comm->MsgThread;
   if (!m) return;
   if (Application && m->HandOverIfIdle(Events)) return;
-  const DWORD id = m->ThreadID();
-  m->CountPosted();
-  while (!PostThreadMessageA(id, MsgComEvent, WPARAM(Events), 0)) {
+  while (!m->PostEvent(Events)) {
     // The dispatch thread has no queue yet (it is starting) or has ended (nobody will take it).
-    if (Terminated() || !Comm->PortOpen() || m->Finished()) {
-      m->CountPosted(false);
-      return;
-    }
+    if (Terminated() || !Comm->PortOpen() || m->Finished()) return;
     Sleep(1);
   }
 }
@@ -130,15 +125,23 @@ TMsgThread::~TMsgThread() {
 
 void TMsgThread::TerminatedSet() { PostThreadMessageA(ThreadID(), MsgQuitComEvent, 0, 0); }
 
-std::function<void()> TMsgThread::HandOverMethod(DWORD Events, std::uint32_t done) const {
-  // The hand-over holds only the component, the event word and the count: a stop may release
-  // this thread from it, and it then completes after this object has gone.
-  return [comm = Comm, Events, done, outstanding = Outstanding] {
+namespace {
+// lParam of an event word that was counted when it was posted.
+constexpr LPARAM kCounted = 1;
+}  // namespace
+
+std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) const {
+  // The hand-over holds only the component, the event word and the shared state: a stop may
+  // release this thread from it, and it then completes after this object has gone.
+  return [comm = Comm, Events, Counted, shared = Shared] {
     struct Done {
-      std::atomic<std::uint32_t>& word;
-      std::uint32_t bits;
-      ~Done() { word.fetch_sub(bits, std::memory_order_acq_rel); }
-    } finished{*outstanding, done};
+      TShared* shared;
+      ~Done() {
+        if (!shared) return;
+        std::lock_guard lock(shared->Lock);
+        --shared->Outstanding;
+      }
+    } done{Counted ? shared.get() : nullptr};
     MSG m;
     m.message = MsgComEvent;
     m.wParam = Events;
@@ -149,21 +152,30 @@ std::function<void()> TMsgThread::HandOverMethod(DWORD Events, std::uint32_t don
 bool TMsgThread::HandOverIfIdle(DWORD Events) {
   // A dispatch thread that has ended takes no events, nor does anyone on its behalf.
   if (Finished()) return true;
-  // Nothing else makes the count non-zero, so zero now stays zero until it is set here.
-  if (Outstanding->load(std::memory_order_acquire) != 0) return false;
-  QueuedByPort = NewHandOverWord();
-  Outstanding->store(kQueuedByPort, std::memory_order_release);
-  if (QueueHandOver(this, HandOverMethod(Events, kQueuedByPort), QueuedByPort)) return true;
-  // Stopping: nothing is handed over any more.
-  Outstanding->store(0, std::memory_order_release);
+  HandOverWord word = NewHandOverWord();
+  {
+    std::lock_guard lock(Shared->Lock);
+    if (Shared->Outstanding != 0 || (Shared->QueuedByPort && !HandOverEnded(Shared->QueuedByPort)))
+      return false;
+    Shared->QueuedByPort = word;
+  }
+  if (!QueueHandOver(this, HandOverMethod(Events, false), word)) {
+    // Stopping: nothing is handed over any more, and nobody must wait for this one.
+    std::lock_guard lock(Shared->Lock);
+    Shared->QueuedByPort.reset();
+  }
   return true;
 }
 
-void TMsgThread::CountPosted(bool posted) {
-  if (posted)
-    Outstanding->fetch_add(1, std::memory_order_acq_rel);
-  else
-    Outstanding->fetch_sub(1, std::memory_order_acq_rel);
+bool TMsgThread::PostEvent(DWORD Events) {
+  {
+    std::lock_guard lock(Shared->Lock);
+    ++Shared->Outstanding;
+  }
+  if (PostThreadMessageA(ThreadID(), MsgComEvent, WPARAM(Events), kCounted)) return true;
+  std::lock_guard lock(Shared->Lock);
+  --Shared->Outstanding;
+  return false;
 }
 
 void TMsgThread::Execute() {
@@ -175,13 +187,20 @@ void TMsgThread::Execute() {
     if (GetMessageA(&Msg, 0, MSG_REGISTERED_FIRST, MSG_REGISTERED_LAST) <= 0) break;
     if (!Comm->PortOpen() || Terminated() || Msg.message == MsgQuitComEvent) break;
     if (Msg.hwnd == 0 && Msg.message == MsgComEvent) {
+      // Counted from here on (if its poster did not), so that the port-event thread hands
+      // nothing over ahead of it; a hand-over the port-event thread queued before ends first.
+      HandOverWord queuedByPort;
+      {
+        std::lock_guard lock(Shared->Lock);
+        if (Msg.lParam != kCounted) ++Shared->Outstanding;
+        queuedByPort = Shared->QueuedByPort;
+      }
+      if (queuedByPort) WaitHandOver(queuedByPort);
       try {
         if (Application) {
-          // A hand-over the port-event thread queued for us ends before ours starts.
-          if (Outstanding->load(std::memory_order_acquire) & kQueuedByPort) WaitHandOver(QueuedByPort);
-          SynchronizeThenWait(HandOverMethod(DWORD(Msg.wParam), 1));
+          SynchronizeThenWait(HandOverMethod(DWORD(Msg.wParam), true));
         } else {
-          Comm->HandleComEvent(Msg);
+          HandOverMethod(DWORD(Msg.wParam), true)();
         }
       } catch (...) {
         // HandleComEvent reports the runtime's exceptions itself; anything else that escaped

@@ -17,9 +17,9 @@
 #include "platform/threads.h"
 
 #include <atomic>
-#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class TCommThread : public TThread {
  public:
@@ -62,25 +62,30 @@ class TMsgThread : public TThread {
   // Port-event thread only. Hands the event word over to the main thread on this thread's
   // behalf when this thread has nothing to do; false when the word must be posted to its queue.
   bool HandOverIfIdle(DWORD Events);
-  // Port-event thread only: an event word is about to be posted (or, with false, was not).
-  void CountPosted(bool posted = true);
+  // Posts an event word to this thread's queue (false when it has none yet, or any more).
+  // From any thread.
+  bool PostEvent(DWORD Events);
 
  protected:
   void Execute() override;
   void TerminatedSet() override;
 
  private:
-  // Runs HandleComEvent for an event word on the main thread; ends with the count taken off.
-  std::function<void()> HandOverMethod(DWORD Events, std::uint32_t done) const;
+  // What the port-event thread, this thread and the hand-overs share (a hand-over may end
+  // after this object has gone).
+  struct TShared {
+    std::mutex Lock;
+    // Event words posted or taken and not yet handled.
+    unsigned Outstanding = 0;
+    // The last hand-over queued by the port-event thread; until it has ended nothing else is
+    // handed over.
+    TThread::HandOverWord QueuedByPort;
+  };
+  // Runs HandleComEvent for an event word on the main thread; a counted one is taken off the
+  // count when it has run.
+  std::function<void()> HandOverMethod(DWORD Events, bool Counted) const;
 
   TqvCustomComm* const Comm;
   MSG Msg;
-  // Event words posted and not yet handled, plus kQueuedByPort while a hand-over queued by the
-  // port-event thread has not ended. Only the port-event thread makes it non-zero; shared with
-  // the hand-overs, which may end after this object is gone.
-  static constexpr std::uint32_t kQueuedByPort = 0x80000000u;
-  std::shared_ptr<std::atomic<std::uint32_t>> Outstanding =
-      std::make_shared<std::atomic<std::uint32_t>>(0);
-  // The hand-over queued by the port-event thread (valid while kQueuedByPort is set).
-  TThread::HandOverWord QueuedByPort;
+  const std::shared_ptr<TShared> Shared = std::make_shared<TShared>();
 };

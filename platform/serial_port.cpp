@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 
 namespace qv::platform {
 
@@ -106,6 +107,39 @@ class SerialPort::Lock {
   std::unique_lock<std::mutex> lock_;
   std::uint64_t shape_;
 };
+
+// ---- The receive queue ----------------------------------------------------------------------
+
+void ByteQueue::push(const BYTE* data, std::size_t count) {
+  if (count == 0) return;
+  if (size_ + count > ring_.size()) {
+    std::size_t cap = ring_.empty() ? 4096 : ring_.size();
+    while (cap < size_ + count) cap *= 2;
+    std::vector<BYTE> grown(cap);
+    const std::size_t kept = pop(grown.data(), size_);
+    ring_.swap(grown);
+    head_ = 0;
+    size_ = kept;
+  }
+  const std::size_t mask = ring_.size() - 1;
+  const std::size_t tail = (head_ + size_) & mask;
+  const std::size_t first = std::min(count, ring_.size() - tail);
+  std::memcpy(ring_.data() + tail, data, first);
+  std::memcpy(ring_.data(), data + first, count - first);
+  size_ += count;
+}
+
+std::size_t ByteQueue::pop(BYTE* out, std::size_t count) {
+  count = std::min(count, size_);
+  if (count == 0) return 0;
+  const std::size_t first = std::min(count, ring_.size() - head_);
+  std::memcpy(out, ring_.data() + head_, first);
+  std::memcpy(out + first, ring_.data(), count - first);
+  head_ = (head_ + count) & (ring_.size() - 1);
+  size_ -= count;
+  if (size_ == 0) head_ = 0;
+  return count;
+}
 
 // ---- Construction --------------------------------------------------------------------------
 
@@ -286,15 +320,24 @@ void SerialPort::Raise(DWORD events) { history_ |= events & mask_; }
 
 void SerialPort::PushInput(const BYTE* data, std::size_t size) {
   DWORD events = 0;
-  const bool dropNull = dcb_.Flags & DCB_fNull;
   const BYTE flag = BYTE(dcb_.EvtChar);
-  for (std::size_t i = 0; i < size; ++i) {
-    const BYTE b = data[i];
-    if (dropNull && b == 0) continue;
-    if (b == flag) events |= EV_RXFLAG;
-    queue_.push_back(b);
-    events |= EV_RXCHAR;
+  const std::size_t before = queue_.size();
+  if (dcb_.Flags & DCB_fNull) {
+    // NUL bytes are dropped, so a NUL event character never shows either.
+    const BYTE* p = data;
+    const BYTE* const end = data + size;
+    while (p < end) {
+      const auto* nul = static_cast<const BYTE*>(std::memchr(p, 0, std::size_t(end - p)));
+      const BYTE* runEnd = nul ? nul : end;
+      queue_.push(p, std::size_t(runEnd - p));
+      p = runEnd + (nul ? 1 : 0);
+    }
+    if (flag != 0 && std::memchr(data, flag, size)) events |= EV_RXFLAG;
+  } else {
+    queue_.push(data, size);
+    if (std::memchr(data, flag, size)) events |= EV_RXFLAG;
   }
+  if (queue_.size() != before) events |= EV_RXCHAR;
   if (!fullSignalled_ && queue_.size() * 5 >= capacity_ * 4) {
     fullSignalled_ = true;
     events |= EV_RX80FULL;
@@ -359,8 +402,7 @@ void SerialPort::ServeReads() {
     }
     const std::size_t n = std::min<std::size_t>(queue_.size(), op->count - op->transferred);
     if (n) {
-      std::copy_n(queue_.begin(), n, op->buffer + op->transferred);
-      queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(n));
+      queue_.pop(op->buffer + op->transferred, n);
       op->transferred += DWORD(n);
       op->lastByteNs = now;
       if (queue_.size() * 5 < capacity_ * 4) fullSignalled_ = false;

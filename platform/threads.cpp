@@ -397,6 +397,10 @@ bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method
 
 void TThread::WaitHandOver(const HandOverWord& word) { WaitSettled(*word); }
 
+bool TThread::HandOverEnded(const HandOverWord& word) {
+  return word->load(std::memory_order_acquire) == SyncRequest::kSettled;
+}
+
 bool TThread::HandOver(TThread* thread, const std::function<void()>& method, bool park) {
   if (GetCurrentThreadId() == MainThreadID()) {
     method();

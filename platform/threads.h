@@ -126,6 +126,7 @@ class TThread : public TObject {
   static HandOverWord NewHandOverWord();
   static bool QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word);
   static void WaitHandOver(const HandOverWord& word);
+  static bool HandOverEnded(const HandOverWord& word);
 
  protected:
   virtual void Execute() = 0;
