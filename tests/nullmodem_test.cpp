@@ -329,7 +329,9 @@ TEST_F(NullModem, DroppedNulsAndTheEventCharacter) {
     ASSERT_TRUE(ClearCommError(a, &errors, &st));
     std::string queued(st.cbInQue, '\0');
     DWORD n = 0;
-    if (st.cbInQue) ASSERT_TRUE(ReadFile(a, queued.data(), st.cbInQue, &n, nullptr));
+    if (st.cbInQue) {
+      ASSERT_TRUE(ReadFile(a, queued.data(), st.cbInQue, &n, nullptr));
+    }
     EXPECT_EQ(queued, c.queued);
     OVERLAPPED ov{};
     DWORD events = 0;
