@@ -45,20 +45,15 @@ bool InRange(UINT message, UINT min, UINT max) {
 
 class MessageQueue {
  public:
+  // Every thread with a queue (each open port's dispatch thread among them) has the eventfd;
+  // the timerfd comes with the first timer and the epoll descriptor with wakeFd(), so a
+  // process with many ports does not hold two descriptors per thread that nothing uses.
   explicit MessageQueue(DWORD threadId) : threadId_(threadId) {
     eventFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = eventFd_;
-    epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &ev);
-    ev.data.fd = timerFd_;
-    epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev);
   }
   ~MessageQueue() {
-    close(epollFd_);
-    close(timerFd_);
+    if (epollFd_ >= 0) close(epollFd_);
+    if (timerFd_ >= 0) close(timerFd_);
     close(eventFd_);
   }
   MessageQueue(const MessageQueue&) = delete;
@@ -66,7 +61,15 @@ class MessageQueue {
 
   DWORD threadId() const { return threadId_; }
   // Once the descriptor is handed out a foreign loop may poll it, so every wake-up writes it.
+  // It is readable when the eventfd or the timerfd is.
   int wakeFd() {
+    std::lock_guard lock(mutex_);
+    if (epollFd_ < 0) {
+      const int fd = epoll_create1(EPOLL_CLOEXEC);
+      Watch(fd, eventFd_);
+      Watch(fd, timerFd_);
+      epollFd_ = fd;
+    }
     exported_.store(true);
     return epollFd_;
   }
@@ -239,8 +242,25 @@ class MessageQueue {
   }
 
  private:
+  static void Watch(int epollFd, int fd) {
+    if (epollFd < 0 || fd < 0) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+  }
+
   // The timerfd fires at the earliest due time (absolute, so a late re-arm fires at once).
   void ArmLocked() {
+    if (timerFd_ < 0) {
+      if (timers_.empty()) return;
+      timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+      Watch(epollFd_, timerFd_);
+      // An owner asleep in poll() without it comes back and polls it too; one that announces
+      // its sleep after this store reads the new descriptor. An owner that is awake gets no
+      // wake-up, so its exported descriptor does not turn readable before the timer is due.
+      if (sleepMode_.load() != kAwake) Wake();
+    }
     itimerspec when{};
     if (!timers_.empty()) {
       std::int64_t due = timers_.front().dueNs;
@@ -260,8 +280,8 @@ class MessageQueue {
 
   const DWORD threadId_;
   int eventFd_;
-  int timerFd_;
-  int epollFd_;
+  std::atomic<int> timerFd_{-1};  // written under mutex_, once; the owner polls it without
+  int epollFd_ = -1;              // under mutex_
   std::mutex mutex_;
   std::deque<MSG> posted_;
   std::vector<Timer> timers_;

@@ -1,10 +1,12 @@
 // Registered messages, per-thread queues, filters, hidden windows, timers and message boxes.
 #include "platform/application.h"
+#include "platform/toolkit_internal.h"
 #include "platform/winbase.h"
 #include "platform/winuser.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <poll.h>
 #include <time.h>
 
@@ -237,6 +239,53 @@ TEST(Timers, WindowOfAWorkerThreadGetsItsTimersOnThatThread) {
   ASSERT_EQ(sink.ids.size(), 3u);
   for (DWORD id : sink.threads) EXPECT_EQ(id, worker);
   EXPECT_EQ(sink.others, std::vector<UINT>{WM_USER + 5});
+}
+
+int OpenFds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// A queue holds one descriptor until its thread needs a timer; a timer set from another thread
+// then reaches the owner whether it sleeps without a time-out (futex) or with one (poll).
+TEST(Timers, TheFirstTimerOfASleepingThreadWakesIt) {
+  for (const int sleepMs : {-1, 5000}) {
+    SCOPED_TRACE(sleepMs);
+    TimerSink sink;
+    std::atomic<HWND> window{0};
+    std::atomic<bool> done{false};
+    const int before = OpenFds();
+    int withQueue = 0;
+    std::thread t([&] {
+      window = AllocateHWnd(MakeMethod(&sink, &TimerSink::Handle));
+      withQueue = OpenFds();
+      MSG m;
+      while (!done.load()) {
+        while (PeekMessageA(&m, 0, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        if (!sink.ids.empty()) done = true;
+        if (!done.load()) qv::platform::internal::WaitForQueue(sleepMs);
+      }
+      DeallocateHWnd(window);
+    });
+    while (!window.load()) Sleep(1);
+    Sleep(50);  // the owner is asleep
+    const DWORD start = GetTickCount();
+    ASSERT_NE(SetTimer(window, 4, 20, nullptr), 0u);
+    const int withTimer = OpenFds();
+    while (!done.load() && GetTickCount() - start < 10000) Sleep(5);
+    const DWORD took = GetTickCount() - start;
+    done = true;
+    PostMessageA(window, WM_USER, 0, 0);
+    t.join();
+    EXPECT_EQ(withQueue - before, 1);
+    EXPECT_EQ(withTimer - before, 2);
+    ASSERT_FALSE(sink.ids.empty());
+    EXPECT_LT(took, 2500u) << "the owner slept through its first timer";
+  }
 }
 
 TEST(Timers, DeallocatingAWindowStopsItsTimers) {
