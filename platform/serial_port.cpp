@@ -347,6 +347,8 @@ void SerialPort::PushInput(const BYTE* data, std::size_t size) {
 
 void SerialPort::MoveInput() {
   BYTE buffer[4096];
+  lastReadShort_ = false;
+  drainedBy_ = {};
   while (!failed_) {
     // A full queue leaves the bytes in the kernel (nothing is dropped here).
     const std::size_t want = std::min(Room(), sizeof buffer);
@@ -356,7 +358,10 @@ void SerialPort::MoveInput() {
     if (n < 0) return Fail(error);
     if (n == 0) return;
     PushInput(buffer, std::size_t(n));
-    if (std::size_t(n) < want) return;
+    if (std::size_t(n) < want) {
+      lastReadShort_ = true;
+      return;
+    }
   }
 }
 
@@ -377,6 +382,7 @@ void SerialPort::PushOutput() {
       const long n = device_->Write(op->data.data() + op->transferred,
                                     op->data.size() - op->transferred, error);
       if (n < 0) return Fail(error);
+      if (n > 0) outputSettled_ = false;
       op->transferred += DWORD(n);
     }
     if (op->transferred == op->data.size()) {
@@ -469,8 +475,11 @@ void SerialPort::Pump(short inputRevents, bool polled) {
   // here would only find the descriptor empty. Bytes the kernel holds but the poller has not
   // taken yet are like bytes still in a UART's FIFO. After a poll, only readiness is read.
   if (device_->InputBuffered() ||
-      (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0 : inputPollers_ == 0))
+      (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0
+              : inputPollers_ == 0 && drainedBy_ != std::this_thread::get_id())) {
     MoveInput();
+    if (polled && lastReadShort_) drainedBy_ = std::this_thread::get_id();
+  }
   if (failed_) return;
   // Hang-up or error on the descriptor: the device is gone (after taking what it still had).
   if (inputRevents & (POLLHUP | POLLERR | POLLNVAL)) return Fail(ERROR_DEVICE_REMOVED);
@@ -496,6 +505,7 @@ void SerialPort::Pump(short inputRevents, bool polled) {
 void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   std::lock_guard lock(mutex_);
   if (closed_ || failed_) return;
+  if (drainedBy_ == std::this_thread::get_id()) drainedBy_ = {};  // this poll sees new bytes
   const int in = device_->InputFd();
   const int out = device_->OutputFd();
   const bool wantOut = !writes_.empty() || device_->HoldsOutput();
@@ -755,7 +765,10 @@ BOOL SerialPort::ClearCommError(DWORD* errors, COMSTAT* stat) {
     DWORD pendingOut = 0;
     for (const auto& op : writes_) pendingOut += DWORD(op->data.size() - op->transferred);
     stat->cbInQue = DWORD(queue_.size());
-    stat->cbOutQue = device_->OutputQueued() + pendingOut;
+    // Asking the device costs a system call; output it holds can only come from a write.
+    const DWORD queued = outputSettled_ ? 0 : device_->OutputQueued();
+    outputSettled_ = queued == 0 && !device_->HoldsOutput();
+    stat->cbOutQue = queued + pendingOut;
     stat->Flags = 0;
     const DWORD rts = (dcb_.Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift;
     const bool ctsFlow = (dcb_.Flags & DCB_fOutxCtsFlow) || rts == RTS_CONTROL_HANDSHAKE;

@@ -146,6 +146,13 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   LineCounters counters_;
   DWORD lines_ = 0;
   int inputPollers_ = 0;  // threads in poll() watching the input descriptor for bytes
+  // The thread whose poll() found input and whose read then emptied the descriptor: until it
+  // polls again (any bytes that arrive meanwhile make that poll return at once), its own calls
+  // need not read again only to find nothing.
+  std::thread::id drainedBy_;
+  bool lastReadShort_ = false;
+  // The device's output queue was empty when last asked and nothing was written since.
+  bool outputSettled_ = false;
 
   std::deque<std::shared_ptr<Op>> reads_;
   std::deque<std::shared_ptr<Op>> writes_;
