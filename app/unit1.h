@@ -7,8 +7,8 @@
 
 #include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
-#include "platform/devwatch.h"
-#include "platform/forms.h"
+#include "platform/devices/devwatch.h"
+#include "platform/qt/forms.h"
 #include "ports/qvcommbox.h"
 
 #include <string>

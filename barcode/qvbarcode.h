@@ -5,7 +5,7 @@
 // connection every time the port opens.
 #pragma once
 
-#include "comm/qvcomm.h"
+#include "comm/serialcomm.h"
 
 #include <array>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // OnBarCode handler, and end to end from a pseudo-terminal), and how long the window then takes
 // to answer. Usage: gui_form [count]   (default 100000)
 #include "app/unit1.h"
-#include "platform/portmap.h"
+#include "platform/system/portmap.h"
 #include "tests/support/pty.h"
 
 #include <QApplication>

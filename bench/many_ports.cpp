@@ -18,10 +18,10 @@
 // (OnBarCode; its inactivity timer is armed whenever a block ends inside a code).
 #include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
-#include "platform/application.h"
-#include "platform/portmap.h"
-#include "platform/winserial.h"
-#include "platform/winuser.h"
+#include "platform/rtl/application.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/portmap.h"
+#include "platform/win32/winuser.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -218,8 +218,6 @@ void RunWriter(const std::vector<int>& masters, long steady, long flood, int rat
 
 // ---- The reader ------------------------------------------------------------------------------
 
-struct TPort;
-
 struct TRun {
   long steady = 0;  // codes per port in the steady phase
   long expected = 0;  // codes per port the current phase ends at
@@ -234,7 +232,7 @@ struct TPort {
   std::unique_ptr<TqvCustomSerialComm> comm;
   char line[kCodeLen];
   std::size_t len = 0;
-  long received = 0;  // codes that arrived intact and in order
+  long received = 0;  // codes ended so far
   bool bad = false;   // a code changed, lost or out of order
   std::vector<std::int64_t> latency;
 

@@ -9,8 +9,8 @@
 // characters does not hide the clients' own latency). The clients run as their own processes, in turn:
 // "project" is this program (CreateFileA on rfc2217://, ReadFile/WriteFile), "pyserial" is
 // bench/pyserial_rfc2217_client.py. Needs ser2net and python3-serial (scripts/setup.sh).
-#include "platform/winbase.h"
-#include "platform/winserial.h"
+#include "platform/serial/winserial.h"
+#include "platform/win32/winbase.h"
 #include "tests/support/netserver.h"
 
 #include <algorithm>

@@ -6,9 +6,9 @@
 // Each cycle opens the slave through a minimal communication component, receives a line from
 // the master side on the main thread, sends one back, and closes.
 #include "comm/qvcomm.h"
-#include "platform/application.h"
-#include "platform/winbase.h"
-#include "platform/winserial.h"
+#include "platform/rtl/application.h"
+#include "platform/serial/winserial.h"
+#include "platform/win32/winbase.h"
 
 #include <dirent.h>
 #include <fcntl.h>

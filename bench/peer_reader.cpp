@@ -8,10 +8,11 @@
 // threads; the application's own loop runs until the job is done (or SIGTERM ends the process).
 // "READY" is printed from inside the loop; every output line is one write(2).
 #include "comm/serialcomm.h"
-#include "platform/application.h"
-#include "platform/portmap.h"
-#include "platform/winserial.h"
-#include "platform/winuser.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/wndmethod.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/portmap.h"
+#include "platform/win32/winuser.h"
 #include "ports/qvwin32.h"
 
 #include <ftw.h>

@@ -3,9 +3,9 @@
 // user's store each time.
 //
 //   store_bench [--benchmark_filter=...]     sizes 10k, 40k and 100k values
-#include "platform/portmap.h"
-#include "platform/regstore.h"
-#include "platform/winreg.h"
+#include "platform/system/portmap.h"
+#include "platform/system/regstore.h"
+#include "platform/system/winreg.h"
 
 #include <benchmark/benchmark.h>
 

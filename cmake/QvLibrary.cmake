@@ -1,10 +1,22 @@
 # qv_library(NAME DEPS...): one static library from the .cpp files of the current folder.
 # Files named qt_*.cpp are Qt-backed and go into NAME_qt, built only with QV_GUI.
 # In the library's folders (QV_LIBRARY_FOLDERS) the library (not its Qt part) and the folder's
-# headers are installed; its installed name is qvcomm::<NAME without qv_> (qv_comm is
-# qvcomm::comm), also usable as that alias in the tree.
+# public headers are installed (an internal/ folder is not); its installed name is
+# qvcomm::<NAME without qv_> (qv_comm is qvcomm::comm, qv_platform_serial
+# qvcomm::platform_serial), also the alias to link with in the tree.
 include(GNUInstallDirs)
-set(QV_LIBRARY_FOLDERS platform core ports comm barcode log)
+set(QV_LIBRARY_FOLDERS platform/win32 platform/rtl platform/system platform/serial platform/devices
+    core ports comm barcode log)
+
+# Our own code's warnings, linked privately by every target we build (not by the users of the
+# installed library). QV_WERROR makes them errors (CI).
+add_library(qv_warnings INTERFACE)
+target_compile_options(qv_warnings INTERFACE -Wall -Wextra $<$<BOOL:${QV_WERROR}>:-Werror>)
+
+# qv_target_warnings(TARGET): the warnings above for one target of ours.
+function(qv_target_warnings target)
+  target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:qv_warnings>)
+endfunction()
 function(qv_library name)
   file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB _qt CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/qt_*.cpp)
@@ -22,6 +34,9 @@ function(qv_library name)
                              $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qvcomm>)
   target_link_libraries(${name} ${_scope} ${ARGN})
   target_compile_features(${name} ${_scope} cxx_std_20)
+  if(_all)
+    qv_target_warnings(${name})
+  endif()
   string(REGEX REPLACE "^qv_" "" _short ${name})
   set_target_properties(${name} PROPERTIES EXPORT_NAME ${_short})
   add_library(qvcomm::${_short} ALIAS ${name})
@@ -31,6 +46,12 @@ function(qv_library name)
     set_property(GLOBAL APPEND PROPERTY QV_LIBRARIES ${name})
     file(GLOB _headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
     list(FILTER _headers EXCLUDE REGEX "/qt_[^/]*$")
+    # The header of a Qt-backed part (qt_X.cpp implements X.h) goes with that part: not installed.
+    foreach(_q ${_qt})
+      get_filename_component(_qname ${_q} NAME_WE)
+      string(REGEX REPLACE "^qt_" "" _qname ${_qname})
+      list(REMOVE_ITEM _headers ${CMAKE_CURRENT_SOURCE_DIR}/${_qname}.h)
+    endforeach()
     if(_headers)
       install(FILES ${_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvcomm/${_folder})
     endif()
@@ -38,11 +59,9 @@ function(qv_library name)
   if(_qt AND QV_GUI)
     add_library(${name}_qt STATIC ${_qt})
     set_target_properties(${name}_qt PROPERTIES AUTOMOC ON)
-    target_link_libraries(${name}_qt PUBLIC ${name} Qt6::Widgets)
-    # Qt-backed parts stand on the Qt-backed platform (forms, controls, the hosted loop).
-    if(TARGET qv_platform_qt AND NOT name STREQUAL "qv_platform")
-      target_link_libraries(${name}_qt PUBLIC qv_platform_qt)
-    endif()
+    target_link_libraries(${name}_qt PUBLIC ${name} Qt6::Widgets qvcomm::platform_qt)
+    qv_target_warnings(${name}_qt)
+    add_library(qvcomm::${_short}_qt ALIAS ${name}_qt)
   endif()
 endfunction()
 

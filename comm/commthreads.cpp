@@ -1,6 +1,6 @@
 #include "comm/commthreads.h"
 
-#include "platform/application.h"
+#include "platform/rtl/application.h"
 
 
 namespace {

@@ -14,7 +14,7 @@
 #pragma once
 
 #include "comm/qvcomm.h"
-#include "platform/threads.h"
+#include "platform/rtl/threads.h"
 
 #include <atomic>
 #include <functional>

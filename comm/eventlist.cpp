@@ -1,6 +1,6 @@
 #include "comm/eventlist.h"
 
-#include "platform/exceptions.h"
+#include "platform/rtl/exceptions.h"
 
 #include <cstring>
 #include <string>

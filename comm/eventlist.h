@@ -11,7 +11,7 @@
 // 32 bits with a text naming the operation.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "platform/win32/wintypes.h"
 
 #include <cstdint>
 #include <memory>

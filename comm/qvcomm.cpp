@@ -1,8 +1,8 @@
 #include "comm/qvcomm.h"
 
 #include "comm/commthreads.h"
-#include "platform/application.h"
-#include "platform/format.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/format.h"
 #include "ports/qvwin32.h"
 
 #include <algorithm>

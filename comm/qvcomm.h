@@ -16,8 +16,8 @@
 
 #include "comm/eventlist.h"
 #include "core/qvclasses.h"
-#include "platform/winserial.h"
-#include "platform/winuser.h"
+#include "platform/serial/winserial.h"
+#include "platform/win32/winuser.h"
 
 #include <atomic>
 #include <cstdint>
@@ -288,6 +288,3 @@ class TqvCustomComm : public TqvBaseIO {
   std::atomic<int> FInputHolds{0};
   std::atomic<DWORD> FReceiver{0};
 };
-
-// The serial port component belongs to this unit too.
-#include "comm/serialcomm.h"  // IWYU pragma: export

@@ -1,7 +1,7 @@
 #include "comm/serialcomm.h"
 
-#include "platform/netport.h"
-#include "platform/winreg.h"
+#include "platform/serial/netport.h"
+#include "platform/system/winreg.h"
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
 

@@ -1,8 +1,8 @@
 #include "core/qvclasses.h"
 
-#include "platform/application.h"
-#include "platform/exceptions.h"
-#include "platform/winbase.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/exceptions.h"
+#include "platform/win32/winbase.h"
 
 #include <utility>
 

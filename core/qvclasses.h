@@ -4,14 +4,14 @@
 // device record.
 #pragma once
 
-#include "platform/component.h"
-#include "platform/controls.h"
-#include "platform/format.h"
-#include "platform/method.h"
-#include "platform/stringlist.h"
-#include "platform/threads.h"
-#include "platform/winuser.h"
-#include "platform/wintypes.h"
+#include "platform/rtl/component.h"
+#include "platform/rtl/controls.h"
+#include "platform/rtl/format.h"
+#include "platform/rtl/method.h"
+#include "platform/rtl/stringlist.h"
+#include "platform/rtl/threads.h"
+#include "platform/win32/wintypes.h"
+#include "platform/win32/winuser.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,9 +1,9 @@
 #include "log/qvlogfile.h"
 
-#include "platform/debugout.h"
-#include "platform/format.h"
-#include "platform/logfiles.h"
-#include "platform/winbase.h"
+#include "platform/rtl/format.h"
+#include "platform/system/debugout.h"
+#include "platform/system/logfiles.h"
+#include "platform/win32/winbase.h"
 #include "ports/qvwin32.h"
 
 #include <algorithm>

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "core/qvclasses.h"
-#include "platform/localtime.h"
+#include "platform/system/localtime.h"
 
 #include <atomic>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "core/qvclasses.h"
-#include "platform/forms.h"
+#include "platform/qt/forms.h"
 
 class TqvDeviceBox : public TCustomComboBox {
  public:

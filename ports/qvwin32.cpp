@@ -1,13 +1,13 @@
 #include "ports/qvwin32.h"
 
-#include "platform/dynlib.h"
-#include "platform/exceptions.h"
-#include "platform/format.h"
-#include "platform/version.h"
-#include "platform/winbase.h"
-#include "platform/winreg.h"
-#include "platform/winserial.h"
-#include "platform/winuser.h"
+#include "platform/devices/dynlib.h"
+#include "platform/rtl/exceptions.h"
+#include "platform/rtl/format.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/version.h"
+#include "platform/system/winreg.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 
 #include <cstddef>
 #include <cstring>

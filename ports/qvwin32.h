@@ -3,9 +3,9 @@
 // handle, and GetLastError tells why where a caller reports it.
 #pragma once
 
-#include "platform/devinfo.h"
-#include "platform/stringlist.h"
-#include "platform/wintypes.h"
+#include "platform/devices/devinfo.h"
+#include "platform/rtl/stringlist.h"
+#include "platform/win32/wintypes.h"
 
 #include <string>
 

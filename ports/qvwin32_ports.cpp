@@ -1,10 +1,10 @@
 // qvwin32: the port list (EnumSerialPorts) and the class GUIDs of the device passes.
 #include "ports/qvwin32.h"
 
-#include "platform/sysutils.h"
-#include "platform/version.h"
-#include "platform/winreg.h"
-#include "platform/winspool.h"
+#include "platform/rtl/sysutils.h"
+#include "platform/system/version.h"
+#include "platform/system/winreg.h"
+#include "platform/system/winspool.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "ports/qvwin32di.h"
 
-#include "platform/dynlib.h"
-#include "platform/winreg.h"
+#include "platform/devices/dynlib.h"
+#include "platform/system/winreg.h"
 #include "ports/qvwin32.h"
 
 #include <memory>

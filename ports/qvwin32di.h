@@ -5,8 +5,8 @@
 #pragma once
 
 #include "core/qvclasses.h"
-#include "platform/devinfo.h"
-#include "platform/stringlist.h"
+#include "platform/devices/devinfo.h"
+#include "platform/rtl/stringlist.h"
 
 #include <string>
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # scripts/build.sh [plain|asan|tsan]: configures and builds into build/<kind>.
+# QV_WERROR=ON in the environment makes warnings in our code errors (as CI builds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-plain}
@@ -9,6 +10,7 @@ case "$kind" in
   tsan) flags=(-DQV_TSAN=ON -DQV_BENCH=OFF -DQV_GUI=OFF) ;;
   *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
 esac
+flags+=(-DQV_WERROR="${QV_WERROR:-OFF}")
 # A compiler cache, when there is one, makes rebuilds across build kinds and checkouts cheap.
 if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 scripts/setup.sh
 flags=(-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DQV_FUZZ=ON
-       -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_GUI=OFF)
+       -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_GUI=OFF -DQV_WERROR="${QV_WERROR:-OFF}")
 if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
   flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

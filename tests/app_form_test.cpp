@@ -1,8 +1,8 @@
 // The demo form as a user meets it: its controls after loading, and the scanner switched on and
 // off through the check box with a pseudo-terminal (or a virtual null-modem) as the port.
 #include "app/unit1.h"
-#include "platform/nullmodem.h"
-#include "platform/portmap.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/system/portmap.h"
 #include "support/fake_sysfs.h"
 #include "support/pty.h"
 #include "support/qt_app.h"

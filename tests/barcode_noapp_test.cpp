@@ -1,9 +1,9 @@
 // The identification read on a scanner without an application object: the dispatch thread then
 // runs the receive path itself, next to the thread that reads the identification.
 #include "barcode/qvbarcode.h"
-#include "platform/application.h"
-#include "platform/nullmodem.h"
-#include "platform/portmap.h"
+#include "platform/rtl/application.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/system/portmap.h"
 #include "support/fake_sysfs.h"
 #include "support/pnp_device.h"
 

@@ -2,8 +2,8 @@
 // main loop, the whole road from a pseudo-terminal mapped as a port to OnBarCode and the log,
 // the connection test at open and the identification read on a scanner.
 #include "barcode/qvbarcode.h"
-#include "platform/nullmodem.h"
-#include "platform/portmap.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/system/portmap.h"
 #include "support/comm_harness.h"
 #include "support/fake_sysfs.h"
 #include "support/pnp_device.h"

@@ -3,7 +3,7 @@
 // control, queue sizes, time-outs, the waits and the line-setting accessors.
 #include "comm/commthreads.h"
 #include "comm/qvcomm.h"
-#include "platform/nullmodem.h"
+#include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"
 #include "support/recording_log.h"
 

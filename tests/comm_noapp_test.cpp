@@ -1,8 +1,8 @@
 // Without an application object the dispatch thread runs HandleComEvent itself.
 #include "comm/commthreads.h"
 #include "comm/qvcomm.h"
-#include "platform/application.h"
-#include "platform/nullmodem.h"
+#include "platform/rtl/application.h"
+#include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Unwaited block writes on a pseudo-terminal whose far side reads late: a second block waits
 // until the first has left the shared transfer record, and both arrive whole and in order.
 #include "comm/qvcomm.h"
-#include "platform/threads.h"
+#include "platform/rtl/threads.h"
 #include "support/comm_harness.h"
 #include "support/recording_log.h"
 

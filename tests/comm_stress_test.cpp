@@ -2,7 +2,7 @@
 // while the main thread opens and closes the port and the far end vanishes underneath.
 #include "comm/commthreads.h"
 #include "comm/qvcomm.h"
-#include "platform/nullmodem.h"
+#include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // stops while the main thread is busy or blocked, reopening, and resources over many cycles.
 #include "comm/commthreads.h"
 #include "comm/qvcomm.h"
-#include "platform/nullmodem.h"
+#include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"
 #include "support/recording_log.h"
 

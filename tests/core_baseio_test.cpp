@@ -1,11 +1,11 @@
 // The base I/O component: life cycle, failure path, logging, notify callbacks, device list,
 // delivery to a linked component and an attached control, device changes, worker thread.
 #include "core/qvclasses.h"
-#include "platform/application.h"
-#include "platform/component.h"
-#include "platform/controls.h"
-#include "platform/winbase.h"
-#include "platform/winuser.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/component.h"
+#include "platform/rtl/controls.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 #include "support/recording_log.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The small classes of the component core: the log sink interface, the notify list and the
 // internal timer.
 #include "core/qvclasses.h"
-#include "platform/application.h"
-#include "platform/winbase.h"
+#include "platform/rtl/application.h"
+#include "platform/win32/winbase.h"
 #include "support/recording_log.h"
 
 #include <gtest/gtest.h>

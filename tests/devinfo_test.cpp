@@ -1,9 +1,10 @@
 // The device pass over a fake sysfs tree: the binding, the records of every class, their
 // hardware keys, instance ids and bus relations, and the device-information layer below it.
-#include "platform/devinfo.h"
-#include "platform/dynlib.h"
-#include "platform/winbase.h"
-#include "platform/winreg.h"
+#include "platform/devices/devinfo.h"
+#include "platform/devices/dynlib.h"
+#include "platform/system/winreg.h"
+#include "platform/testhooks.h"
+#include "platform/win32/winbase.h"
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
 #include "support/fake_sysfs.h"

@@ -1,13 +1,14 @@
 // The hot-plug watcher on a fake /dev and a fresh configuration folder: device nodes coming and
 // going and port-map changes reach a window on the main thread as one coalesced message; what
 // is no news reaches it not at all.
-#include "platform/application.h"
-#include "platform/devwatch.h"
-#include "platform/portmap.h"
-#include "platform/regstore.h"
-#include "platform/winbase.h"
-#include "platform/winreg.h"
-#include "platform/winuser.h"
+#include "platform/devices/devwatch.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/wndmethod.h"
+#include "platform/system/portmap.h"
+#include "platform/system/regstore.h"
+#include "platform/system/winreg.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 #include "support/fake_sysfs.h"
 #include "support/pty.h"
 

@@ -1,7 +1,8 @@
 // Binding entry points by name: the built-in kernel32 and ntdll tables, shared libraries through
 // the dynamic loader, the key-name query and the hooks that hide or replace built-in entries.
-#include "platform/dynlib.h"
-#include "platform/winreg.h"
+#include "platform/devices/dynlib.h"
+#include "platform/system/winreg.h"
+#include "platform/testhooks.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the invariants that keep composition inside the scratch.
 #include "comm/eventlist.h"
 
-#include "platform/exceptions.h"
+#include "platform/rtl/exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // and the multi-line edit control.
 #include "comm/serialcomm.h"
 #include "log/qvlogfile.h"
-#include "platform/forms.h"
-#include "platform/nullmodem.h"
-#include "platform/portmap.h"
+#include "platform/qt/forms.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/system/portmap.h"
 #include "ports/qvcommbox.h"
 #include "support/fake_sysfs.h"
 #include "support/qt_app.h"

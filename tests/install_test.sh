@@ -11,9 +11,16 @@ fail() { echo "install test: $*" >&2; exit 1; }
 DESTDIR="$work/stage" cmake --install "$build" --prefix /opt/qvcomm >"$work/install.log" ||
   { cat "$work/install.log"; fail "cmake --install failed"; }
 prefix=$work/stage/opt/qvcomm
-for f in include/qvcomm/platform/winbase.h include/qvcomm/comm/serialcomm.h include/qvcomm/ports/qvwin32.h; do
+for f in include/qvcomm/platform/win32/winbase.h include/qvcomm/comm/serialcomm.h include/qvcomm/ports/qvwin32.h; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
+# Public headers only: no platform internals, no test hooks, no header of a Qt-backed part;
+# together they compile against the installed tree alone.
+leaked=$(cd "$prefix/include/qvcomm" && find . -path '*/internal/*' -o -name testhooks.h -o -name forms.h -o -name qvcommbox.h)
+[ -z "$leaked" ] || fail "headers that are not public are installed: $leaked"
+(cd "$prefix/include/qvcomm" && find . -name '*.h' | sed 's|^\./\(.*\)|#include "\1"|') >"$work/all.cpp"
+"$cxx" -std=c++20 -fsyntax-only -I"$prefix/include/qvcomm" "$work/all.cpp" ||
+  fail "the installed headers do not compile on their own"
 if [ -e "$prefix/bin/qvbarcode" ]; then
   for f in share/applications/qvbarcode.desktop share/icons/hicolor/scalable/apps/qvbarcode.svg; do
     [ -f "$prefix/$f" ] || fail "$f is not installed beside the program"

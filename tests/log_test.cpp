@@ -1,7 +1,8 @@
 // The file log: line building, levels, size limit, safe mode, failures, file names, and a
 // write killed at any moment.
 #include "log/qvlogfile.h"
-#include "platform/logfiles.h"
+#include "platform/system/logfiles.h"
+#include "platform/testhooks.h"
 #include "ports/qvwin32.h"
 
 #include <gtest/gtest.h>

@@ -3,9 +3,9 @@
 // notifications, flow control, silence and garbage.
 #include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
-#include "platform/netport.h"
-#include "platform/portmap.h"
-#include "platform/telnet.h"
+#include "platform/serial/netport.h"
+#include "platform/serial/telnet.h"
+#include "platform/system/portmap.h"
 #include "support/comm_harness.h"
 #include "support/fake_sysfs.h"
 #include "support/netserver.h"

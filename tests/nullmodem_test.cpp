@@ -1,9 +1,9 @@
 // The virtual null-modem pair: bytes and modem lines crossing, port events from line changes,
 // break and error injection, removal, and the connection test and Plug and Play exchanges
 // that the serial component runs over modem lines.
-#include "platform/nullmodem.h"
-#include "platform/portmap.h"
-#include "platform/winserial.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/portmap.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Components (ownership, free notification, loading), published properties, method callbacks,
 // string lists and windowed controls with a hooked message handler.
-#include "platform/component.h"
-#include "platform/controls.h"
-#include "platform/stringlist.h"
-#include "platform/winbase.h"
+#include "platform/rtl/component.h"
+#include "platform/rtl/controls.h"
+#include "platform/rtl/stringlist.h"
+#include "platform/win32/winbase.h"
 
 #include <gtest/gtest.h>
 

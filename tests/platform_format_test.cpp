@@ -1,5 +1,5 @@
 // The runtime formatter: directives, widths, precisions and the failures the log sink relies on.
-#include "platform/format.h"
+#include "platform/rtl/format.h"
 
 #include <gtest/gtest.h>
 

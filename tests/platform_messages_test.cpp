@@ -1,8 +1,9 @@
 // Registered messages, per-thread queues, filters, hidden windows, timers and message boxes.
-#include "platform/application.h"
-#include "platform/toolkit_internal.h"
-#include "platform/winbase.h"
-#include "platform/winuser.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/wndmethod.h"
+#include "platform/testhooks.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 
 #include <gtest/gtest.h>
 
@@ -267,7 +268,7 @@ TEST(Timers, TheFirstTimerOfASleepingThreadWakesIt) {
       while (!done.load()) {
         while (PeekMessageA(&m, 0, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
         if (!sink.ids.empty()) done = true;
-        if (!done.load()) qv::platform::internal::WaitForQueue(sleepMs);
+        if (!done.load()) qv::platform::WaitOnThisThreadQueue(sleepMs);
       }
       DeallocateHWnd(window);
     });

@@ -1,9 +1,10 @@
 // Threads, the blocking hand-over to the main thread, stops that never deadlock against a
 // pending hand-over, and the application loop.
-#include "platform/application.h"
-#include "platform/threads.h"
-#include "platform/winbase.h"
-#include "platform/winuser.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/threads.h"
+#include "platform/rtl/wndmethod.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 
 #include <gtest/gtest.h>
 

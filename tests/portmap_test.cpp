@@ -1,9 +1,10 @@
 // The port map: user mappings, sysfs devices, numbering rules and the SERIALCOMM view.
-#include "platform/nullmodem.h"
-#include "platform/portmap.h"
-#include "platform/regstore.h"
-#include "platform/sysfs.h"
-#include "platform/winreg.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/system/portmap.h"
+#include "platform/system/regstore.h"
+#include "platform/system/ttydevices.h"
+#include "platform/system/winreg.h"
+#include "platform/testhooks.h"
 
 #include <gtest/gtest.h>
 

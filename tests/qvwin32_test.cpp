@@ -2,13 +2,15 @@
 // registry readers, the string-block joiner, the version texts and the foreground window.
 #include "ports/qvwin32.h"
 
-#include "platform/dynlib.h"
-#include "platform/portmap.h"
-#include "platform/version.h"
-#include "platform/winbase.h"
-#include "platform/winreg.h"
-#include "platform/winserial.h"
-#include "platform/winuser.h"
+#include "platform/devices/dynlib.h"
+#include "platform/rtl/wndmethod.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/portmap.h"
+#include "platform/system/version.h"
+#include "platform/system/winreg.h"
+#include "platform/testhooks.h"
+#include "platform/win32/winbase.h"
+#include "platform/win32/winuser.h"
 #include "support/pty.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
 // The registry API over the per-user store: types, buffers, names, persistence, damaged files,
 // concurrent writers and writers killed mid-write.
-#include "platform/regstore.h"
-#include "platform/winreg.h"
+#include "platform/system/regstore.h"
+#include "platform/system/winreg.h"
+#include "platform/testhooks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The serial port API on real terminal devices: the port opens a pseudo-terminal slave and the
 // test plays the far device on the master.
-#include "platform/portmap.h"
-#include "platform/winserial.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/portmap.h"
 #include "support/pty.h"
 
 #include <gtest/gtest.h>

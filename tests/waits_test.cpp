@@ -1,5 +1,5 @@
 // Events, pulses and waits of the kernel-object layer.
-#include "platform/winbase.h"
+#include "platform/win32/winbase.h"
 
 #include <gtest/gtest.h>
 

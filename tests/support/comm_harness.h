@@ -5,10 +5,10 @@
 #pragma once
 
 #include "comm/qvcomm.h"
-#include "platform/application.h"
-#include "platform/component.h"
-#include "platform/winbase.h"
-#include "platform/winserial.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/component.h"
+#include "platform/serial/winserial.h"
+#include "platform/win32/winbase.h"
 #include "support/pty.h"
 
 #include <dirent.h>

@@ -4,8 +4,9 @@
 // everything back on destruction.
 #pragma once
 
-#include "platform/devinfo.h"
-#include "platform/portmap.h"
+#include "platform/devices/devinfo.h"
+#include "platform/system/portmap.h"
+#include "platform/testhooks.h"
 
 #include <stdlib.h>
 

@@ -2,8 +2,8 @@
 // at end A has dropped both DTR and RTS and then raised them again, it sends its answer.
 #pragma once
 
-#include "platform/nullmodem.h"
-#include "platform/winbase.h"
+#include "platform/serial/nullmodem.h"
+#include "platform/win32/winbase.h"
 
 #include <atomic>
 #include <string>

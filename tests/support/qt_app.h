@@ -2,7 +2,7 @@
 // box recorder and an event-loop pump with a time limit.
 #pragma once
 
-#include "platform/forms.h"
+#include "platform/qt/forms.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

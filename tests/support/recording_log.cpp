@@ -1,7 +1,7 @@
 #include "support/recording_log.h"
 
-#include "platform/exceptions.h"
-#include "platform/format.h"
+#include "platform/rtl/exceptions.h"
+#include "platform/rtl/format.h"
 
 TRecordingLog::TRecordingLog(TComponent* AOwner, TDetailLevel ADetailLevel)
     : TqvCustomLogFile(AOwner), level_(ADetailLevel) {}

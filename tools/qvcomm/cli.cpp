@@ -1,8 +1,8 @@
 #include "tools/qvcomm/cli.h"
 
-#include "platform/winbase.h"
-#include "platform/portmap.h"
-#include "platform/procinfo.h"
+#include "platform/system/portmap.h"
+#include "platform/system/procinfo.h"
+#include "platform/win32/winbase.h"
 
 #include <algorithm>
 #include <cctype>

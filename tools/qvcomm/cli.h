@@ -2,7 +2,7 @@
 // output, and the messages for ports that cannot be used.
 #pragma once
 
-#include "platform/wintypes.h"
+#include "platform/win32/wintypes.h"
 
 #include <optional>
 #include <string>

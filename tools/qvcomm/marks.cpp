@@ -1,8 +1,8 @@
 #include "tools/qvcomm/marks.h"
 
-#include "platform/procinfo.h"
-#include "platform/regstore.h"
-#include "platform/winreg.h"
+#include "platform/system/procinfo.h"
+#include "platform/system/regstore.h"
+#include "platform/system/winreg.h"
 #include "tools/qvcomm/cli.h"
 
 #include <filesystem>

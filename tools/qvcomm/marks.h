@@ -4,7 +4,7 @@
 // has been given to another terminal since, and the port list can say what a port is.
 #pragma once
 
-#include "platform/portmap.h"
+#include "platform/system/portmap.h"
 
 #include <map>
 #include <string>

@@ -2,11 +2,11 @@
 #include "tools/qvcomm/commands.h"
 
 #include "comm/serialcomm.h"
-#include "platform/devinfo.h"
-#include "platform/portmap.h"
-#include "platform/regstore.h"
-#include "platform/sysfs.h"
-#include "platform/winbase.h"
+#include "platform/devices/devinfo.h"
+#include "platform/system/portmap.h"
+#include "platform/system/regstore.h"
+#include "platform/system/ttydevices.h"
+#include "platform/win32/winbase.h"
 #include "tools/qvcomm/cli.h"
 #include "tools/qvcomm/marks.h"
 

@@ -3,10 +3,10 @@
 
 #include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
-#include "platform/application.h"
-#include "platform/portmap.h"
-#include "platform/signals.h"
-#include "platform/winbase.h"
+#include "platform/rtl/application.h"
+#include "platform/system/portmap.h"
+#include "platform/system/signals.h"
+#include "platform/win32/winbase.h"
 #include "tools/qvcomm/cli.h"
 
 #include <atomic>

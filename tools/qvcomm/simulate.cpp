@@ -1,9 +1,9 @@
 // qvcomm simulate: a virtual barcode scanner on a pseudo-terminal mapped as a COM port.
 #include "tools/qvcomm/commands.h"
 
-#include "platform/portmap.h"
-#include "platform/pseudoterminal.h"
-#include "platform/signals.h"
+#include "platform/serial/pseudoterminal.h"
+#include "platform/system/portmap.h"
+#include "platform/system/signals.h"
 #include "tools/qvcomm/cli.h"
 #include "tools/qvcomm/marks.h"
 

@@ -1,0 +1,137 @@
+#include "platform/rtl/application.h"
+
+#include "platform/rtl/internal/handover.h"
+#include "platform/rtl/threads.h"
+#include "platform/win32/internal/queues.h"
+#include "platform/win32/winbase.h"
+
+#include <cerrno>
+
+TApplication* Application = nullptr;
+
+namespace {
+std::string ProgramName() {
+  const char* name = program_invocation_short_name;
+  return name && *name ? name : "Application";
+}
+}  // namespace
+
+TApplication::TApplication(TComponent* AOwner)
+    : TComponent(AOwner), mainThreadId_(GetCurrentThreadId()) {
+  // The queue exists from now on, so posts to the main thread have somewhere to go; its
+  // descriptor is made only when a foreign loop asks for it (WakeFd).
+  qv::platform::internal::CreateQueue();
+  qv::platform::internal::SetMainThreadId(mainThreadId_);
+  Title = ProgramName();
+  if (!Application) Application = this;
+}
+
+TApplication::~TApplication() {
+  DestroyComponents();
+  if (Application == this) Application = nullptr;
+}
+
+int TApplication::WakeFd() const { return qv::platform::ThreadWakeFd(mainThreadId_); }
+
+bool TApplication::HasWork() const {
+  return qv::platform::internal::QueueHasWork() || qv::platform::internal::SyncPending();
+}
+
+void TApplication::ProcessMessages() {
+  if (GetCurrentThreadId() != mainThreadId_) return;
+  qv::platform::DrainThisThreadWake();
+  CheckSynchronize();
+  MSG msg;
+  while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      Terminate();
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+void TApplication::HandleMessage() {
+  if (GetCurrentThreadId() != mainThreadId_) return;
+  for (;;) {
+    qv::platform::DrainThisThreadWake();
+    const bool ran = CheckSynchronize();
+    MSG msg;
+    if (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        Terminate();
+      } else {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      }
+      return;
+    }
+    if (ran || Terminated()) return;
+    qv::platform::internal::WaitForQueue(-1);
+  }
+}
+
+bool TApplication::WaitAndProcess(DWORD timeoutMs) {
+  if (GetCurrentThreadId() != mainThreadId_) return false;
+  qv::platform::Deadline deadline(timeoutMs);
+  for (;;) {
+    // Consume the wake-up before looking, so work that arrives afterwards wakes the wait.
+    qv::platform::DrainThisThreadWake();
+    if (HasWork()) {
+      ProcessMessages();
+      return true;
+    }
+    if (Terminated()) return false;
+    const int ms = deadline.RemainingMs();
+    if (ms == 0) return false;
+    qv::platform::internal::WaitForQueue(ms);
+  }
+}
+
+void TApplication::Run() {
+  if (GetCurrentThreadId() != mainThreadId_) return;
+  while (!Terminated()) WaitAndProcess(INFINITE);
+}
+
+void TApplication::Terminate() {
+  terminated_.store(true);
+  qv::platform::WakeThreadQueue(mainThreadId_);
+}
+
+void TApplication::HandleException(TObject* Sender) {
+  std::exception_ptr current = std::current_exception();
+  if (!current) return;
+  try {
+    std::rethrow_exception(current);
+  } catch (const std::exception& e) {
+    if (OnException)
+      OnException(Sender, e);
+    else
+      ShowException(e);
+  } catch (...) {
+    Exception e("Unknown exception");
+    if (OnException)
+      OnException(Sender, e);
+    else
+      ShowException(e);
+  }
+}
+
+void TApplication::ShowException(const std::exception& E) {
+  if (auto* ex = dynamic_cast<const Exception*>(&E))
+    ShowException(ex->Message());
+  else
+    ShowException(std::string(E.what()));
+}
+
+void TApplication::ShowException(const std::string& message) {
+  std::string text = message;
+  if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') text += '.';
+  MessageBoxA(mainForm_, text.c_str(), Title.c_str(), MB_OK | MB_ICONSTOP);
+}
+
+void TApplication::SetMainFormHandle(HWND hwnd) {
+  mainForm_ = hwnd;
+  SetForegroundWindow(hwnd);
+}

@@ -1,0 +1,13 @@
+// The hand-over queue's internals for the application object. Not for use outside platform/.
+#pragma once
+
+#include "platform/win32/wintypes.h"
+
+namespace qv::platform::internal {
+
+// Set by TApplication: the thread that serves hand-overs.
+void SetMainThreadId(DWORD id);
+// True when hand-overs are queued for the main thread.
+bool SyncPending();
+
+}  // namespace qv::platform::internal

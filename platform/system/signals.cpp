@@ -1,0 +1,103 @@
+#include "platform/system/signals.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace qv::platform {
+
+namespace {
+
+volatile sig_atomic_t gReceived = 0;
+int gEventFd = -1;
+struct Saved {
+  int signal;
+  struct sigaction action;
+};
+std::vector<Saved>* gSaved = nullptr;
+
+extern "C" void OnSignal(int sig) {
+  const int savedErrno = errno;
+  if (gReceived == 0) gReceived = sig;
+  const std::uint64_t one = 1;
+  if (gEventFd >= 0 && write(gEventFd, &one, sizeof one) < 0) {
+    // Full or closed: the flag alone still tells the loop.
+  }
+  errno = savedErrno;
+}
+
+}  // namespace
+
+long ReadAvailable(int fd, void* buffer, unsigned long size) {
+  return long(read(fd, buffer, size));
+}
+
+TSignalWatch::TSignalWatch(std::initializer_list<int> signals) {
+  gReceived = 0;
+  gEventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  gSaved = new std::vector<Saved>;
+  for (int sig : signals) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) != 0) continue;
+    if (old.sa_handler == SIG_IGN) continue;
+    struct sigaction act {};
+    act.sa_handler = OnSignal;
+    sigemptyset(&act.sa_mask);
+    // Calls interrupted on other threads carry on; Wait notices the signal through its poll.
+    act.sa_flags = SA_RESTART;
+    if (sigaction(sig, &act, nullptr) == 0) gSaved->push_back({sig, old});
+  }
+}
+
+TSignalWatch::~TSignalWatch() {
+  for (const Saved& s : *gSaved) sigaction(s.signal, &s.action, nullptr);
+  delete gSaved;
+  gSaved = nullptr;
+  const int fd = gEventFd;
+  gEventFd = -1;
+  if (fd >= 0) close(fd);
+}
+
+int TSignalWatch::Received() const { return gReceived; }
+
+int TSignalWatch::Wait(std::span<TWaitItem> items, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  std::vector<pollfd> fds;
+  fds.reserve(items.size() + 1);
+  fds.push_back({gEventFd, POLLIN, 0});
+  for (TWaitItem& item : items) {
+    item.ready = false;
+    fds.push_back({item.fd, short(item.write ? POLLOUT : POLLIN), 0});
+  }
+  for (;;) {
+    if (gReceived) return gReceived;
+    int ms = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      ms = left > 0 ? int(left) : 0;
+    }
+    const int n = poll(fds.data(), fds.size(), ms);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return gReceived;
+    bool any = false;
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      // A hang-up or error counts as ready: the caller's read or write then tells what it is.
+      if (fds[i].revents) {
+        items[i - 1].ready = true;
+        any = true;
+      }
+    }
+    if (any || gReceived) return gReceived;
+  }
+}
+
+}  // namespace qv::platform

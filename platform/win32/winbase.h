@@ -1,0 +1,156 @@
+// Kernel objects behind 32-bit handles: the handle table, waitable objects, events, waits,
+// the thread-local last error, Sleep and GetTickCount.
+//
+// Every wait sleeps in the kernel (poll on a per-thread eventfd). A waitable object may carry
+// an I/O source: a thread waiting on such an object also polls the source's descriptors and
+// lets the source complete the pending operation, so the thread that waits for a port is the
+// thread that sleeps on the port, with no helper thread in between.
+#pragma once
+
+#include "platform/win32/wintypes.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// ---- Windows-style API ---------------------------------------------------------------------
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+BOOL CloseHandle(HANDLE handle);
+
+HANDLE CreateEventA(const void* security, BOOL manualReset, BOOL initialState, const char* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+BOOL PulseEvent(HANDLE event);
+
+// WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+void Sleep(DWORD milliseconds);
+DWORD GetTickCount();
+
+namespace qv::platform {
+
+// ---- Errors --------------------------------------------------------------------------------
+
+// Maps an errno value onto the nearest Windows error number.
+DWORD ErrorFromErrno(int err);
+// Sets the last error with the words that say what went wrong where (a network port names
+// its host and port); the text lasts until the next SetLastError on this thread.
+void SetLastErrorText(DWORD error, std::string text);
+// The text of the last error: the one given with SetLastErrorText, else SysErrorMessage's.
+std::string LastErrorText();
+// Sets the last error from errno (or from err when given) and returns it.
+DWORD SetLastErrorFromErrno(int err);
+// Text for a Windows error number, worded for a Linux user ("" never: unknown numbers get a
+// generic text with the number).
+std::string SysErrorMessage(DWORD error);
+
+// ---- Kernel objects and the handle table ----------------------------------------------------
+
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+  // Called once when the last handle to the object is closed (the object may live on while
+  // another thread still holds a reference).
+  virtual void OnHandleClosed() {}
+};
+
+// Registers an object and returns its new handle (never 0, never INVALID_HANDLE_VALUE).
+HANDLE RegisterHandle(std::shared_ptr<KernelObject> object);
+// The object behind a handle, or null (last error left alone).
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+// Number of live handles (for leak checks in tests and benchmarks).
+std::size_t HandleCount();
+
+// The per-thread wake-up: an eventfd that every waitable object the thread waits on writes to.
+class Waiter {
+ public:
+  static Waiter& ForThisThread();
+  int fd() const { return fd_; }
+  void Wake();
+  void Drain();
+  ~Waiter();
+
+ private:
+  Waiter();
+  int fd_;
+  std::atomic<bool> pending_{false};  // the eventfd holds (or is about to hold) a wake-up
+};
+
+// Descriptors that a waiting thread polls on behalf of a pending operation.
+class IoSource {
+ public:
+  virtual ~IoSource() = default;
+  // Appends the descriptors to poll; may lower timeoutMs (-1 = none) for a timed re-check.
+  virtual void AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) = 0;
+  // Called after poll with the entries this source appended (count as appended), including
+  // after a time-out. Completes the operation (and signals the object) when it can.
+  virtual void OnPolled(const pollfd* fds, std::size_t count) = 0;
+};
+
+// A kernel object that threads can wait for. Signalled state and waiter list are guarded by
+// the object's own mutex.
+class Waitable : public KernelObject {
+ public:
+  Waitable(bool manualReset, bool initialState);
+
+  void Set();
+  void Reset();
+  void Pulse();
+  bool IsSignalled() const;
+
+  // Attaches (or, with null, detaches) the source polled by waiters while unsignalled.
+  void SetIoSource(std::shared_ptr<IoSource> source);
+  std::shared_ptr<IoSource> GetIoSource() const;
+
+  // Waits up to timeoutMs (INFINITE: no limit). True when signalled (an auto-reset object is
+  // consumed), false on time-out.
+  bool Wait(DWORD timeoutMs);
+
+ private:
+  struct Registration {
+    Waiter* waiter;
+    bool pulsed;
+  };
+  bool TryConsume(Registration* reg);
+
+  mutable std::mutex mutex_;
+  const bool manualReset_;
+  bool signalled_;
+  std::vector<Registration*> waiters_;
+  std::shared_ptr<IoSource> source_;
+};
+
+// An event object, as CreateEventA makes it.
+class Event : public Waitable {
+ public:
+  using Waitable::Waitable;
+};
+
+// Milliseconds left until a deadline taken from GetTickCount-style monotonic time.
+class Deadline {
+ public:
+  explicit Deadline(DWORD timeoutMs);
+  bool Infinite() const { return infinite_; }
+  // Remaining milliseconds for poll(), -1 when infinite, 0 when passed.
+  int RemainingMs() const;
+
+ private:
+  bool infinite_;
+  std::int64_t endNs_;
+};
+
+std::int64_t MonotonicNs();
+
+}  // namespace qv::platform
