@@ -2,6 +2,7 @@
 
 #include "platform/rtl/application.h"
 
+
 namespace {
 
 // The threads' own work is shallow (a wait, a post, a hand-over), but handlers run on them too:
@@ -43,14 +44,23 @@ void TCommThread::Execute() {
   WakeEvent.store(wake, std::memory_order_release);
   MaskEvent.store(maskSet, std::memory_order_release);
   bool waitPending = false;
+  // The event word of the last wait. It is posted once the next wait is armed: the main thread
+  // then finds the port's lock free, and this thread is on its way back into poll() before the
+  // next bytes can arrive.
+  DWORD held = 0;
   if (PortHandle != INVALID_HANDLE_VALUE) {
     for (;;) {
       // A stop requested before the wake event existed, or between two waits, is seen here.
       if (Terminated() || !Comm->PortOpen()) break;
       Overlapped.Internal = Overlapped.InternalHigh = Overlapped.Offset = Overlapped.OffsetHigh = 0;
       EventWord = 0;
-      if (!WaitCommEvent(PortHandle, &EventWord, &Overlapped)) {
-        const DWORD err = GetLastError();
+      const BOOL done = WaitCommEvent(PortHandle, &EventWord, &Overlapped);
+      const DWORD err = done ? ERROR_SUCCESS : GetLastError();
+      if (held != 0) {
+        Post(held);
+        held = 0;
+      }
+      if (!done) {
         if (err == ERROR_IO_PENDING) {
           // Starting the wait reset the wake event: a stop requested before that is seen now,
           // one requested after it has set the event again.
@@ -77,7 +87,7 @@ void TCommThread::Execute() {
         }
       }
       // A completed wait with no events is a mask change: nothing to report.
-      if (EventWord != 0) Post(EventWord);
+      held = EventWord;
     }
   }
   if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first
@@ -91,8 +101,8 @@ void TCommThread::Execute() {
 void TCommThread::Post(DWORD Events) {
   TMsgThread* m = Comm->MsgThread;
   if (!m) return;
-  const DWORD id = m->ThreadID();
-  while (!PostThreadMessageA(id, MsgComEvent, WPARAM(Events), 0)) {
+  if (Application && m->HandOverIfIdle(Events)) return;
+  while (!m->PostEvent(Events)) {
     // The dispatch thread has no queue yet (it is starting) or has ended (nobody will take it).
     if (Terminated() || !Comm->PortOpen() || m->Finished()) return;
     Sleep(1);
@@ -115,6 +125,59 @@ TMsgThread::~TMsgThread() {
 
 void TMsgThread::TerminatedSet() { PostThreadMessageA(ThreadID(), MsgQuitComEvent, 0, 0); }
 
+namespace {
+// lParam of an event word that was counted when it was posted.
+constexpr LPARAM kCounted = 1;
+}  // namespace
+
+std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) const {
+  // The hand-over holds only the component, the event word and the shared state: a stop may
+  // release this thread from it, and it then completes after this object has gone.
+  return [comm = Comm, Events, Counted, shared = Shared] {
+    struct Done {
+      TShared* shared;
+      ~Done() {
+        if (!shared) return;
+        std::lock_guard lock(shared->Lock);
+        --shared->Outstanding;
+      }
+    } done{Counted ? shared.get() : nullptr};
+    MSG m;
+    m.message = MsgComEvent;
+    m.wParam = Events;
+    comm->HandleComEvent(m);
+  };
+}
+
+bool TMsgThread::HandOverIfIdle(DWORD Events) {
+  // A dispatch thread that has ended takes no events, nor does anyone on its behalf.
+  if (Finished()) return true;
+  HandOverWord word = NewHandOverWord();
+  {
+    std::lock_guard lock(Shared->Lock);
+    if (Shared->Outstanding != 0 || (Shared->QueuedByPort && !HandOverEnded(Shared->QueuedByPort)))
+      return false;
+    Shared->QueuedByPort = word;
+  }
+  if (!QueueHandOver(this, HandOverMethod(Events, false), word)) {
+    // Stopping: nothing is handed over any more, and nobody must wait for this one.
+    std::lock_guard lock(Shared->Lock);
+    Shared->QueuedByPort.reset();
+  }
+  return true;
+}
+
+bool TMsgThread::PostEvent(DWORD Events) {
+  {
+    std::lock_guard lock(Shared->Lock);
+    ++Shared->Outstanding;
+  }
+  if (PostThreadMessageA(ThreadID(), MsgComEvent, WPARAM(Events), kCounted)) return true;
+  std::lock_guard lock(Shared->Lock);
+  --Shared->Outstanding;
+  return false;
+}
+
 void TMsgThread::Execute() {
   if (!Comm) return;
   // The queue exists before the terminate request is first looked at: a stop whose quit
@@ -124,20 +187,20 @@ void TMsgThread::Execute() {
     if (GetMessageA(&Msg, 0, MSG_REGISTERED_FIRST, MSG_REGISTERED_LAST) <= 0) break;
     if (!Comm->PortOpen() || Terminated() || Msg.message == MsgQuitComEvent) break;
     if (Msg.hwnd == 0 && Msg.message == MsgComEvent) {
+      // Counted from here on (if its poster did not), so that the port-event thread hands
+      // nothing over ahead of it; a hand-over the port-event thread queued before ends first.
+      HandOverWord queuedByPort;
+      {
+        std::lock_guard lock(Shared->Lock);
+        if (Msg.lParam != kCounted) ++Shared->Outstanding;
+        queuedByPort = Shared->QueuedByPort;
+      }
+      if (queuedByPort) WaitHandOver(queuedByPort);
       try {
         if (Application) {
-          // The hand-over holds only the component and the event word: a stop may release
-          // this thread from it, and it then completes after this object has gone.
-          TqvCustomComm* comm = Comm;
-          const WPARAM events = Msg.wParam;
-          Synchronize([comm, events] {
-            MSG m;
-            m.message = MsgComEvent;
-            m.wParam = events;
-            comm->HandleComEvent(m);
-          });
+          SynchronizeThenWait(HandOverMethod(DWORD(Msg.wParam), true));
         } else {
-          Comm->HandleComEvent(Msg);
+          HandOverMethod(DWORD(Msg.wParam), true)();
         }
       } catch (...) {
         // HandleComEvent reports the runtime's exceptions itself; anything else that escaped

@@ -535,8 +535,7 @@ void TqvCustomComm::HandleComEvent(const MSG& Msg) {
         if (ReadAndWait(h, buffer, n, ReadOverlapped)) {
           // Bytes the buffer could not take raise no event of their own: ask for another
           // notification now rather than when the next byte arrives.
-          if (n < CommStatus->cbInQue && MsgThread)
-            PostThreadMessageA(MsgThread->ThreadID(), MsgComEvent, WPARAM(EV_RXCHAR), 0);
+          if (n < CommStatus->cbInQue && MsgThread) MsgThread->PostEvent(EV_RXCHAR);
           DeliverReceived(buffer, int(n));
           // A handler that closed or reopened the port took the buffer with it.
           if (SessionEnded(session)) return;

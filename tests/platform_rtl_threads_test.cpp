@@ -332,6 +332,54 @@ TEST(HandOver, DispatchThreadHandsEventsOverInOrderAndStopsWhileMainIsBlocked) {
   EXPECT_EQ(handled.size(), 50u);
 }
 
+TEST(HandOver, QueuedHandOversKeepTheirPlaceAndAStopWithdrawsThem) {
+  TApplication app;
+  std::vector<int> order;
+  TThread::HandOverWord first = TThread::NewHandOverWord(), withdrawn = TThread::NewHandOverWord();
+  std::atomic<bool> go{false}, queued{false}, waited{false};
+  LambdaThread t([&](LambdaThread& self) {
+    // Queued without waiting, then a waiting one: the main thread runs them in that order.
+    ASSERT_TRUE(TThread::QueueHandOver(&self, [&] { order.push_back(1); }, first));
+    EXPECT_TRUE(self.Synchronize([&] { order.push_back(2); }));
+    EXPECT_TRUE(TThread::HandOverEnded(first));
+    while (!go) Sleep(1);  // the main thread no longer serves
+    ASSERT_TRUE(TThread::QueueHandOver(&self, [&] { order.push_back(3); }, withdrawn));
+    queued = true;
+    TThread::WaitHandOver(withdrawn);  // ends when the stop withdraws it
+    waited = true;
+  });
+  ASSERT_TRUE(ServeUntil(app, [&] { return order.size() == 2; }));
+  go = true;
+  while (!queued) Sleep(1);
+  EXPECT_FALSE(TThread::HandOverEnded(withdrawn));
+  t.Terminate();
+  EXPECT_EQ(WaitForSingleObject(t.Handle(), 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(waited.load());
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(HandOverPending());
+  // A terminated thread queues nothing.
+  EXPECT_FALSE(TThread::QueueHandOver(&t, [&] { order.push_back(4); }, TThread::NewHandOverWord()));
+}
+
+TEST(HandOver, SynchronizeThenWaitReturnsOnceItsQueueHasSomething) {
+  TApplication app;
+  std::atomic<int> step{0};
+  LambdaThread t([&](LambdaThread& self) {
+    MSG m;
+    PeekMessageA(&m, 0, 0, 0, PM_NOREMOVE);
+    step = 1;
+    EXPECT_TRUE(self.SynchronizeThenWait([&] { step = 2; }));
+    step = 3;
+  });
+  while (step.load() < 1) Sleep(1);
+  ASSERT_TRUE(ServeUntil(app, [&] { return step.load() >= 2; }));
+  // The hand-over has run, but nothing is queued for the thread: it sleeps on.
+  Sleep(50);
+  EXPECT_EQ(step.load(), 2);
+  ASSERT_TRUE(PostThreadMessageA(t.ThreadID(), WM_USER, 0, 0));
+  ASSERT_TRUE(ServeUntil(app, [&] { return step.load() == 3; }));
+}
+
 // ---- application ---------------------------------------------------------------------------
 
 struct MainSink {

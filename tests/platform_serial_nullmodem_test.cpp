@@ -268,6 +268,83 @@ TEST_F(NullModem, FullQueueTakesTheRestLater) {
   EXPECT_EQ(got, data);
 }
 
+TEST_F(NullModem, ReceiveQueueKeepsEveryByteInOrderAcrossWrapsAndGrowth) {
+  // Rounds of (bytes sent, bytes read) that wrap the ring, fill it, shrink and grow the size.
+  struct Round {
+    DWORD queue;
+    std::size_t send, read;
+  };
+  const Round rounds[] = {{4096, 3000, 2000}, {4096, 3000, 3500}, {4096, 4096, 100}, {64, 2000, 4000},
+                          {65536, 50000, 30000}, {65536, 10, 40000}};
+  std::string sent, got;
+  unsigned seed = 7;
+  for (const Round& r : rounds) {
+    ASSERT_TRUE(SetupComm(a, r.queue, 4096));
+    std::string chunk(r.send, '\0');
+    for (char& c : chunk) c = char(seed = seed * 1103515245u + 12345u);
+    pair->Write(NullModemPair::kB, chunk.data(), chunk.size());
+    sent += chunk;
+    std::string buffer(r.read, '\0');
+    DWORD n = 0;
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};  // take what is there
+    ASSERT_TRUE(SetCommTimeouts(a, &t));
+    ASSERT_TRUE(ReadFile(a, buffer.data(), DWORD(r.read), &n, nullptr));
+    got.append(buffer, 0, n);
+  }
+  for (int i = 0; i < 100 && got.size() < sent.size(); ++i) {
+    std::string buffer(65536, '\0');
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(a, buffer.data(), DWORD(buffer.size()), &n, nullptr));
+    got.append(buffer, 0, n);
+  }
+  EXPECT_EQ(got.size(), sent.size());
+  EXPECT_TRUE(got == sent);
+}
+
+TEST_F(NullModem, DroppedNulsAndTheEventCharacter) {
+  // (fNull, event character, bytes) -> what is queued and whether EV_RXFLAG is raised.
+  struct Case {
+    bool dropNul;
+    char flag;
+    std::string in, queued;
+    bool rxflag;
+  };
+  const Case cases[] = {{false, '#', std::string("a\0b#", 4), std::string("a\0b#", 4), true},
+                        {true, '#', std::string("\0a\0\0b#\0", 7), "ab#", true},
+                        {true, '\0', std::string("a\0b", 3), "ab", false},
+                        {false, '\0', std::string("a\0b", 3), std::string("a\0b", 3), true},
+                        {true, '#', std::string("\0\0", 2), "", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.queued);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(a, &dcb));
+    dcb.Flags = c.dropNul ? (dcb.Flags | DCB_fNull) : (dcb.Flags & ~DWORD(DCB_fNull));
+    dcb.EvtChar = c.flag;
+    ASSERT_TRUE(SetCommState(a, &dcb));
+    ASSERT_TRUE(PurgeComm(a, PURGE_RXCLEAR));
+    ASSERT_TRUE(SetCommMask(a, EV_RXFLAG | EV_RXCHAR));
+    pair->Write(NullModemPair::kB, c.in.data(), c.in.size());
+    COMSTAT st{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(a, &errors, &st));
+    std::string queued(st.cbInQue, '\0');
+    DWORD n = 0;
+    if (st.cbInQue) {
+      ASSERT_TRUE(ReadFile(a, queued.data(), st.cbInQue, &n, nullptr));
+    }
+    EXPECT_EQ(queued, c.queued);
+    OVERLAPPED ov{};
+    DWORD events = 0;
+    if (StartWait(a, &events, &ov)) {
+      CancelIo(a);
+      events = 0;
+    }
+    EXPECT_EQ((events & EV_RXFLAG) != 0, c.rxflag);
+    EXPECT_EQ((events & EV_RXCHAR) != 0, !c.queued.empty());
+  }
+}
+
 TEST_F(NullModem, VanishFailsPendingWaitsAndLaterOpens) {
   OpenB();
   ASSERT_TRUE(SetCommMask(a, EV_RXCHAR));

@@ -17,7 +17,10 @@ std::string ProgramName() {
 }  // namespace
 
 TApplication::TApplication(TComponent* AOwner)
-    : TComponent(AOwner), mainThreadId_(GetCurrentThreadId()), wakeFd_(qv::platform::ThisThreadWakeFd()) {
+    : TComponent(AOwner), mainThreadId_(GetCurrentThreadId()) {
+  // The queue exists from now on, so posts to the main thread have somewhere to go; its
+  // descriptor is made only when a foreign loop asks for it (WakeFd).
+  qv::platform::internal::CreateQueue();
   qv::platform::internal::SetMainThreadId(mainThreadId_);
   Title = ProgramName();
   if (!Application) Application = this;
@@ -28,7 +31,7 @@ TApplication::~TApplication() {
   if (Application == this) Application = nullptr;
 }
 
-int TApplication::WakeFd() const { return wakeFd_; }
+int TApplication::WakeFd() const { return qv::platform::ThreadWakeFd(mainThreadId_); }
 
 bool TApplication::HasWork() const {
   return qv::platform::internal::QueueHasWork() || qv::platform::internal::SyncPending();

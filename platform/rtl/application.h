@@ -64,7 +64,6 @@ class TApplication : public TComponent {
  private:
   bool HasWork() const;
   DWORD mainThreadId_;
-  int wakeFd_;
   std::atomic<bool> terminated_{false};
   HWND mainForm_ = 0;
 };

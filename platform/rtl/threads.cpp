@@ -1,6 +1,7 @@
 #include "platform/rtl/threads.h"
 
 #include "platform/rtl/internal/handover.h"
+#include "platform/win32/internal/futex.h"
 #include "platform/win32/internal/queues.h"
 #include "platform/win32/winuser.h"
 
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace qv::platform {
@@ -30,17 +32,53 @@ struct SyncRequest {
   State state = Queued;
   DWORD runner = 0;
   std::exception_ptr error;
-  // Set (after state, outside the hub mutex) when the request is settled: the requester sleeps
-  // on this futex word alone. Shared, so a settler may still wake it after the requester has
-  // gone on and released the request.
-  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(0);
+  // kSettled once the request is settled (after state, outside the hub mutex). The requester
+  // sleeps on this futex word alone after marking it kAsleep, so a settler whose requester is
+  // still awake makes no system call; or, marking it kParked, on its own message queue (see
+  // SynchronizeThenWait). Shared, so a settler may still wake it after the requester has gone
+  // on and released the request.
+  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(kOpen);
+  enum : std::uint32_t { kOpen, kSettled, kAsleep, kParked };
+  DWORD requester = 0;
+  // Queued without a waiter (QueueHandOver): the main thread takes it off its thread's list.
+  std::shared_ptr<ThreadShared> detachedFrom;
 };
 
-// Wakes the requesters of settled requests; called after the hub mutex is released.
-void WakeSettled(const std::vector<std::shared_ptr<std::atomic<std::uint32_t>>>& words) {
-  for (const auto& w : words) {
-    w->store(1, std::memory_order_release);
-    w->notify_one();
+struct Settled {
+  std::shared_ptr<std::atomic<std::uint32_t>> word;
+  DWORD requester;
+};
+
+// Wakes the requesters of settled requests; called after the hub mutex is released. A parked
+// requester is woken only when its queue has something for it (always, if force): otherwise
+// the next post to its queue wakes it.
+void WakeSettled(const std::vector<Settled>& settled, bool force) {
+  for (const auto& s : settled) {
+    const std::uint32_t was = s.word->exchange(SyncRequest::kSettled, std::memory_order_acq_rel);
+    if (was == SyncRequest::kAsleep)
+      internal::FutexWake(*s.word);
+    else if (was == SyncRequest::kParked && (force || internal::ThreadQueueHasWork(s.requester)))
+      WakeThreadQueue(s.requester);
+  }
+}
+
+// The requester's side: returns once the request is settled.
+void WaitSettled(std::atomic<std::uint32_t>& word) {
+  std::uint32_t v = SyncRequest::kOpen;
+  if (!word.compare_exchange_strong(v, SyncRequest::kAsleep, std::memory_order_acquire)) return;
+  while (word.load(std::memory_order_acquire) != SyncRequest::kSettled)
+    internal::FutexWait(word, SyncRequest::kAsleep);
+}
+
+// The same, for a requester that goes back to its message queue next: returns once the request
+// is settled and the queue has been woken since (a post, a quit, a stop).
+void WaitSettledParked(std::atomic<std::uint32_t>& word) {
+  std::uint32_t v = SyncRequest::kOpen;
+  if (!word.compare_exchange_strong(v, SyncRequest::kParked, std::memory_order_acquire)) return;
+  for (;;) {
+    DrainThisThreadWake();
+    if (word.load(std::memory_order_acquire) == SyncRequest::kSettled) return;
+    internal::WaitForQueue(-1);
   }
 }
 
@@ -123,20 +161,21 @@ bool CheckSynchronize() {
     } catch (...) {
       error = std::current_exception();
     }
-    std::shared_ptr<std::atomic<std::uint32_t>> settled;
+    std::optional<Settled> settled;
     {
       std::lock_guard lock(hub.mutex);
       // A released request has no one waiting for it any more; its exception is dropped.
       if (req->state == SyncRequest::Running) {
         req->state = SyncRequest::Done;
         req->error = std::move(error);
-        settled = req->settled;
+        settled = Settled{req->settled, req->requester};
       }
+      if (req->detachedFrom) std::erase(req->detachedFrom->pending, req);
       // Let go of the request (and the exception) before the requester wakes: it may free
       // both on its own thread at once.
       req.reset();
     }
-    if (settled) WakeSettled({settled});
+    if (settled) WakeSettled({*settled}, false);
     hub.cv.notify_all();
     any = true;
   }
@@ -247,7 +286,7 @@ void TThread::Terminate() {
   terminated_.store(true, std::memory_order_release);
   const DWORD me = GetCurrentThreadId();
   SyncHub& hub = Hub();
-  std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
+  std::vector<Settled> settled;
   {
     std::lock_guard lock(hub.mutex);
     for (auto& req : shared_->pending) {
@@ -256,16 +295,20 @@ void TThread::Terminate() {
         auto it = std::find(hub.queue.begin(), hub.queue.end(), req);
         if (it != hub.queue.end()) hub.queue.erase(it);
         req->state = SyncRequest::Withdrawn;
-        settled.push_back(req->settled);
+        settled.push_back({req->settled, req->requester});
       } else if (req->state == SyncRequest::Running && req->runner == me) {
         // We are inside that very hand-over: its thread cannot wait for us to return.
         req->state = SyncRequest::Released;
-        settled.push_back(req->settled);
+        settled.push_back({req->settled, req->requester});
       }
     }
+    // A withdrawn request nobody waits for leaves the list now; a released one when it ends.
+    std::erase_if(shared_->pending, [](const std::shared_ptr<SyncRequest>& r) {
+      return r->detachedFrom && r->state == SyncRequest::Withdrawn;
+    });
   }
   if (!settled.empty()) {
-    WakeSettled(settled);
+    WakeSettled(settled, true);
     hub.cv.notify_all();
   }
   TerminatedSet();
@@ -280,16 +323,16 @@ int TThread::WaitFor() {
     SyncHub& hub = Hub();
     std::unique_lock lock(hub.mutex);
     // Waiting from inside the thread's own hand-over: release the thread from it.
-    std::vector<std::shared_ptr<std::atomic<std::uint32_t>>> settled;
+    std::vector<Settled> settled;
     for (auto& req : shared->pending) {
       if (req->state == SyncRequest::Running && req->runner == me) {
         req->state = SyncRequest::Released;
-        settled.push_back(req->settled);
+        settled.push_back({req->settled, req->requester});
       }
     }
     if (!settled.empty()) {
       lock.unlock();
-      WakeSettled(settled);
+      WakeSettled(settled, true);
       hub.cv.notify_all();
       lock.lock();
     }
@@ -313,12 +356,49 @@ bool TThread::Synchronize(const TThreadMethod& method) {
 bool TThread::Synchronize(const std::function<void()>& method) { return Synchronize(this, method); }
 
 bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) {
+  return HandOver(thread, method, false);
+}
+
+bool TThread::SynchronizeThenWait(const std::function<void()>& method) { return HandOver(this, method, true); }
+
+TThread::HandOverWord TThread::NewHandOverWord() {
+  return std::make_shared<std::atomic<std::uint32_t>>(SyncRequest::kOpen);
+}
+
+bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word) {
+  auto req = std::make_shared<SyncRequest>();
+  req->method = method;
+  req->settled = word;
+  SyncHub& hub = Hub();
+  {
+    std::lock_guard lock(hub.mutex);
+    // As in a waiting hand-over: either we see the stop here, or the stop withdraws it.
+    if (thread && thread->Terminated()) return false;
+    if (thread) {
+      req->detachedFrom = thread->shared_;
+      thread->shared_->pending.push_back(req);
+    }
+    hub.queue.push_back(std::move(req));
+  }
+  hub.cv.notify_all();
+  WakeThreadQueue(MainThreadID());
+  return true;
+}
+
+void TThread::WaitHandOver(const HandOverWord& word) { WaitSettled(*word); }
+
+bool TThread::HandOverEnded(const HandOverWord& word) {
+  return word->load(std::memory_order_acquire) == SyncRequest::kSettled;
+}
+
+bool TThread::HandOver(TThread* thread, const std::function<void()>& method, bool park) {
   if (GetCurrentThreadId() == MainThreadID()) {
     method();
     return true;
   }
   auto req = std::make_shared<SyncRequest>();
   req->method = method;
+  req->requester = GetCurrentThreadId();
   std::shared_ptr<ThreadShared> shared = thread ? thread->shared_ : nullptr;
   SyncHub& hub = Hub();
   std::unique_lock lock(hub.mutex);
@@ -331,7 +411,10 @@ bool TThread::Synchronize(TThread* thread, const std::function<void()>& method) 
   lock.unlock();
   hub.cv.notify_all();
   WakeThreadQueue(MainThreadID());
-  while (settled->load(std::memory_order_acquire) == 0) settled->wait(0, std::memory_order_acquire);
+  if (park)
+    WaitSettledParked(*settled);
+  else
+    WaitSettled(*settled);
   lock.lock();
   if (shared) std::erase(shared->pending, req);
   const SyncRequest::State state = req->state;

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -109,6 +110,22 @@ class TThread : public TObject {
   bool Synchronize(const std::function<void()>& method);
   // Any thread: hand-over on its behalf (thread may be null: nothing can withdraw it then).
   static bool Synchronize(TThread* thread, const std::function<void()>& method);
+  // The same hand-over for a thread that waits for its message queue next (GetMessageA): it
+  // returns once the method has run and the queue has something for it (a message, a quit, a
+  // stop). The main thread then wakes it only when there is something to do, instead of once
+  // to return and again for the next message.
+  bool SynchronizeThenWait(const std::function<void()>& method);
+
+  // A hand-over queued on behalf of thread without waiting for it: it runs on the main thread in
+  // order with every other hand-over, and a stop of thread withdraws it as it would a waiting
+  // one. The caller makes the word with NewHandOverWord; WaitHandOver(word) returns once the
+  // hand-over has run, been withdrawn or been released. False (nothing queued) when thread is
+  // terminated. From any thread but the main thread.
+  using HandOverWord = std::shared_ptr<std::atomic<std::uint32_t>>;
+  static HandOverWord NewHandOverWord();
+  static bool QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word);
+  static void WaitHandOver(const HandOverWord& word);
+  static bool HandOverEnded(const HandOverWord& word);
 
  protected:
   virtual void Execute() = 0;
@@ -118,6 +135,7 @@ class TThread : public TObject {
  private:
   void Run();
   void TryDeleteSelf();
+  static bool HandOver(TThread* thread, const std::function<void()>& method, bool park);
   static void* Entry(void* self);
 
   pthread_t thread_{};

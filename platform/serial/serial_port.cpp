@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 
 namespace qv::platform {
 
@@ -106,6 +107,39 @@ class SerialPort::Lock {
   std::unique_lock<std::mutex> lock_;
   std::uint64_t shape_;
 };
+
+// ---- The receive queue ----------------------------------------------------------------------
+
+void ByteQueue::push(const BYTE* data, std::size_t count) {
+  if (count == 0) return;
+  if (size_ + count > ring_.size()) {
+    std::size_t cap = ring_.empty() ? 4096 : ring_.size();
+    while (cap < size_ + count) cap *= 2;
+    std::vector<BYTE> grown(cap);
+    const std::size_t kept = pop(grown.data(), size_);
+    ring_.swap(grown);
+    head_ = 0;
+    size_ = kept;
+  }
+  const std::size_t mask = ring_.size() - 1;
+  const std::size_t tail = (head_ + size_) & mask;
+  const std::size_t first = std::min(count, ring_.size() - tail);
+  std::memcpy(ring_.data() + tail, data, first);
+  std::memcpy(ring_.data(), data + first, count - first);
+  size_ += count;
+}
+
+std::size_t ByteQueue::pop(BYTE* out, std::size_t count) {
+  count = std::min(count, size_);
+  if (count == 0) return 0;
+  const std::size_t first = std::min(count, ring_.size() - head_);
+  std::memcpy(out, ring_.data() + head_, first);
+  std::memcpy(out + first, ring_.data(), count - first);
+  head_ = (head_ + count) & (ring_.size() - 1);
+  size_ -= count;
+  if (size_ == 0) head_ = 0;
+  return count;
+}
 
 // ---- Construction --------------------------------------------------------------------------
 
@@ -286,15 +320,24 @@ void SerialPort::Raise(DWORD events) { history_ |= events & mask_; }
 
 void SerialPort::PushInput(const BYTE* data, std::size_t size) {
   DWORD events = 0;
-  const bool dropNull = dcb_.Flags & DCB_fNull;
   const BYTE flag = BYTE(dcb_.EvtChar);
-  for (std::size_t i = 0; i < size; ++i) {
-    const BYTE b = data[i];
-    if (dropNull && b == 0) continue;
-    if (b == flag) events |= EV_RXFLAG;
-    queue_.push_back(b);
-    events |= EV_RXCHAR;
+  const std::size_t before = queue_.size();
+  if (dcb_.Flags & DCB_fNull) {
+    // NUL bytes are dropped, so a NUL event character never shows either.
+    const BYTE* p = data;
+    const BYTE* const end = data + size;
+    while (p < end) {
+      const auto* nul = static_cast<const BYTE*>(std::memchr(p, 0, std::size_t(end - p)));
+      const BYTE* runEnd = nul ? nul : end;
+      queue_.push(p, std::size_t(runEnd - p));
+      p = runEnd + (nul ? 1 : 0);
+    }
+    if (flag != 0 && std::memchr(data, flag, size)) events |= EV_RXFLAG;
+  } else {
+    queue_.push(data, size);
+    if (std::memchr(data, flag, size)) events |= EV_RXFLAG;
   }
+  if (queue_.size() != before) events |= EV_RXCHAR;
   if (!fullSignalled_ && queue_.size() * 5 >= capacity_ * 4) {
     fullSignalled_ = true;
     events |= EV_RX80FULL;
@@ -304,6 +347,8 @@ void SerialPort::PushInput(const BYTE* data, std::size_t size) {
 
 void SerialPort::MoveInput() {
   BYTE buffer[4096];
+  lastReadShort_ = false;
+  drainedBy_ = {};
   while (!failed_) {
     // A full queue leaves the bytes in the kernel (nothing is dropped here).
     const std::size_t want = std::min(Room(), sizeof buffer);
@@ -313,7 +358,10 @@ void SerialPort::MoveInput() {
     if (n < 0) return Fail(error);
     if (n == 0) return;
     PushInput(buffer, std::size_t(n));
-    if (std::size_t(n) < want) return;
+    if (std::size_t(n) < want) {
+      lastReadShort_ = true;
+      return;
+    }
   }
 }
 
@@ -334,6 +382,7 @@ void SerialPort::PushOutput() {
       const long n = device_->Write(op->data.data() + op->transferred,
                                     op->data.size() - op->transferred, error);
       if (n < 0) return Fail(error);
+      if (n > 0) outputSettled_ = false;
       op->transferred += DWORD(n);
     }
     if (op->transferred == op->data.size()) {
@@ -359,8 +408,7 @@ void SerialPort::ServeReads() {
     }
     const std::size_t n = std::min<std::size_t>(queue_.size(), op->count - op->transferred);
     if (n) {
-      std::copy_n(queue_.begin(), n, op->buffer + op->transferred);
-      queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(n));
+      queue_.pop(op->buffer + op->transferred, n);
       op->transferred += DWORD(n);
       op->lastByteNs = now;
       if (queue_.size() * 5 < capacity_ * 4) fullSignalled_ = false;
@@ -427,8 +475,11 @@ void SerialPort::Pump(short inputRevents, bool polled) {
   // here would only find the descriptor empty. Bytes the kernel holds but the poller has not
   // taken yet are like bytes still in a UART's FIFO. After a poll, only readiness is read.
   if (device_->InputBuffered() ||
-      (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0 : inputPollers_ == 0))
+      (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0
+              : inputPollers_ == 0 && drainedBy_ != std::this_thread::get_id())) {
     MoveInput();
+    if (polled && lastReadShort_) drainedBy_ = std::this_thread::get_id();
+  }
   if (failed_) return;
   // Hang-up or error on the descriptor: the device is gone (after taking what it still had).
   if (inputRevents & (POLLHUP | POLLERR | POLLNVAL)) return Fail(ERROR_DEVICE_REMOVED);
@@ -454,6 +505,7 @@ void SerialPort::Pump(short inputRevents, bool polled) {
 void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   std::lock_guard lock(mutex_);
   if (closed_ || failed_) return;
+  if (drainedBy_ == std::this_thread::get_id()) drainedBy_ = {};  // this poll sees new bytes
   const int in = device_->InputFd();
   const int out = device_->OutputFd();
   const bool wantOut = !writes_.empty() || device_->HoldsOutput();
@@ -713,7 +765,10 @@ BOOL SerialPort::ClearCommError(DWORD* errors, COMSTAT* stat) {
     DWORD pendingOut = 0;
     for (const auto& op : writes_) pendingOut += DWORD(op->data.size() - op->transferred);
     stat->cbInQue = DWORD(queue_.size());
-    stat->cbOutQue = device_->OutputQueued() + pendingOut;
+    // Asking the device costs a system call; output it holds can only come from a write.
+    const DWORD queued = outputSettled_ ? 0 : device_->OutputQueued();
+    outputSettled_ = queued == 0 && !device_->HoldsOutput();
+    stat->cbOutQue = queued + pendingOut;
     stat->Flags = 0;
     const DWORD rts = (dcb_.Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift;
     const bool ctsFlow = (dcb_.Flags & DCB_fOutxCtsFlow) || rts == RTS_CONTROL_HANDSHAKE;

@@ -1,6 +1,7 @@
 #include "platform/win32/winuser.h"
 
 #include "platform/testhooks.h"
+#include "platform/win32/internal/futex.h"
 #include "platform/win32/internal/queues.h"
 #include "platform/win32/winbase.h"
 
@@ -81,7 +82,7 @@ class MessageQueue {
     wakeSeq_.fetch_add(1);
     const int mode = sleepMode_.load();
     if (mode == kOnFutex) {
-      wakeSeq_.notify_one();
+      internal::FutexWake(wakeSeq_);
       return;
     }
     if (mode == kAwake && !exported_.load()) return;
@@ -223,7 +224,9 @@ class MessageQueue {
     const bool exported = exported_.load();
     if (timeoutMs < 0 && !exported && !timersArmed_.load()) {
       sleepMode_.store(kOnFutex);
-      if (!timersArmed_.load()) wakeSeq_.wait(seenSeq_);
+      if (!timersArmed_.load()) {
+        while (wakeSeq_.load() == seenSeq_) internal::FutexWait(wakeSeq_, seenSeq_);
+      }
       sleepMode_.store(kAwake);
       return;
     }
@@ -271,7 +274,7 @@ class MessageQueue {
     // A thread asleep on the futex does not see the timerfd: it must come back and poll.
     if (!timers_.empty()) {
       wakeSeq_.fetch_add(1);
-      if (sleepMode_.load() == kOnFutex) wakeSeq_.notify_one();
+      if (sleepMode_.load() == kOnFutex) internal::FutexWake(wakeSeq_);
     }
   }
 
@@ -400,6 +403,13 @@ void WaitForQueue(int timeoutMs) { ThisQueue().Wait(timeoutMs); }
 
 bool QueueHasWork() { return ThisQueue().HasWork(); }
 
+void CreateQueue() { ThisQueue(); }
+
+bool ThreadQueueHasWork(DWORD threadId) {
+  auto q = FindQueue(threadId);
+  return q && q->HasWork();
+}
+
 void SetHandOverHooks(bool (*serve)(), bool (*pending)()) {
   gServeHandOvers.store(serve, std::memory_order_release);
   gHandOversPending.store(pending, std::memory_order_release);
@@ -454,6 +464,10 @@ MessageBoxHook SetMessageBoxHook(MessageBoxHook hook) {
 void WaitOnThisThreadQueue(int timeoutMs) { internal::WaitForQueue(timeoutMs); }
 
 int ThisThreadWakeFd() { return ThisQueue().wakeFd(); }
+int ThreadWakeFd(DWORD threadId) {
+  auto q = FindQueue(threadId);
+  return q ? q->wakeFd() : -1;
+}
 void DrainThisThreadWake() { ThisQueue().Drain(); }
 int NextTimerDueMs() { return ThisQueue().NextTimerDueMs(); }
 void WakeThreadQueue(DWORD threadId) {

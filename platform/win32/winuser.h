@@ -189,8 +189,11 @@ bool SetWindowHandler(HWND hwnd, WindowHandler handler);
 void DestroyWindowRecord(HWND hwnd);
 
 // The calling thread's queue, created when missing; its wake descriptor becomes readable when
-// a message is posted, a hand-over is queued (main thread) or a timer is due.
+// a message is posted, a hand-over is queued (main thread) or a timer is due. A queue whose
+// descriptor was never asked for sleeps on a futex instead, which is cheaper to wake.
 int ThisThreadWakeFd();
+// The same for the queue of thread threadId; -1 when that thread has none.
+int ThreadWakeFd(DWORD threadId);
 // Consumes the readiness of ThisThreadWakeFd (call before looking at the queue, so that a
 // post arriving afterwards makes the descriptor readable again).
 void DrainThisThreadWake();

@@ -35,6 +35,22 @@ constexpr DWORD kStatusErrorBase = 0xE0000000u;
 // The system default line settings: 9600 8N1, binary, DTR and RTS on, no flow control.
 DCB DefaultDcb();
 
+// The receive queue: a ring of bytes moved in and out in blocks (a byte at a time through a
+// deque was most of the cost of a bulk transfer). Grows by doubling; never shrinks.
+class ByteQueue {
+ public:
+  std::size_t size() const { return size_; }
+  void clear() { head_ = size_ = 0; }
+  void push(const BYTE* data, std::size_t count);
+  // Moves up to count bytes out into out; returns how many.
+  std::size_t pop(BYTE* out, std::size_t count);
+
+ private:
+  std::vector<BYTE> ring_;  // size a power of two (or empty)
+  std::size_t head_ = 0;
+  std::size_t size_ = 0;
+};
+
 class SerialPort final : public Waitable, public std::enable_shared_from_this<SerialPort> {
  public:
   // access: GENERIC_READ / GENERIC_WRITE bits of the open.
@@ -116,7 +132,7 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
 
   DCB dcb_{};
   COMMTIMEOUTS timeouts_{};
-  std::deque<BYTE> queue_;
+  ByteQueue queue_;
   std::size_t capacity_ = 4096;
   DWORD outQueueSize_ = 4096;
   bool fullSignalled_ = false;  // EV_RX80FULL raised for the current fill
@@ -130,6 +146,13 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   LineCounters counters_;
   DWORD lines_ = 0;
   int inputPollers_ = 0;  // threads in poll() watching the input descriptor for bytes
+  // The thread whose poll() found input and whose read then emptied the descriptor: until it
+  // polls again (any bytes that arrive meanwhile make that poll return at once), its own calls
+  // need not read again only to find nothing.
+  std::thread::id drainedBy_;
+  bool lastReadShort_ = false;
+  // The device's output queue was empty when last asked and nothing was written since.
+  bool outputSettled_ = false;
 
   std::deque<std::shared_ptr<Op>> reads_;
   std::deque<std::shared_ptr<Op>> writes_;
