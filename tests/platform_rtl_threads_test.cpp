@@ -348,7 +348,7 @@ TEST(HandOver, QueuedHandOversKeepTheirPlaceAndAStopWithdrawsThem) {
     TThread::WaitHandOver(withdrawn);  // ends when the stop withdraws it
     waited = true;
   });
-  ASSERT_TRUE(ServeUntil(app, [&] { return order.size() == 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return order.size() == 2; }));
   go = true;
   while (!queued) Sleep(1);
   EXPECT_FALSE(TThread::HandOverEnded(withdrawn));
@@ -372,12 +372,12 @@ TEST(HandOver, SynchronizeThenWaitReturnsOnceItsQueueHasSomething) {
     step = 3;
   });
   while (step.load() < 1) Sleep(1);
-  ASSERT_TRUE(ServeUntil(app, [&] { return step.load() >= 2; }));
+  ASSERT_TRUE(PumpUntil([&] { return step.load() >= 2; }));
   // The hand-over has run, but nothing is queued for the thread: it sleeps on.
   Sleep(50);
   EXPECT_EQ(step.load(), 2);
   ASSERT_TRUE(PostThreadMessageA(t.ThreadID(), WM_USER, 0, 0));
-  ASSERT_TRUE(ServeUntil(app, [&] { return step.load() == 3; }));
+  ASSERT_TRUE(PumpUntil([&] { return step.load() == 3; }));
 }
 
 // ---- application ---------------------------------------------------------------------------
