@@ -225,6 +225,7 @@ void TThread::Free() {
 void TThread::Start() {
   if (started_) throw EThread("Thread already started");
   started_ = true;
+  refs_.fetch_add(1, std::memory_order_relaxed);  // the body's, dropped when it ends
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (stackSize_ != 0) pthread_attr_setstacksize(&attr, std::max<std::size_t>(stackSize_, PTHREAD_STACK_MIN));
@@ -232,6 +233,7 @@ void TThread::Start() {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     started_ = false;
+    refs_.fetch_sub(1, std::memory_order_relaxed);
     throw EThread("Thread cannot be created: " + SysErrorMessage(ErrorFromErrno(rc)));
   }
   joinable_ = true;
@@ -255,28 +257,33 @@ void TThread::Run() {
   }
   std::shared_ptr<ThreadShared> shared = shared_;
   SyncHub& hub = Hub();
+  bool last;
   {
     std::lock_guard lock(hub.mutex);
     shared->finished = true;
     finished_.store(true, std::memory_order_release);
+    // The body's own reference goes with the end, before any waiter can see the end: a Release
+    // after WaitFor is then the last one. Nothing of this object is touched after this block
+    // (a holder may delete it at once); what follows uses only the shared part.
+    last = refs_.fetch_sub(1, std::memory_order_acq_rel) == 1;
   }
   shared->end->Set();
   hub.cv.notify_all();
   // The main thread may be asleep in its message loop waiting for this end.
   WakeThreadQueue(MainThreadID());
-  TryDeleteSelf();  // nothing of this object may be touched after this line
+  if (last) DeleteIfFree();
 }
 
-void TThread::TryDeleteSelf() {
-  if (!FreeOnTerminate() || holds_.load() != 0 || !Finished()) return;
-  bool expected = false;
-  if (deleting_.compare_exchange_strong(expected, true)) delete this;
+// Called by whoever dropped the last reference, so by one thread only, and nothing else can
+// be looking at the object any more.
+void TThread::DeleteIfFree() {
+  if (FreeOnTerminate() && Finished()) delete this;
 }
 
-void TThread::Retain() { holds_.fetch_add(1); }
+void TThread::Retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
 
 void TThread::Release() {
-  if (holds_.fetch_sub(1) == 1) TryDeleteSelf();
+  if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) DeleteIfFree();
 }
 
 int TThread::ReturnValue() const { return shared_->returnValue.load(); }

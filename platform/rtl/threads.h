@@ -90,9 +90,8 @@ class TThread : public TObject {
   void SetFreeOnTerminate(bool value) { freeOnTerminate_.store(value, std::memory_order_release); }
 
   // Any thread. Keeps a self-releasing object alive: it is not deleted before the matching
-  // Release. When
-  // the body has ended and FreeOnTerminate is set, the last Release deletes it. Use this to
-  // stop and wait for a FreeOnTerminate thread without racing its self-release.
+  // Release. When the body has ended and FreeOnTerminate is set, the last Release deletes it.
+  // Use this to stop and wait for a FreeOnTerminate thread without racing its self-release.
   void Retain();
   void Release();
 
@@ -134,7 +133,7 @@ class TThread : public TObject {
 
  private:
   void Run();
-  void TryDeleteSelf();
+  void DeleteIfFree();
   static bool HandOver(TThread* thread, const std::function<void()>& method, bool park);
   static void* Entry(void* self);
 
@@ -147,8 +146,9 @@ class TThread : public TObject {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> freeOnTerminate_{false};
-  std::atomic<int> holds_{0};
-  std::atomic<bool> deleting_{false};
+  // Retain()s outstanding plus one while the body runs. Whoever drops the last one deletes a
+  // FreeOnTerminate object: one counter, so the body's end and a Release cannot both decide.
+  std::atomic<int> refs_{0};
   std::atomic<bool> startGate_{false};
   bool started_ = false;
   std::exception_ptr fatalException_;
