@@ -62,7 +62,8 @@ class TMsgThread : public TThread {
   void Stop() { Terminate(); }
 
   // Port-event thread only. Hands the event word over to the main thread on this thread's
-  // behalf when this thread has nothing to do; false when the word must be posted to its queue.
+  // behalf when this thread has nothing to do; false when the word must be posted to its queue
+  // instead. True also when nobody takes events any more (this thread has ended, or stops).
   bool HandOverIfIdle(DWORD Events);
   // Posts an event word to this thread's queue (false when it has none yet, or any more).
   // From any thread.
