@@ -152,6 +152,8 @@ std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) con
 bool TMsgThread::HandOverIfIdle(DWORD Events) {
   // A dispatch thread that has ended takes no events, nor does anyone on its behalf.
   if (Finished()) return true;
+  // Not before its queue exists: the handler may post the next notification to it.
+  if (!QueueReady.load(std::memory_order_acquire)) return false;
   HandOverWord word = NewHandOverWord();
   {
     std::lock_guard lock(Shared->Lock);
@@ -183,6 +185,7 @@ void TMsgThread::Execute() {
   // The queue exists before the terminate request is first looked at: a stop whose quit
   // message found no queue has set the request before, and the loop below sees it.
   PeekMessageA(&Msg, 0, 0, 0, PM_NOREMOVE);
+  QueueReady.store(true, std::memory_order_release);
   while (!Terminated()) {
     if (GetMessageA(&Msg, 0, MSG_REGISTERED_FIRST, MSG_REGISTERED_LAST) <= 0) break;
     if (!Comm->PortOpen() || Terminated() || Msg.message == MsgQuitComEvent) break;

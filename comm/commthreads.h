@@ -91,4 +91,6 @@ class TMsgThread : public TThread {
   TqvCustomComm* const Comm;
   MSG Msg;
   const std::shared_ptr<TShared> Shared = std::make_shared<TShared>();
+  // Set once this thread has its message queue.
+  std::atomic<bool> QueueReady{false};
 };
