@@ -154,12 +154,12 @@ bool TMsgThread::HandOverIfIdle(DWORD Events) {
   if (Finished()) return true;
   // Not before its queue exists: the handler may post the next notification to it.
   if (!QueueReady.load(std::memory_order_acquire)) return false;
-  HandOverWord word = NewHandOverWord();
+  HandOverWord word;
   {
     std::lock_guard lock(Shared->Lock);
     if (Shared->Outstanding != 0 || (Shared->QueuedByPort && !HandOverEnded(Shared->QueuedByPort)))
       return false;
-    Shared->QueuedByPort = word;
+    Shared->QueuedByPort = word = NewHandOverWord();
   }
   if (!QueueHandOver(this, HandOverMethod(Events, false), word)) {
     // Stopping: nothing is handed over any more, and nobody must wait for this one.

@@ -37,7 +37,7 @@ struct SyncRequest {
   // still awake makes no system call; or, marking it kParked, on its own message queue (see
   // SynchronizeThenWait). Shared, so a settler may still wake it after the requester has gone
   // on and released the request.
-  std::shared_ptr<std::atomic<std::uint32_t>> settled = std::make_shared<std::atomic<std::uint32_t>>(kOpen);
+  std::shared_ptr<std::atomic<std::uint32_t>> settled;
   enum : std::uint32_t { kOpen, kSettled, kAsleep, kParked };
   DWORD requester = 0;
   // Queued without a waiter (QueueHandOver): the main thread takes it off its thread's list.
@@ -375,7 +375,7 @@ TThread::HandOverWord TThread::NewHandOverWord() {
 bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word) {
   auto req = std::make_shared<SyncRequest>();
   req->method = method;
-  req->settled = word;
+  req->settled = word;  // the caller's, so it can wait on it later
   SyncHub& hub = Hub();
   {
     std::lock_guard lock(hub.mutex);
@@ -404,6 +404,7 @@ bool TThread::HandOver(TThread* thread, const std::function<void()>& method, boo
     return true;
   }
   auto req = std::make_shared<SyncRequest>();
+  req->settled = NewHandOverWord();
   req->method = method;
   req->requester = GetCurrentThreadId();
   std::shared_ptr<ThreadShared> shared = thread ? thread->shared_ : nullptr;
