@@ -29,6 +29,7 @@ void TCommThread::TerminatedSet() {
   // signalled it, but the thread is not yet waiting, that completion would be wiped out and the
   // thread would sleep on forever. Each new wait resets the event, so setting it is harmless.
   if (HANDLE h = WakeEvent.load(std::memory_order_acquire)) SetEvent(h);
+  if (HANDLE h = ResumeEvent.load(std::memory_order_acquire)) SetEvent(h);
   Wake();
 }
 
@@ -40,9 +41,13 @@ void TCommThread::Wake() {
 void TCommThread::Execute() {
   const HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const HANDLE maskSet = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+  const HANDLE resume = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   Overlapped.hEvent = wake;
+  Watch->Thread = this;
+  Watch->Resume = resume;
   WakeEvent.store(wake, std::memory_order_release);
   MaskEvent.store(maskSet, std::memory_order_release);
+  ResumeEvent.store(resume, std::memory_order_release);
   bool waitPending = false;
   // The event word of the last wait. It is posted once the next wait is armed: the main thread
   // then finds the port's lock free, and this thread is on its way back into poll() before the
@@ -65,6 +70,9 @@ void TCommThread::Execute() {
           // Starting the wait reset the wake event: a stop requested before that is seen now,
           // one requested after it has set the event again.
           DWORD r = WAIT_OBJECT_0;
+          if (!Terminated()) LetMainThreadWait();
+          // Given back, the wait may have ended meanwhile (its event is then set), or be a
+          // later one the main thread armed.
           if (!Terminated()) r = WaitForSingleObject(wake, INFINITE);
           if (Terminated()) {
             // Woken by the stop, the wait may still be running: it is cancelled below, since
@@ -90,12 +98,92 @@ void TCommThread::Execute() {
       held = EventWord;
     }
   }
-  if (waitPending) CancelIo(PortHandle);  // fails harmlessly when the close got there first
+  // From here on the main thread leaves this object alone (a wait it armed is cancelled below).
+  {
+    std::lock_guard lock(Watch->Lock);
+    Watch->Withdrawn = true;
+  }
+  TThread::WithdrawMainWatch(this);
+  // The pending wait may be one the main thread armed: cancelled by its OVERLAPPED. Fails
+  // harmlessly when the close got there first.
+  if (waitPending) CancelIoEx(PortHandle, &Overlapped);
   if (TMsgThread* m = Comm->MsgThread) m->Stop();
   WakeEvent.store(0, std::memory_order_release);
   MaskEvent.store(0, std::memory_order_release);
+  ResumeEvent.store(0, std::memory_order_release);
   CloseHandle(wake);
   CloseHandle(maskSet);
+  CloseHandle(resume);
+}
+
+void TCommThread::LetMainThreadWait() {
+  TMsgThread* m = Comm->MsgThread;
+  if (!Application || !m || !m->IdleForWatch()) return;
+  // Line changes are reported one by one as they happen, busy main thread or not: this thread
+  // keeps waiting for them itself.
+  DWORD mask = 0;
+  if (!GetCommMask(PortHandle, &mask) || (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0) return;
+  const HANDLE wake = WakeEvent.load(std::memory_order_relaxed);
+  ResetEvent(Watch->Resume);
+  // A stop requested before the reset is seen here; one requested after it sets the event.
+  if (Terminated()) return;
+  Watch->Handle = m->MainThreadHandler();
+  if (!TThread::WatchOnMainThread(wake, this, [w = Watch] { WaitEndedOnMainThread(w); },
+                                  [w = Watch] {
+                                    std::lock_guard lock(w->Lock);
+                                    GiveBack(*w);
+                                  }))
+    return;
+  // Standing by, this thread still sees the port fail or go away: a port that vanishes while
+  // the main thread is busy is closed without it, as when this thread waits itself.
+  if (qv::platform::WaitWhileWatched(Watch->Resume, wake) != 1 || Terminated()) return;
+  // The wait has ended that way: this thread takes it back, unless the main thread is on it
+  // already; it then gives the wait back when done instead of arming the next one.
+  if (TThread::WithdrawMainWatch(this)) return;
+  {
+    std::lock_guard lock(Watch->Lock);
+    Watch->Contested = true;
+  }
+  WaitForSingleObject(Watch->Resume, INFINITE);
+}
+
+void TCommThread::GiveBack(TWatch& w) {
+  w.Contested = false;
+  if (!w.Withdrawn) SetEvent(w.Resume);
+}
+
+void TCommThread::WaitEndedOnMainThread(const std::shared_ptr<TWatch>& w) {
+  std::unique_lock lock(w->Lock);
+  if (w->Withdrawn) return;
+  TCommThread* const t = w->Thread;
+  // No events: the mask changed, or the wait failed or was cancelled. The thread sorts that out.
+  const DWORD events = t->EventWord;
+  if (events == 0 || !Application) {
+    GiveBack(*w);
+    return;
+  }
+  // Not under the lock: a handler may stop this thread and wait for its end.
+  lock.unlock();
+  const bool handled = w->Handle(events);
+  lock.lock();
+  if (w->Withdrawn) return;
+  // Not handled: the thread takes the event word (the wait's event is still set) and posts it
+  // behind those before it.
+  if (handled && !w->Contested) {
+    t->Overlapped.Internal = t->Overlapped.InternalHigh = t->Overlapped.Offset = t->Overlapped.OffsetHigh = 0;
+    t->EventWord = 0;
+    const BOOL done = WaitCommEvent(t->PortHandle, &t->EventWord, &t->Overlapped);
+    // Done at once, the wait's event is set and the loop runs this again on its next round.
+    if ((done || GetLastError() == ERROR_IO_PENDING) &&
+        TThread::WatchOnMainThread(t->WakeEvent.load(std::memory_order_relaxed), t,
+                                   [w] { WaitEndedOnMainThread(w); },
+                                   [w] {
+                                     std::lock_guard l(w->Lock);
+                                     GiveBack(*w);
+                                   }))
+      return;
+  }
+  GiveBack(*w);
 }
 
 void TCommThread::Post(DWORD Events) {
@@ -123,7 +211,18 @@ TMsgThread::~TMsgThread() {
   }
 }
 
-void TMsgThread::TerminatedSet() { PostThreadMessageA(ThreadID(), MsgQuitComEvent, 0, 0); }
+void TMsgThread::TerminatedSet() {
+  HandOverWord onMain;
+  {
+    std::lock_guard lock(Shared->Lock);
+    Shared->Stopping = true;
+    onMain = Shared->QueuedByPort;
+  }
+  // Released, as a stop releases a hand-over: the main thread may be handling an event of the
+  // wait it holds, and stopping the port from its handler.
+  if (onMain) EndHandOver(onMain);
+  PostThreadMessageA(ThreadID(), MsgQuitComEvent, 0, 0);
+}
 
 namespace {
 // lParam of an event word that was counted when it was posted.
@@ -167,6 +266,37 @@ bool TMsgThread::HandOverIfIdle(DWORD Events) {
     Shared->QueuedByPort.reset();
   }
   return true;
+}
+
+bool TMsgThread::IdleForWatch() {
+  if (Finished() || !QueueReady.load(std::memory_order_acquire)) return false;
+  std::lock_guard lock(Shared->Lock);
+  return !Shared->Stopping && Shared->Outstanding == 0;
+}
+
+std::function<bool(DWORD)> TMsgThread::MainThreadHandler() const {
+  // Like a hand-over, it holds only the component and the shared state.
+  return [comm = Comm, shared = Shared](DWORD Events) {
+    HandOverWord word;
+    {
+      std::lock_guard lock(shared->Lock);
+      if (shared->Stopping || shared->Outstanding != 0 ||
+          (shared->QueuedByPort && !HandOverEnded(shared->QueuedByPort)))
+        return false;
+      // The dispatch thread waits for it before it hands over a word posted meanwhile.
+      shared->QueuedByPort = word = NewHandOverWord();
+    }
+    MSG m;
+    m.message = MsgComEvent;
+    m.wParam = Events;
+    try {
+      comm->HandleComEvent(m);
+    } catch (...) {
+      // As from the dispatch thread: HandleComEvent reports the runtime's exceptions itself.
+    }
+    EndHandOver(word);
+    return true;
+  };
 }
 
 bool TMsgThread::PostEvent(DWORD Events) {
@@ -213,4 +343,6 @@ void TMsgThread::Execute() {
       DispatchMessageA(&Msg);
     }
   }
+  std::lock_guard lock(Shared->Lock);
+  Shared->Stopping = true;
 }

@@ -11,6 +11,17 @@
 // dispatch thread sleeps on. Order holds because the port-event thread does so only when
 // everything it posted before has been handled, and the dispatch thread waits for such a
 // hand-over to end before it hands over the next event word.
+//
+// When the application's own loop runs the main thread, and the dispatch thread has nothing
+// to do, the port-event thread goes further: it lets the main thread hold its wait (a watch,
+// TThread::WatchOnMainThread) and sleeps. The main thread then polls the port while it sleeps
+// in its loop, handles each event itself and arms the next wait: an event costs one wake-up,
+// the main thread's, as in a program that reads the port from its own loop. The main thread
+// gives the wait back whenever it cannot take the event in order (an event word is posted and
+// not yet handled, or a hand-over of the dispatch thread runs), when the wait ends with no
+// events or fails, and when its loop stops watching; the port-event thread then goes on as
+// above. While a handler runs, nobody reads the port: its bytes wait in the kernel's buffer,
+// as they would wait in the receive queue.
 #pragma once
 
 #include "comm/qvcomm.h"
@@ -40,6 +51,30 @@ class TCommThread : public TThread {
  private:
   // Posts the event word until it is taken; gives up when stopping or when nobody will take it.
   void Post(DWORD Events);
+  // Lets the main thread hold the pending wait while the engine is idle, and sleeps until it
+  // gives the wait back or a stop; returns at once when the main thread cannot hold it.
+  void LetMainThreadWait();
+
+  // What this thread and the main thread share about a wait the main thread holds. The main
+  // thread touches the thread object only under Lock while Withdrawn is false: after that the
+  // object may be gone.
+  struct TWatch {
+    std::mutex Lock;
+    // The thread has taken its wait back for good (it ends).
+    bool Withdrawn = false;
+    TCommThread* Thread = nullptr;
+    // Set to give the wait back.
+    HANDLE Resume = 0;
+    // The thread saw the wait end (the port failed) while the main thread was on it: the main
+    // thread gives the wait back instead of arming the next one.
+    bool Contested = false;
+    // The dispatch thread's MainThreadHandler, made when the wait is handed to the main thread.
+    std::function<bool(DWORD)> Handle;
+  };
+  // Main thread: the wait it holds has ended (its event is set).
+  static void WaitEndedOnMainThread(const std::shared_ptr<TWatch>& w);
+  // Lock held.
+  static void GiveBack(TWatch& w);
 
   TqvCustomComm* const Comm;
   const HANDLE PortHandle;
@@ -49,6 +84,9 @@ class TCommThread : public TThread {
   std::atomic<HANDLE> WakeEvent{0};
   // Signalled when the component sets the port's event mask (and by a stop).
   std::atomic<HANDLE> MaskEvent{0};
+  // Signalled when the main thread gives the wait back (and by a stop).
+  std::atomic<HANDLE> ResumeEvent{0};
+  const std::shared_ptr<TWatch> Watch = std::make_shared<TWatch>();
 };
 
 // The dispatch thread; made and stopped by its component (Stop: any thread).
@@ -68,6 +106,14 @@ class TMsgThread : public TThread {
   // Posts an event word to this thread's queue (false when it has none yet, or any more).
   // From any thread.
   bool PostEvent(DWORD Events);
+  // Port-event thread: no event word is posted and not yet handled (a hand-over it queued
+  // itself may still run), so the main thread may hold the port's wait.
+  bool IdleForWatch();
+  // For the main thread, for an event of the port's wait it holds: a function that runs
+  // HandleComEvent there when this thread has nothing to do and returns true, or false (nothing
+  // run) when the event must be posted to keep its order. It holds only the component and the
+  // shared state, like a hand-over.
+  std::function<bool(DWORD)> MainThreadHandler() const;
 
  protected:
   void Execute() override;
@@ -80,9 +126,11 @@ class TMsgThread : public TThread {
     std::mutex Lock;
     // Event words posted or taken and not yet handled.
     unsigned Outstanding = 0;
-    // The last hand-over queued by the port-event thread; until it has ended nothing else is
-    // handed over.
+    // The last hand-over queued by the port-event thread, or the event the main thread
+    // handles for the wait it holds; until it has ended nothing else is handed over.
     TThread::HandOverWord QueuedByPort;
+    // This thread stops (or has ended): nobody takes events on its behalf any more.
+    bool Stopping = false;
   };
   // Runs HandleComEvent for an event word on the main thread; a counted one is taken off the
   // count when it has run.

@@ -28,6 +28,8 @@ TApplication::TApplication(TComponent* AOwner)
 
 TApplication::~TApplication() {
   DestroyComponents();
+  // Nobody runs this loop any more: what it watched goes back to the threads that asked.
+  if (GetCurrentThreadId() == mainThreadId_) qv::platform::internal::DropWatches();
   if (Application == this) Application = nullptr;
 }
 
@@ -39,6 +41,13 @@ bool TApplication::HasWork() const {
 
 void TApplication::ProcessMessages() {
   if (GetCurrentThreadId() != mainThreadId_) return;
+  // A caller that only pumps never sleeps in the loop, where the watched objects' sources are
+  // polled.
+  qv::platform::internal::PollWatchesNow();
+  ServePending();
+}
+
+void TApplication::ServePending() {
   qv::platform::DrainThisThreadWake();
   CheckSynchronize();
   MSG msg;
@@ -79,7 +88,7 @@ bool TApplication::WaitAndProcess(DWORD timeoutMs) {
     // Consume the wake-up before looking, so work that arrives afterwards wakes the wait.
     qv::platform::DrainThisThreadWake();
     if (HasWork()) {
-      ProcessMessages();
+      ServePending();
       return true;
     }
     if (Terminated()) return false;

@@ -63,6 +63,8 @@ class TApplication : public TComponent {
 
  private:
   bool HasWork() const;
+  // ProcessMessages once the loop has polled what it watches.
+  void ServePending();
   DWORD mainThreadId_;
   std::atomic<bool> terminated_{false};
   HWND mainForm_ = 0;

@@ -114,8 +114,11 @@ namespace internal {
 void SetMainThreadId(DWORD id) { gMainThreadId.store(id); }
 bool SyncPending() {
   SyncHub& hub = Hub();
-  std::lock_guard lock(hub.mutex);
-  return !hub.queue.empty();
+  {
+    std::lock_guard lock(hub.mutex);
+    if (!hub.queue.empty()) return true;
+  }
+  return HasSignalledWatch(gMainThreadId.load());
 }
 }  // namespace internal
 
@@ -179,6 +182,8 @@ bool CheckSynchronize() {
     hub.cv.notify_all();
     any = true;
   }
+  // Watches, after what was handed over before their events were seen.
+  if (internal::RunSignalledWatches()) any = true;
   return any;
 }
 
@@ -393,6 +398,15 @@ bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method
 }
 
 void TThread::WaitHandOver(const HandOverWord& word) { WaitSettled(*word); }
+
+void TThread::EndHandOver(const HandOverWord& word) { WakeSettled({Settled{word, 0}}, false); }
+
+bool TThread::WatchOnMainThread(HANDLE event, const void* key, std::function<void()> run,
+                                std::function<void()> dropped) {
+  return internal::AddQueueWatch(MainThreadID(), event, key, std::move(run), std::move(dropped));
+}
+
+bool TThread::WithdrawMainWatch(const void* key) { return internal::RemoveQueueWatch(MainThreadID(), key); }
 
 bool TThread::HandOverEnded(const HandOverWord& word) {
   return word->load(std::memory_order_acquire) == SyncRequest::kSettled;

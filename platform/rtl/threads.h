@@ -125,6 +125,23 @@ class TThread : public TObject {
   static bool QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word);
   static void WaitHandOver(const HandOverWord& word);
   static bool HandOverEnded(const HandOverWord& word);
+  // Ends a word made with NewHandOverWord for work the caller ran on the main thread itself,
+  // waking whoever waits for it.
+  static void EndHandOver(const HandOverWord& word);
+
+  // The main thread's watch, for a thread that would only wait for event and then hand what it
+  // found over: while the main thread sleeps in the application's own loop it also waits for
+  // event (polling the I/O source the event carries), and once event is signalled the loop runs
+  // run there, with the hand-overs; the watch is then off (run may add it again). The event then
+  // costs one wake-up (the main thread's) instead of two. dropped runs instead, on any thread,
+  // when the main thread stops watching: its loop became a foreign one (WakeFd was asked for),
+  // or it ended. run must not throw. False (nothing watched) when the main thread has no message
+  // queue or a foreign loop sleeps for it. Any thread.
+  static bool WatchOnMainThread(HANDLE event, const void* key, std::function<void()> run,
+                                std::function<void()> dropped);
+  // Takes the watch with this key off; true when it was listed (so neither run nor dropped will
+  // be called), false when it ran, runs or was dropped. Any thread.
+  static bool WithdrawMainWatch(const void* key);
 
  protected:
   virtual void Execute() = 0;

@@ -88,6 +88,9 @@ class SerialPort::Source final : public IoSource {
   void OnPolled(const pollfd* fds, std::size_t count) override {
     if (auto p = port_.lock()) p->OnPolled(fds, count);
   }
+  void AddFailureFds(std::vector<pollfd>& fds) override {
+    if (auto p = port_.lock()) p->AddFailureFds(fds);
+  }
 
  private:
   std::weak_ptr<SerialPort> port_;
@@ -537,6 +540,15 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   }
 }
 
+void SerialPort::AddFailureFds(std::vector<pollfd>& fds) {
+  std::lock_guard lock(mutex_);
+  if (closed_ || failed_) return;
+  // Hang-up and errors are reported without asking; readable input is the other thread's
+  // business. (A network peer's close shows as readable input: the other thread sees it.)
+  if (const int in = device_->InputFd(); in >= 0) fds.push_back({in, 0, 0});
+  if (const int status = device_->StatusFd(); status >= 0) fds.push_back({status, POLLIN, 0});
+}
+
 void SerialPort::OnPolled(const pollfd* fds, std::size_t count) {
   Lock lock(*this);
   short revents = 0;
@@ -692,6 +704,20 @@ BOOL SerialPort::CancelIo() {
     if (op->thread == me) mine.push_back(op);
   if (wait_ && wait_->thread == me) mine.push_back(wait_);
   for (const auto& op : mine) Complete(op, kStatusCancelled);
+  return TRUE;
+}
+
+BOOL SerialPort::CancelIoEx(OVERLAPPED* overlapped) {
+  Lock lock(*this);
+  if (closed_) return Finish(FALSE, ERROR_INVALID_HANDLE);
+  if (!overlapped) {
+    if (reads_.empty() && writes_.empty() && !wait_) return Finish(FALSE, ERROR_NOT_FOUND);
+    CompleteAll(kStatusCancelled);
+    return TRUE;
+  }
+  auto op = FindOp(overlapped);
+  if (!op) return Finish(FALSE, ERROR_NOT_FOUND);
+  Complete(op, kStatusCancelled);
   return TRUE;
 }
 

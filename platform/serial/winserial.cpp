@@ -163,6 +163,10 @@ BOOL CancelIo(HANDLE file) {
   return WithPort(file, [](SerialPort& p) { return p.CancelIo(); });
 }
 
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped) {
+  return WithPort(file, [&](SerialPort& p) { return p.CancelIoEx(overlapped); });
+}
+
 BOOL WaitCommEvent(HANDLE file, DWORD* eventMask, OVERLAPPED* overlapped) {
   return WithPort(file, [&](SerialPort& p) { return p.WaitCommEvent(eventMask, overlapped); });
 }

@@ -27,6 +27,9 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 // (ERROR_OPERATION_ABORTED), as Windows does; a thread's pending operations also end when the
 // thread exits.
 BOOL CancelIo(HANDLE file);
+// Ends the operation of this OVERLAPPED, whichever thread started it (every pending operation of
+// the handle when overlapped is null); FALSE with ERROR_NOT_FOUND when there is none.
+BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 
 BOOL WaitCommEvent(HANDLE file, DWORD* eventMask, OVERLAPPED* overlapped);
 BOOL SetCommMask(HANDLE file, DWORD eventMask);

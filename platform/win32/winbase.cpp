@@ -225,6 +225,17 @@ void Waitable::Set() {
   std::lock_guard lock(mutex_);
   signalled_ = true;
   for (Registration* reg : waiters_) WakeOther(reg->waiter);
+  for (Waiter* w : watchers_) WakeOther(w);
+}
+
+void Waitable::AddWatcher(Waiter* waiter) {
+  std::lock_guard lock(mutex_);
+  watchers_.push_back(waiter);
+}
+
+void Waitable::RemoveWatcher(Waiter* waiter) {
+  std::lock_guard lock(mutex_);
+  if (auto it = std::find(watchers_.begin(), watchers_.end(), waiter); it != watchers_.end()) watchers_.erase(it);
 }
 
 void Waitable::Reset() {
@@ -255,6 +266,7 @@ void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
   source_ = std::move(source);
   // Waiters re-read the source on their next round.
   for (Registration* reg : waiters_) WakeOther(reg->waiter);
+  for (Waiter* w : watchers_) WakeOther(w);
 }
 
 std::shared_ptr<IoSource> Waitable::GetIoSource() const {
@@ -308,6 +320,36 @@ bool Waitable::Wait(DWORD timeoutMs) {
   }
   std::lock_guard lock(mutex_);
   waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &reg));
+  return result;
+}
+
+int WaitWhileWatched(HANDLE resumeHandle, HANDLE watchedHandle) {
+  const auto resume = LookupHandleAs<Waitable>(resumeHandle);
+  const auto watched = LookupHandleAs<Waitable>(watchedHandle);
+  if (!resume || !watched) return -1;
+  Waiter& waiter = Waiter::ForThisThread();
+  resume->AddWatcher(&waiter);
+  std::vector<pollfd> fds;
+  int result;
+  for (;;) {
+    if (resume->IsSignalled()) {
+      result = 0;
+      break;
+    }
+    fds.clear();
+    fds.push_back({waiter.fd(), POLLIN, 0});
+    const auto source = watched->GetIoSource();
+    if (source) source->AddFailureFds(fds);
+    if (poll(fds.data(), fds.size(), -1) < 0)
+      for (auto& f : fds) f.revents = 0;
+    if (fds[0].revents & POLLIN) waiter.Drain();
+    if (source && fds.size() > 1) source->OnPolled(fds.data() + 1, fds.size() - 1);
+    if (watched->IsSignalled()) {
+      result = 1;
+      break;
+    }
+  }
+  resume->RemoveWatcher(&waiter);
   return result;
 }
 

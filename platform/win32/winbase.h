@@ -103,6 +103,10 @@ class IoSource {
   // Called after poll with the entries this source appended (count as appended), including
   // after a time-out. Completes the operation (and signals the object) when it can.
   virtual void OnPolled(const pollfd* fds, std::size_t count) = 0;
+  // The descriptors that tell only that the device failed, went away or changed state, for a
+  // thread that stands by while another one polls for the work (see WaitWhileWatched);
+  // OnPolled takes them too. None by default.
+  virtual void AddFailureFds(std::vector<pollfd>&) {}
 };
 
 // A kernel object that threads can wait for. Any thread: the signalled state and the waiter
@@ -124,6 +128,11 @@ class Waitable : public KernelObject {
   // consumed), false on time-out.
   bool Wait(DWORD timeoutMs);
 
+  // For a thread that sleeps on this object among other things: from AddWatcher to
+  // RemoveWatcher, Set() wakes waiter as it wakes the threads in Wait.
+  void AddWatcher(Waiter* waiter);
+  void RemoveWatcher(Waiter* waiter);
+
  private:
   struct Registration {
     Waiter* waiter;
@@ -135,6 +144,7 @@ class Waitable : public KernelObject {
   const bool manualReset_;
   bool signalled_;
   std::vector<Registration*> waiters_;
+  std::vector<Waiter*> watchers_;
   std::shared_ptr<IoSource> source_;
 };
 
@@ -159,5 +169,11 @@ class Deadline {
 };
 
 std::int64_t MonotonicNs();
+
+// For a thread that has let another thread wait for watched (the main thread's watch) and
+// stands by: sleeps until resume is set (0), or until watched is signalled by this thread's own
+// look at the failure descriptors of watched's I/O source (1). A wait completed by the other
+// thread does not wake this one. -1 for a bad handle.
+int WaitWhileWatched(HANDLE resume, HANDLE watched);
 
 }  // namespace qv::platform

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -43,6 +44,13 @@ bool InRange(UINT message, UINT min, UINT max) {
   return (min == 0 && max == 0) || (message >= min && message <= max);
 }
 
+struct QueueWatch {
+  std::shared_ptr<Waitable> event;
+  const void* key;
+  std::function<void()> run;
+  std::function<void()> dropped;
+};
+
 class MessageQueue {
  public:
   // Every thread with a queue (each open port's dispatch thread among them) has the eventfd;
@@ -52,6 +60,7 @@ class MessageQueue {
     eventFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   }
   ~MessageQueue() {
+    DropWatches();
     if (epollFd_ >= 0) close(epollFd_);
     if (timerFd_ >= 0) close(timerFd_);
     close(eventFd_);
@@ -62,16 +71,91 @@ class MessageQueue {
   DWORD threadId() const { return threadId_; }
   // Once the descriptor is handed out a foreign loop may poll it, so every wake-up writes it.
   // It is readable when the eventfd or the timerfd is.
+  // A foreign loop does not poll the watches' sources: they are dropped.
   int wakeFd() {
-    std::lock_guard lock(mutex_);
-    if (epollFd_ < 0) {
-      const int fd = epoll_create1(EPOLL_CLOEXEC);
-      Watch(fd, eventFd_);
-      Watch(fd, timerFd_);
-      epollFd_ = fd;
+    std::vector<QueueWatch> dropped;
+    int fd;
+    {
+      std::lock_guard lock(mutex_);
+      if (epollFd_ < 0) {
+        const int e = epoll_create1(EPOLL_CLOEXEC);
+        Watch(e, eventFd_);
+        Watch(e, timerFd_);
+        epollFd_ = e;
+      }
+      exported_.store(true);
+      fd = epollFd_;
+      dropped.swap(watches_);
+      watching_.store(false);
     }
-    exported_.store(true);
-    return epollFd_;
+    for (auto& w : dropped) w.dropped();
+    return fd;
+  }
+
+  // ---- watches: objects the owner also waits for while it sleeps in its queue ----
+
+  bool AddWatch(QueueWatch watch) {
+    {
+      std::lock_guard lock(mutex_);
+      if (exported_.load()) return false;
+      watches_.push_back(std::move(watch));
+      watching_.store(true);
+    }
+    // An owner asleep without the new descriptors comes back and sleeps again with them; one
+    // that is awake only sees the count move (no system call).
+    Wake();
+    return true;
+  }
+
+  bool RemoveWatch(const void* key) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(watches_.begin(), watches_.end(), [&](const QueueWatch& w) { return w.key == key; });
+    if (it == watches_.end()) return false;
+    watches_.erase(it);
+    watching_.store(!watches_.empty());
+    return true;
+  }
+
+  bool HasSignalledWatch() {
+    if (!watching_.load()) return false;
+    std::lock_guard lock(mutex_);
+    return std::any_of(watches_.begin(), watches_.end(), [](const QueueWatch& w) { return w.event->IsSignalled(); });
+  }
+
+  // Runs the watches signalled now, each taken off the list first (it may put itself back).
+  bool RunSignalledWatches() {
+    if (!watching_.load()) return false;
+    std::vector<QueueWatch> due;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = watches_.begin(); it != watches_.end();) {
+        if (it->event->IsSignalled()) {
+          due.push_back(std::move(*it));
+          it = watches_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      watching_.store(!watches_.empty());
+    }
+    for (auto& w : due) w.run();
+    return !due.empty();
+  }
+
+  // Lets the watches' sources make what progress they can without sleeping: a loop that only
+  // peeks still sees their events.
+  void PollWatchesNow() {
+    if (watching_.load()) PollWatches(nullptr, 0);
+  }
+
+  void DropWatches() {
+    std::vector<QueueWatch> dropped;
+    {
+      std::lock_guard lock(mutex_);
+      dropped.swap(watches_);
+      watching_.store(false);
+    }
+    for (auto& w : dropped) w.dropped();
   }
 
   // A thread asleep on the futex gets a futex wake-up; one that is awake looks at its queue
@@ -222,7 +306,8 @@ class MessageQueue {
   // counts before it looks at the mode, so one of the two always sees the other.
   void Wait(int timeoutMs) {
     const bool exported = exported_.load();
-    if (timeoutMs < 0 && !exported && !timersArmed_.load()) {
+    const bool watching = watching_.load();
+    if (timeoutMs < 0 && !exported && !watching && !timersArmed_.load()) {
       sleepMode_.store(kOnFutex);
       if (!timersArmed_.load()) {
         while (wakeSeq_.load() == seenSeq_) internal::FutexWait(wakeSeq_, seenSeq_);
@@ -235,13 +320,61 @@ class MessageQueue {
       sleepMode_.store(kAwake);
       return;
     }
-    pollfd fds[2] = {{eventFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
-    while (poll(fds, 2, timeoutMs) < 0 && errno == EINTR) {
+    if (watching) {
+      const pollfd own[2] = {{eventFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
+      PollWatches(own, timeoutMs);
+    } else {
+      pollfd fds[2] = {{eventFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
+      while (poll(fds, 2, timeoutMs) < 0 && errno == EINTR) {
+      }
     }
     sleepMode_.store(kAwake);
   }
 
  private:
+  // One poll() over own (the eventfd and the timerfd, when sleeping), the thread's waiter (a
+  // watched object set by another thread writes it) and the watched objects' sources, which
+  // then complete what they can. Owner thread only.
+  void PollWatches(const pollfd* own, int timeoutMs) {
+    std::vector<std::shared_ptr<Waitable>>& events = pollEvents_;
+    events.clear();
+    {
+      std::lock_guard lock(mutex_);
+      for (const QueueWatch& w : watches_) events.push_back(w.event);
+    }
+    Waiter& waiter = Waiter::ForThisThread();
+    for (auto& e : events) e->AddWatcher(&waiter);
+    // Not sleeping past an object that was set before this thread listened for it.
+    if (std::any_of(events.begin(), events.end(), [](const auto& e) { return e->IsSignalled(); })) timeoutMs = 0;
+    std::vector<pollfd>& fds = pollFds_;
+    fds.clear();
+    fds.push_back({waiter.fd(), POLLIN, 0});
+    if (own) fds.insert(fds.end(), own, own + 2);
+    const std::size_t first = fds.size();
+    std::vector<std::pair<std::shared_ptr<IoSource>, std::size_t>>& sources = pollSources_;
+    sources.clear();
+    for (auto& e : events) {
+      if (auto src = e->GetIoSource()) {
+        const std::size_t before = fds.size();
+        int t = -1;
+        src->AddPollFds(fds, t);
+        if (t >= 0 && (timeoutMs < 0 || t < timeoutMs)) timeoutMs = t;
+        sources.emplace_back(std::move(src), fds.size() - before);
+      }
+    }
+    if (poll(fds.data(), fds.size(), timeoutMs) < 0)
+      for (auto& f : fds) f.revents = 0;
+    if (fds[0].revents & POLLIN) waiter.Drain();
+    std::size_t at = first;
+    for (auto& [src, count] : sources) {
+      src->OnPolled(fds.data() + at, count);
+      at += count;
+    }
+    sources.clear();
+    for (auto& e : events) e->RemoveWatcher(&waiter);
+    events.clear();
+  }
+
   static void Watch(int epollFd, int fd) {
     if (epollFd < 0 || fd < 0) return;
     epoll_event ev{};
@@ -294,6 +427,12 @@ class MessageQueue {
   std::atomic<int> sleepMode_{kAwake};
   std::atomic<std::uint32_t> wakeSeq_{0};  // wake-ups so far
   std::uint32_t seenSeq_ = 0;                // owner thread: the count at its last drain
+  std::vector<QueueWatch> watches_;        // under mutex_
+  std::atomic<bool> watching_{false};      // watches_ is not empty
+  // Owner thread: PollWatches' lists, kept so that a sleep allocates nothing.
+  std::vector<std::shared_ptr<Waitable>> pollEvents_;
+  std::vector<pollfd> pollFds_;
+  std::vector<std::pair<std::shared_ptr<IoSource>, std::size_t>> pollSources_;
 };
 
 struct QueueRegistry {
@@ -408,6 +547,35 @@ void CreateQueue() { ThisQueue(); }
 bool ThreadQueueHasWork(DWORD threadId) {
   auto q = FindQueue(threadId);
   return q && q->HasWork();
+}
+
+bool AddQueueWatch(DWORD threadId, HANDLE event, const void* key, std::function<void()> run,
+                   std::function<void()> dropped) {
+  auto object = LookupHandleAs<Waitable>(event);
+  auto q = FindQueue(threadId);
+  if (!object || !q) return false;
+  return q->AddWatch(QueueWatch{std::move(object), key, std::move(run), std::move(dropped)});
+}
+
+bool RemoveQueueWatch(DWORD threadId, const void* key) {
+  auto q = FindQueue(threadId);
+  return q && q->RemoveWatch(key);
+}
+
+bool RunSignalledWatches() { return tQueue.queue && tQueue.queue->RunSignalledWatches(); }
+
+bool HasSignalledWatch(DWORD threadId) {
+  if (tQueue.queue && tQueue.queue->threadId() == threadId) return tQueue.queue->HasSignalledWatch();
+  auto q = FindQueue(threadId);
+  return q && q->HasSignalledWatch();
+}
+
+void PollWatchesNow() {
+  if (tQueue.queue) tQueue.queue->PollWatchesNow();
+}
+
+void DropWatches() {
+  if (tQueue.queue) tQueue.queue->DropWatches();
 }
 
 void SetHandOverHooks(bool (*serve)(), bool (*pending)()) {

@@ -65,6 +65,7 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   BOOL Write(const void* data, DWORD count, DWORD* written, OVERLAPPED* overlapped);
   BOOL GetOverlappedResult(OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
   BOOL CancelIo();
+  BOOL CancelIoEx(OVERLAPPED* overlapped);
   BOOL WaitCommEvent(DWORD* events, OVERLAPPED* overlapped);
   BOOL SetCommMask(DWORD mask);
   BOOL GetCommMask(DWORD* mask);
@@ -115,6 +116,7 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   void Fail(DWORD error);
   void AddPollFds(std::vector<pollfd>& fds, int& timeoutMs);
   void OnPolled(const pollfd* fds, std::size_t count);
+  void AddFailureFds(std::vector<pollfd>& fds);
   bool LineEventsMasked() const;
   std::uint64_t Shape() const;
   std::size_t Room() const { return capacity_ > queue_.size() ? capacity_ - queue_.size() : 0; }

@@ -5,6 +5,7 @@
 #include "platform/win32/wintypes.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace qv::platform::internal {
 
@@ -23,6 +24,25 @@ bool QueueHasWork();
 
 // True when thread threadId has a queue holding a posted message, a quit request or a due timer.
 bool ThreadQueueHasWork(DWORD threadId);
+
+// Watches: while thread threadId sleeps in its queue's wait it also waits for event, polling the
+// I/O source the event carries, and once the event is signalled RunSignalledWatches on that
+// thread runs `run` (the watch is off the list by then; run may add it again). `dropped` runs
+// instead, on whichever thread drops it, when the queue stops watching: its wake descriptor went
+// to a foreign loop, which knows nothing of the sources, or the thread ended. key identifies the
+// watch for RemoveQueueWatch. False (nothing added) when there is no such queue or a foreign
+// loop sleeps for it.
+bool AddQueueWatch(DWORD threadId, HANDLE event, const void* key, std::function<void()> run,
+                   std::function<void()> dropped);
+// True when the watch was still listed (it will neither run nor be dropped).
+bool RemoveQueueWatch(DWORD threadId, const void* key);
+// The calling thread's watches whose events are signalled run; true if any ran.
+bool RunSignalledWatches();
+bool HasSignalledWatch(DWORD threadId);
+// The calling thread's watched sources make what progress they can without sleeping.
+void PollWatchesNow();
+// Drops the calling thread's watches (their dropped callbacks run).
+void DropWatches();
 
 // Installed once by the thread layer: the main thread's message functions serve its
 // hand-overs while they look for messages, as the system delivers sent messages while a thread
