@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -121,6 +124,45 @@ TEST_F(CommThreads, ABurstWhileTheMainThreadIsBlockedIsHandledLaterInOrderOneCal
   EXPECT_EQ(ev.calls, (std::vector<std::string>{"event:8", "rx:a", "event:48", "event:8", "event:48"}));
   EXPECT_EQ(ev.maxDepth, 1);
   EXPECT_FALSE(ev.offMain);
+}
+
+// Idle, the main thread holds the port's wait while it sleeps in its loop; bytes must keep
+// coming when it is served another way.
+TEST_F(CommThreads, BytesKeepArrivingHoweverTheMainThreadIsServed) {
+  ev.Attach(*comm);
+  comm->SetEventMask({ceRxChar});
+  comm->Open();
+  // A foreign loop comes last: it keeps the main thread's sleep from then on.
+  const std::vector<std::pair<std::string, std::function<void()>>> turns = {
+      {"own loop", [] { Application->WaitAndProcess(5); }},
+      {"a pump that never sleeps",
+       [] {
+         Sleep(2);
+         Application->ProcessMessages();
+       }},
+      {"a foreign loop",
+       [] {
+         // It serves the application only when the descriptor says so.
+         pollfd p{Application->WakeFd(), POLLIN, 0};
+         if (poll(&p, 1, 50) > 0) Application->ProcessMessages();
+       }},
+  };
+  std::string want;
+  auto got = [&] {
+    std::string all;
+    for (const auto& c : ev.calls)
+      if (c.starts_with("rx:")) all += c.substr(3);
+    return all;
+  };
+  for (const auto& [name, turn] : turns) {
+    want += name;
+    Feed(name);
+    const DWORD start = GetTickCount();
+    while (got() != want && GetTickCount() - start < 10000) turn();
+    EXPECT_EQ(got(), want) << name;
+  }
+  EXPECT_FALSE(ev.offMain);
+  EXPECT_EQ(ev.maxDepth, 1);
 }
 
 TEST_F(CommThreads, NothingIsLostWhileThePortStaysOpen) {

@@ -442,6 +442,48 @@ TEST(ApplicationLoop, WakeFdSignalsPendingWorkAndProcessMessagesClearsIt) {
   DeallocateHWnd(w);
 }
 
+// The main thread's watch: set by another thread while the loop sleeps, its event runs the
+// watch there, once; a withdrawn watch never runs; a foreign loop taking over drops it.
+TEST(MainWatch, RunsOnceOnTheMainThreadAndAForeignLoopDropsIt) {
+  TApplication app;
+  const HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  int ran = 0, dropped = 0, key = 0;
+  DWORD ranOn = 0;
+  auto run = [&] {
+    ++ran;
+    ranOn = GetCurrentThreadId();
+  };
+  ASSERT_TRUE(TThread::WatchOnMainThread(ev, &key, run, [&] { ++dropped; }));
+  std::thread setter([&] {
+    Sleep(30);
+    SetEvent(ev);
+  });
+  EXPECT_TRUE(app.WaitAndProcess(10000));
+  setter.join();
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(ranOn, GetCurrentThreadId());
+  EXPECT_FALSE(TThread::WithdrawMainWatch(&key));  // off the list once it has run
+  app.ProcessMessages();
+  EXPECT_EQ(ran, 1);
+
+  ResetEvent(ev);
+  ASSERT_TRUE(TThread::WatchOnMainThread(ev, &key, run, [&] { ++dropped; }));
+  EXPECT_TRUE(TThread::WithdrawMainWatch(&key));
+  SetEvent(ev);
+  app.ProcessMessages();
+  EXPECT_EQ(ran, 1);
+
+  ResetEvent(ev);
+  ASSERT_TRUE(TThread::WatchOnMainThread(ev, &key, run, [&] { ++dropped; }));
+  app.WakeFd();
+  EXPECT_EQ(dropped, 1);
+  EXPECT_FALSE(TThread::WatchOnMainThread(ev, &key, run, [&] { ++dropped; }));
+  SetEvent(ev);
+  app.ProcessMessages();
+  EXPECT_EQ(ran, 1);
+  CloseHandle(ev);
+}
+
 TEST(ApplicationLoop, IdleWaitSleepsAndTimesOut) {
   TApplication app;
   HWND w = AllocateHWnd(nullptr);

@@ -545,7 +545,7 @@ TEST_F(PtyPort, RecordInUseCannotStartASecondTransfer) {
   EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
 }
 
-TEST_F(PtyPort, CancelIoEndsOnlyTheCallingThreadsTransfers) {
+TEST_F(PtyPort, CancelIoEndsOnlyTheCallingThreadsTransfersAndCancelIoExTheOneNamed) {
   SetTimeouts(0, 0, 0);
   char buf[4];
   OVERLAPPED ov{};
@@ -558,6 +558,25 @@ TEST_F(PtyPort, CancelIoEndsOnlyTheCallingThreadsTransfers) {
   ASSERT_TRUE(CancelIo(h));
   EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
   EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+
+  // By its OVERLAPPED, from another thread: only that one ends.
+  ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+  OVERLAPPED waitOv{};
+  waitOv.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD events = 0;
+  ASSERT_FALSE(ReadFile(h, buf, 4, &n, &ov));
+  ASSERT_FALSE(WaitCommEvent(h, &events, &waitOv));
+  std::thread([&] { EXPECT_TRUE(CancelIoEx(h, &waitOv)); }).join();
+  EXPECT_FALSE(GetOverlappedResult(h, &waitOv, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+  EXPECT_FALSE(CancelIoEx(h, &waitOv));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  EXPECT_TRUE(CancelIoEx(h, nullptr));
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  CloseHandle(waitOv.hEvent);
 }
 
 // ---- Receive queue ----------------------------------------------------------------------------
