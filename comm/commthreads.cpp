@@ -118,7 +118,7 @@ void TCommThread::Execute() {
 
 void TCommThread::LetMainThreadWait() {
   TMsgThread* m = Comm->MsgThread;
-  if (!Application || !m || !m->IdleForWatch()) return;
+  if (!Application || !m || !TThread::MainThreadWatches() || !m->IdleForWatch()) return;
   // Line changes are reported one by one as they happen, busy main thread or not: this thread
   // keeps waiting for them itself.
   DWORD mask = 0;
@@ -138,10 +138,11 @@ void TCommThread::LetMainThreadWait() {
   // the main thread is busy is closed without it, as when this thread waits itself.
   if (qv::platform::WaitWhileWatched(Watch->Resume, wake) != 1 || Terminated()) return;
   // The wait has ended that way: this thread takes it back, unless the main thread is on it
-  // already; it then gives the wait back when done instead of arming the next one.
-  if (TThread::WithdrawMainWatch(this)) return;
+  // already; it then gives the wait back when done instead of arming the next one. (Under the
+  // lock, the main thread is not between the two.)
   {
     std::lock_guard lock(Watch->Lock);
+    if (TThread::WithdrawMainWatch(this)) return;
     Watch->Contested = true;
   }
   WaitForSingleObject(Watch->Resume, INFINITE);
@@ -167,21 +168,25 @@ void TCommThread::WaitEndedOnMainThread(const std::shared_ptr<TWatch>& w) {
   const bool handled = w->Handle(events);
   lock.lock();
   if (w->Withdrawn) return;
-  // Not handled: the thread takes the event word (the wait's event is still set) and posts it
-  // behind those before it.
-  if (handled && !w->Contested) {
-    t->Overlapped.Internal = t->Overlapped.InternalHigh = t->Overlapped.Offset = t->Overlapped.OffsetHigh = 0;
+  // Not handled, the word stays for the thread: it finds the wait's event still set and posts
+  // the word behind those before it. Handled, the thread must not see it again.
+  if (handled) {
     t->EventWord = 0;
-    const BOOL done = WaitCommEvent(t->PortHandle, &t->EventWord, &t->Overlapped);
-    // Done at once, the wait's event is set and the loop runs this again on its next round.
-    if ((done || GetLastError() == ERROR_IO_PENDING) &&
-        TThread::WatchOnMainThread(t->WakeEvent.load(std::memory_order_relaxed), t,
-                                   [w] { WaitEndedOnMainThread(w); },
-                                   [w] {
-                                     std::lock_guard l(w->Lock);
-                                     GiveBack(*w);
-                                   }))
-      return;
+    if (!w->Contested) {
+      t->Overlapped.Internal = t->Overlapped.InternalHigh = t->Overlapped.Offset = t->Overlapped.OffsetHigh = 0;
+      const BOOL done = WaitCommEvent(t->PortHandle, &t->EventWord, &t->Overlapped);
+      // Done at once, the wait's event is set and the loop runs this again on its next round.
+      // Failed, the event is as it was (set) and the thread meets the failure when it arms
+      // the next wait itself.
+      if ((done || GetLastError() == ERROR_IO_PENDING) &&
+          TThread::WatchOnMainThread(t->WakeEvent.load(std::memory_order_relaxed), t,
+                                     [w] { WaitEndedOnMainThread(w); },
+                                     [w] {
+                                       std::lock_guard l(w->Lock);
+                                       GiveBack(*w);
+                                     }))
+        return;
+    }
   }
   GiveBack(*w);
 }

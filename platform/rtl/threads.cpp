@@ -406,6 +406,8 @@ bool TThread::WatchOnMainThread(HANDLE event, const void* key, std::function<voi
   return internal::AddQueueWatch(MainThreadID(), event, key, std::move(run), std::move(dropped));
 }
 
+bool TThread::MainThreadWatches() { return internal::QueueWatches(MainThreadID()); }
+
 bool TThread::WithdrawMainWatch(const void* key) { return internal::RemoveQueueWatch(MainThreadID(), key); }
 
 bool TThread::HandOverEnded(const HandOverWord& word) {

@@ -139,6 +139,8 @@ class TThread : public TObject {
   // queue or a foreign loop sleeps for it. Any thread.
   static bool WatchOnMainThread(HANDLE event, const void* key, std::function<void()> run,
                                 std::function<void()> dropped);
+  // Whether WatchOnMainThread can take a watch now (the main thread's sleep is its own loop's).
+  static bool MainThreadWatches();
   // Takes the watch with this key off; true when it was listed (so neither run nor dropped will
   // be called), false when it ran, runs or was dropped. Any thread.
   static bool WithdrawMainWatch(const void* key);

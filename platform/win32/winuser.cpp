@@ -107,6 +107,8 @@ class MessageQueue {
     return true;
   }
 
+  bool TakesWatches() const { return !exported_.load(); }
+
   bool RemoveWatch(const void* key) {
     std::lock_guard lock(mutex_);
     auto it = std::find_if(watches_.begin(), watches_.end(), [&](const QueueWatch& w) { return w.key == key; });
@@ -555,6 +557,11 @@ bool AddQueueWatch(DWORD threadId, HANDLE event, const void* key, std::function<
   auto q = FindQueue(threadId);
   if (!object || !q) return false;
   return q->AddWatch(QueueWatch{std::move(object), key, std::move(run), std::move(dropped)});
+}
+
+bool QueueWatches(DWORD threadId) {
+  auto q = FindQueue(threadId);
+  return q && q->TakesWatches();
 }
 
 bool RemoveQueueWatch(DWORD threadId, const void* key) {

@@ -34,6 +34,8 @@ bool ThreadQueueHasWork(DWORD threadId);
 // loop sleeps for it.
 bool AddQueueWatch(DWORD threadId, HANDLE event, const void* key, std::function<void()> run,
                    std::function<void()> dropped);
+// True when thread threadId has a queue that takes watches (no foreign loop sleeps for it).
+bool QueueWatches(DWORD threadId);
 // True when the watch was still listed (it will neither run nor be dropped).
 bool RemoveQueueWatch(DWORD threadId, const void* key);
 // The calling thread's watches whose events are signalled run; true if any ran.
