@@ -263,6 +263,7 @@ bool Waitable::IsSignalled() const {
 
 void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
   std::lock_guard lock(mutex_);
+  if (source && source != lastSource_) lastSource_ = source;
   source_ = std::move(source);
   // Waiters re-read the source on their next round.
   for (Registration* reg : waiters_) WakeOther(reg->waiter);
@@ -272,6 +273,11 @@ void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
 std::shared_ptr<IoSource> Waitable::GetIoSource() const {
   std::lock_guard lock(mutex_);
   return source_;
+}
+
+std::shared_ptr<IoSource> Waitable::LastIoSource() const {
+  std::lock_guard lock(mutex_);
+  return lastSource_;
 }
 
 bool Waitable::TryConsume(Registration* reg) {
@@ -338,7 +344,7 @@ int WaitWhileWatched(HANDLE resumeHandle, HANDLE watchedHandle) {
     }
     fds.clear();
     fds.push_back({waiter.fd(), POLLIN, 0});
-    const auto source = watched->GetIoSource();
+    const auto source = watched->LastIoSource();
     if (source) source->AddFailureFds(fds);
     if (poll(fds.data(), fds.size(), -1) < 0)
       for (auto& f : fds) f.revents = 0;

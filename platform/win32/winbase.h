@@ -123,6 +123,9 @@ class Waitable : public KernelObject {
   // Attaches (or, with null, detaches) the source polled by waiters while unsignalled.
   void SetIoSource(std::shared_ptr<IoSource> source);
   std::shared_ptr<IoSource> GetIoSource() const;
+  // The last source attached, kept after it is detached (for WaitWhileWatched: between two
+  // operations of the other thread the object has none).
+  std::shared_ptr<IoSource> LastIoSource() const;
 
   // Waits up to timeoutMs (INFINITE: no limit). True when signalled (an auto-reset object is
   // consumed), false on time-out.
@@ -146,6 +149,7 @@ class Waitable : public KernelObject {
   std::vector<Registration*> waiters_;
   std::vector<Waiter*> watchers_;
   std::shared_ptr<IoSource> source_;
+  std::shared_ptr<IoSource> lastSource_;
 };
 
 // An event object, as CreateEventA makes it. Any thread.
