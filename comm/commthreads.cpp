@@ -128,12 +128,7 @@ void TCommThread::LetMainThreadWait() {
   // A stop requested before the reset is seen here; one requested after it sets the event.
   if (Terminated()) return;
   Watch->Handle = m->MainThreadHandler();
-  if (!TThread::WatchOnMainThread(wake, this, [w = Watch] { WaitEndedOnMainThread(w); },
-                                  [w = Watch] {
-                                    std::lock_guard lock(w->Lock);
-                                    GiveBack(*w);
-                                  }))
-    return;
+  if (!HandToMainThread(Watch)) return;
   // Standing by, this thread still sees the port fail or go away: a port that vanishes while
   // the main thread is busy is closed without it, as when this thread waits itself.
   if (qv::platform::WaitWhileWatched(Watch->Resume, wake) != 1 || Terminated()) return;
@@ -146,6 +141,16 @@ void TCommThread::LetMainThreadWait() {
     Watch->Contested = true;
   }
   WaitForSingleObject(Watch->Resume, INFINITE);
+}
+
+bool TCommThread::HandToMainThread(const std::shared_ptr<TWatch>& w) {
+  TCommThread* const t = w->Thread;
+  return TThread::WatchOnMainThread(t->WakeEvent.load(std::memory_order_relaxed), t,
+                                    [w] { WaitEndedOnMainThread(w); },
+                                    [w] {
+                                      std::lock_guard lock(w->Lock);
+                                      GiveBack(*w);
+                                    });
 }
 
 void TCommThread::GiveBack(TWatch& w) {
@@ -178,14 +183,7 @@ void TCommThread::WaitEndedOnMainThread(const std::shared_ptr<TWatch>& w) {
       // Done at once, the wait's event is set and the loop runs this again on its next round.
       // Failed, the event is as it was (set) and the thread meets the failure when it arms
       // the next wait itself.
-      if ((done || GetLastError() == ERROR_IO_PENDING) &&
-          TThread::WatchOnMainThread(t->WakeEvent.load(std::memory_order_relaxed), t,
-                                     [w] { WaitEndedOnMainThread(w); },
-                                     [w] {
-                                       std::lock_guard l(w->Lock);
-                                       GiveBack(*w);
-                                     }))
-        return;
+      if ((done || GetLastError() == ERROR_IO_PENDING) && HandToMainThread(w)) return;
     }
   }
   GiveBack(*w);

@@ -71,6 +71,9 @@ class TCommThread : public TThread {
     // The dispatch thread's MainThreadHandler, made when the wait is handed to the main thread.
     std::function<bool(DWORD)> Handle;
   };
+  // The thread's pending wait becomes the main thread's watch (false: the main thread takes
+  // none). The thread object is the watch's key.
+  static bool HandToMainThread(const std::shared_ptr<TWatch>& w);
   // Main thread: the wait it holds has ended (its event is set).
   static void WaitEndedOnMainThread(const std::shared_ptr<TWatch>& w);
   // Lock held.
