@@ -230,6 +230,14 @@ void TMsgThread::TerminatedSet() {
 namespace {
 // lParam of an event word that was counted when it was posted.
 constexpr LPARAM kCounted = 1;
+
+// The component's handling of one event word, as the dispatch thread would post it.
+void HandleEventWord(TqvCustomComm* comm, DWORD Events) {
+  MSG m;
+  m.message = MsgComEvent;
+  m.wParam = Events;
+  comm->HandleComEvent(m);
+}
 }  // namespace
 
 std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) const {
@@ -244,10 +252,7 @@ std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) con
         --shared->Outstanding;
       }
     } done{Counted ? shared.get() : nullptr};
-    MSG m;
-    m.message = MsgComEvent;
-    m.wParam = Events;
-    comm->HandleComEvent(m);
+    HandleEventWord(comm, Events);
   };
 }
 
@@ -289,11 +294,8 @@ std::function<bool(DWORD)> TMsgThread::MainThreadHandler() const {
       // The dispatch thread waits for it before it hands over a word posted meanwhile.
       shared->QueuedByPort = word = NewHandOverWord();
     }
-    MSG m;
-    m.message = MsgComEvent;
-    m.wParam = Events;
     try {
-      comm->HandleComEvent(m);
+      HandleEventWord(comm, Events);
     } catch (...) {
       // As from the dispatch thread: HandleComEvent reports the runtime's exceptions itself.
     }
