@@ -223,24 +223,34 @@ Waitable::Waitable(bool manualReset, bool initialState)
 
 void Waitable::Set() {
   std::lock_guard lock(mutex_);
-  signalled_ = true;
+  signalled_.store(true, std::memory_order_release);
+  WakeListenersLocked();
+}
+
+void Waitable::WakeListenersLocked() {
   for (Registration* reg : waiters_) WakeOther(reg->waiter);
   for (Waiter* w : watchers_) WakeOther(w);
+}
+
+void Waitable::CountListenersLocked() {
+  listeners_.store(waiters_.size() + watchers_.size(), std::memory_order_release);
 }
 
 void Waitable::AddWatcher(Waiter* waiter) {
   std::lock_guard lock(mutex_);
   watchers_.push_back(waiter);
+  CountListenersLocked();
 }
 
 void Waitable::RemoveWatcher(Waiter* waiter) {
   std::lock_guard lock(mutex_);
   if (auto it = std::find(watchers_.begin(), watchers_.end(), waiter); it != watchers_.end()) watchers_.erase(it);
+  CountListenersLocked();
 }
 
 void Waitable::Reset() {
   std::lock_guard lock(mutex_);
-  signalled_ = false;
+  signalled_.store(false, std::memory_order_release);
 }
 
 void Waitable::Pulse() {
@@ -253,21 +263,27 @@ void Waitable::Pulse() {
     WakeOther(reg->waiter);
     if (!manualReset_) break;
   }
-  signalled_ = false;
+  signalled_.store(false, std::memory_order_release);
 }
 
-bool Waitable::IsSignalled() const {
-  std::lock_guard lock(mutex_);
-  return signalled_;
-}
+// A snapshot, as with the lock: the state may change the moment after either way.
+bool Waitable::IsSignalled() const { return signalled_.load(std::memory_order_acquire); }
 
 void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
   std::lock_guard lock(mutex_);
   if (source && source != lastSource_) lastSource_ = source;
   source_ = std::move(source);
   // Waiters re-read the source on their next round.
-  for (Registration* reg : waiters_) WakeOther(reg->waiter);
-  for (Waiter* w : watchers_) WakeOther(w);
+  WakeListenersLocked();
+}
+
+// Called by a source, under its own lock, when what it polls changed. A thread that starts to
+// listen counts itself before it asks the source for its descriptors (under that same lock),
+// so a count of zero here means it will see the change anyway.
+void Waitable::WakeListeners() {
+  if (listeners_.load(std::memory_order_acquire) == 0) return;
+  std::lock_guard lock(mutex_);
+  WakeListenersLocked();
 }
 
 std::shared_ptr<IoSource> Waitable::GetIoSource() const {
@@ -282,8 +298,8 @@ std::shared_ptr<IoSource> Waitable::LastIoSource() const {
 
 bool Waitable::TryConsume(Registration* reg) {
   if (reg && reg->pulsed) return true;
-  if (!signalled_) return false;
-  if (!manualReset_) signalled_ = false;
+  if (!signalled_.load(std::memory_order_relaxed)) return false;
+  if (!manualReset_) signalled_.store(false, std::memory_order_release);
   return true;
 }
 
@@ -295,6 +311,7 @@ bool Waitable::Wait(DWORD timeoutMs) {
     std::lock_guard lock(mutex_);
     if (TryConsume(nullptr)) return true;
     waiters_.push_back(&reg);
+    CountListenersLocked();
     source = source_;
   }
   Deadline deadline(timeoutMs);
@@ -326,6 +343,7 @@ bool Waitable::Wait(DWORD timeoutMs) {
   }
   std::lock_guard lock(mutex_);
   waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &reg));
+  CountListenersLocked();
   return result;
 }
 

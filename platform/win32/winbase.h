@@ -18,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 // ---- Windows-style API ---------------------------------------------------------------------
@@ -58,21 +60,38 @@ std::string SysErrorMessage(DWORD error);
 // ---- Kernel objects and the handle table ----------------------------------------------------
 
 // Any thread; OnHandleClosed runs on the thread that closes the last handle.
+class Waitable;
 class KernelObject {
  public:
   virtual ~KernelObject() = default;
   // Called once when the last handle to the object is closed (the object may live on while
   // another thread still holds a reference).
   virtual void OnHandleClosed() {}
+  // The object as a waitable one, or null: LookupHandleAs<Waitable> without a dynamic_cast.
+  virtual Waitable* AsWaitable() { return nullptr; }
 };
 
 // Registers an object and returns its new handle (never 0, never INVALID_HANDLE_VALUE).
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object);
 // The object behind a handle, or null (last error left alone).
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+// An I/O call looks its handles up several times per operation, and a dynamic_cast across the
+// serial port's bases costs more than the lookup itself: a final class is matched by its exact
+// type, a waitable object through AsWaitable.
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
-  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  std::shared_ptr<KernelObject> object = LookupHandle(handle);
+  if (!object) return nullptr;
+  if constexpr (std::is_final_v<T>) {
+    if (typeid(*object) != typeid(T)) return nullptr;
+    return std::static_pointer_cast<T>(std::move(object));
+  } else if constexpr (std::is_same_v<T, Waitable>) {
+    Waitable* waitable = object->AsWaitable();
+    if (!waitable) return nullptr;
+    return std::shared_ptr<Waitable>(std::move(object), waitable);
+  } else {
+    return std::dynamic_pointer_cast<T>(std::move(object));
+  }
 }
 // Number of live handles (for leak checks in tests and benchmarks).
 std::size_t HandleCount();
@@ -114,6 +133,7 @@ class IoSource {
 class Waitable : public KernelObject {
  public:
   Waitable(bool manualReset, bool initialState);
+  Waitable* AsWaitable() override { return this; }
 
   void Set();
   void Reset();
@@ -123,6 +143,9 @@ class Waitable : public KernelObject {
   // Attaches (or, with null, detaches) the source polled by waiters while unsignalled.
   void SetIoSource(std::shared_ptr<IoSource> source);
   std::shared_ptr<IoSource> GetIoSource() const;
+  // Wakes the threads waiting on or watching the object, so they ask its source again what to
+  // poll. Costs no lock while nobody listens.
+  void WakeListeners();
   // The last source attached, kept after it is detached (for WaitWhileWatched: between two
   // operations of the other thread the object has none).
   std::shared_ptr<IoSource> LastIoSource() const;
@@ -142,12 +165,15 @@ class Waitable : public KernelObject {
     bool pulsed;
   };
   bool TryConsume(Registration* reg);
+  void WakeListenersLocked();
+  void CountListenersLocked();
 
   mutable std::mutex mutex_;
   const bool manualReset_;
-  bool signalled_;
+  std::atomic<bool> signalled_;  // written under mutex_; read without it by IsSignalled
   std::vector<Registration*> waiters_;
   std::vector<Waiter*> watchers_;
+  std::atomic<std::size_t> listeners_{0};  // waiters_ and watchers_, written under mutex_
   std::shared_ptr<IoSource> source_;
   std::shared_ptr<IoSource> lastSource_;
 };
