@@ -387,9 +387,13 @@ TEST_F(PtyPort, MaxIntervalWithZeroTotalsReturnsAtOnce) {
   EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);  // signalled as on completion
   pty.Write("xyz");
   ASSERT_EQ(WaitQueued(h, 3), 3u);
+  ResetEvent(ev);
   ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, &ov));
   EXPECT_EQ(n, 3u);
   EXPECT_EQ(std::string(buf, 3), "xyz");
+  EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(ov.Internal, 0u);
+  EXPECT_EQ(ov.InternalHigh, 3u);
 }
 
 TEST_F(PtyPort, TotalTimeoutEndsAReadWithFewerBytes) {
@@ -543,6 +547,15 @@ TEST_F(PtyPort, RecordInUseCannotStartASecondTransfer) {
   ASSERT_TRUE(CancelIo(h));
   EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
   EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  // Nor a read that would complete at once, while a wait holds the record.
+  ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
+  DWORD events = 0;
+  ASSERT_FALSE(WaitCommEvent(h, &events, &ov));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  SetTimeouts(MAXDWORD, 0, 0);
+  EXPECT_FALSE(ReadFile(h, buf, 4, &n, &ov));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(CancelIo(h));
 }
 
 TEST_F(PtyPort, CancelIoEndsOnlyTheCallingThreadsTransfersAndCancelIoExTheOneNamed) {

@@ -61,7 +61,7 @@ struct SerialPort::Op {
   OVERLAPPED* ov = nullptr;
   std::shared_ptr<Waitable> event;  // the OVERLAPPED's event; null: the port object
   // Signalled at completion whatever the caller's event does; GetOverlappedResult waits here.
-  std::shared_ptr<Waitable> done = std::make_shared<Waitable>(true, false);
+  std::shared_ptr<Waitable> done;
   std::thread::id thread = std::this_thread::get_id();
   BYTE* buffer = nullptr;
   DWORD count = 0;
@@ -75,6 +75,7 @@ struct SerialPort::Op {
   DWORD* events = nullptr;
   bool finished = false;
   DWORD status = kStatusPending;
+  bool waitedOutside = false;  // a thread held it without the port's lock: never used again
 };
 
 // What waiting threads poll for the port; holds the port weakly, so events that outlive the
@@ -212,7 +213,23 @@ std::shared_ptr<SerialPort::Op> SerialPort::NewOp(int kind, OVERLAPPED* overlapp
     error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  auto op = std::make_shared<Op>();
+  // The last finished record is used again when only the port held it, always under its
+  // lock (a thread waits in GetOverlappedResult without the lock): a port that runs one wait
+  // after another allocates nothing per wait.
+  std::shared_ptr<Op> op;
+  if (spare_ && !spare_->waitedOutside && spare_.use_count() == 1 && spare_->done.use_count() == 1) {
+    op = std::move(spare_);
+    std::shared_ptr<Waitable> done = std::move(op->done);
+    std::vector<BYTE> data = std::move(op->data);
+    *op = Op{};
+    done->Reset();
+    op->done = std::move(done);
+    data.clear();
+    op->data = std::move(data);
+  } else {
+    op = std::make_shared<Op>();
+    op->done = std::make_shared<Waitable>(true, false);
+  }
   op->kind = kind;
   op->ov = overlapped;
   if (overlapped->hEvent) {
@@ -230,17 +247,19 @@ std::shared_ptr<SerialPort::Op> SerialPort::NewOp(int kind, OVERLAPPED* overlapp
 }
 
 void SerialPort::Attach(const std::shared_ptr<Waitable>& event) {
-  auto& slot = attached_[event.get()];
-  if (slot.second++ == 0) {
-    slot.first = event;
-    event->SetIoSource(source_);
+  for (Attached& a : attached_) {
+    if (a.event == event) {
+      ++a.operations;
+      return;
+    }
   }
+  attached_.push_back({event, 1});
+  event->SetIoSource(source_);
 }
 
 void SerialPort::Detach(const std::shared_ptr<Waitable>& event) {
-  auto it = attached_.find(event.get());
-  if (it == attached_.end()) return;
-  if (--it->second.second > 0) return;
+  auto it = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) { return a.event == event; });
+  if (it == attached_.end() || --it->operations > 0) return;
   if (event->GetIoSource() == source_) event->SetIoSource(nullptr);
   attached_.erase(it);
 }
@@ -271,13 +290,12 @@ void SerialPort::StartPending(const std::shared_ptr<Op>& op) {
 }
 
 void SerialPort::Kick() {
-  // Setting the source again wakes the threads waiting on an object, and they re-read what to
-  // poll; nothing else changes.
-  for (auto& [raw, slot] : attached_) slot.first->SetIoSource(source_);
-  if (!closed_) SetIoSource(source_);
-  for (const auto& op : reads_) op->done->SetIoSource(source_);
-  for (const auto& op : writes_) op->done->SetIoSource(source_);
-  if (wait_) wait_->done->SetIoSource(source_);
+  // The threads waiting on the port's objects ask again what to poll.
+  for (const Attached& a : attached_) a.event->WakeListeners();
+  if (!closed_) WakeListeners();
+  for (const auto& op : reads_) op->done->WakeListeners();
+  for (const auto& op : writes_) op->done->WakeListeners();
+  if (wait_) wait_->done->WakeListeners();
 }
 
 void SerialPort::Complete(std::shared_ptr<Op> op, DWORD status) {
@@ -302,6 +320,8 @@ void SerialPort::Complete(std::shared_ptr<Op> op, DWORD status) {
   } else {
     Set();
   }
+  op->event.reset();
+  spare_ = std::move(op);
 }
 
 void SerialPort::CompleteAll(DWORD status) {
@@ -595,12 +615,13 @@ BOOL SerialPort::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
   Pump(0);
   if (failed_) return Finish(FALSE, failError_);
   if (aborting_) return Finish(FALSE, ERROR_OPERATION_ABORTED);
+  const COMMTIMEOUTS& t = timeouts_;
+  if (reads_.empty() && ReadEndsAtOnce(count)) return ReadAtOnce(buffer, count, read, overlapped);
   DWORD error = ERROR_SUCCESS;
   auto op = NewOp(Op::kRead, overlapped, error);
   if (!op) return Finish(FALSE, error);
   op->buffer = static_cast<BYTE*>(buffer);
   op->count = count;
-  const COMMTIMEOUTS& t = timeouts_;
   const std::int64_t now = MonotonicNs();
   if (count == 0 || (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
                      t.ReadTotalTimeoutConstant == 0)) {
@@ -629,6 +650,41 @@ BOOL SerialPort::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
   }
   StartPending(op);
   return Finish(FALSE, ERROR_IO_PENDING);
+}
+
+// Whether a read with nothing queued before it completes from what the queue holds now, as
+// ServeReads would complete it.
+bool SerialPort::ReadEndsAtOnce(DWORD count) const {
+  const COMMTIMEOUTS& t = timeouts_;
+  if (count == 0 || queue_.size() >= count) return true;
+  if (t.ReadIntervalTimeout != MAXDWORD) return false;
+  if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) return true;
+  return t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant > 0 &&
+         t.ReadTotalTimeoutConstant < MAXDWORD && queue_.size() > 0;
+}
+
+// A read that completes at once, without the record of a pending operation: an application
+// that reads what arrived, as the component does for each event, allocates nothing. The
+// caller sees what NewOp and Complete would have left: the record, and the event set.
+BOOL SerialPort::ReadAtOnce(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
+  if (IsPending(overlapped)) return Finish(FALSE, ERROR_INVALID_PARAMETER);
+  std::shared_ptr<Waitable> event;
+  if (overlapped->hEvent) {
+    event = LookupHandleAs<Waitable>(overlapped->hEvent);
+    if (!event) return Finish(FALSE, ERROR_INVALID_HANDLE);
+  }
+  const std::size_t n = std::min<std::size_t>(queue_.size(), count);
+  if (n) {
+    queue_.pop(static_cast<BYTE*>(buffer), n);
+    if (queue_.size() * 5 < capacity_ * 4) fullSignalled_ = false;
+  }
+  StoreRecord(overlapped, kStatusSuccess, DWORD(n));
+  if (event)
+    event->Set();
+  else
+    Set();
+  if (read) *read = DWORD(n);
+  return TRUE;
 }
 
 BOOL SerialPort::Write(const void* data, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
@@ -688,6 +744,7 @@ BOOL SerialPort::GetOverlappedResult(OVERLAPPED* overlapped, DWORD* transferred,
     op = FindOp(overlapped);
     if (!op) return ResultFromRecord(overlapped, transferred);
     if (!wait) return Finish(FALSE, ERROR_IO_INCOMPLETE);
+    op->waitedOutside = true;
   }
   op->done->Wait(INFINITE);
   return ResultFromRecord(overlapped, transferred);
@@ -945,8 +1002,8 @@ void SerialPort::OnHandleClosed() {
   if (closed_) return;
   closed_ = true;
   CompleteAll(kStatusCancelled);
-  for (auto& [raw, slot] : attached_)
-    if (slot.first->GetIoSource() == source_) slot.first->SetIoSource(nullptr);
+  for (const Attached& a : attached_)
+    if (a.event->GetIoSource() == source_) a.event->SetIoSource(nullptr);
   attached_.clear();
   SetIoSource(nullptr);
   device_->Close();

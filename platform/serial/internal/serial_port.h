@@ -16,7 +16,6 @@
 #include "platform/serial/internal/serial_device.h"
 
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -111,6 +110,8 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   void PushOutput();
   void CheckLines();
   void ServeReads();
+  bool ReadEndsAtOnce(DWORD count) const;
+  BOOL ReadAtOnce(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
   void ServeWait();
   void Raise(DWORD events);
   void Fail(DWORD error);
@@ -159,7 +160,14 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   std::deque<std::shared_ptr<Op>> reads_;
   std::deque<std::shared_ptr<Op>> writes_;
   std::shared_ptr<Op> wait_;
-  std::map<Waitable*, std::pair<std::shared_ptr<Waitable>, int>> attached_;
+  std::shared_ptr<Op> spare_;  // the last finished record, for NewOp
+  // The callers' events of the pending operations, each with its count of operations: a
+  // handful at most, and a vector keeps its room, so arming an operation allocates nothing.
+  struct Attached {
+    std::shared_ptr<Waitable> event;
+    int operations;
+  };
+  std::vector<Attached> attached_;
 };
 
 }  // namespace qv::platform
