@@ -182,8 +182,8 @@ void TCommThread::WaitEndedOnMainThread(const std::shared_ptr<TWatch>& w) {
       const BOOL done = WaitCommEvent(t->PortHandle, &t->EventWord, &t->Overlapped);
       // Done at once, the wait's event is set and the loop runs this again on its next round.
       // Failed, the event is as it was (set) and the thread meets the failure when it arms
-      // the next wait itself.
-      if ((done || GetLastError() == ERROR_IO_PENDING) && HandToMainThread(w)) return;
+      // the next wait itself. The watch that ran this is kept for the next wait: same event.
+      if ((done || GetLastError() == ERROR_IO_PENDING) && TThread::WatchAgainOnMainThread(t)) return;
     }
   }
   GiveBack(*w);
@@ -292,7 +292,8 @@ std::function<bool(DWORD)> TMsgThread::MainThreadHandler() const {
           (shared->QueuedByPort && !HandOverEnded(shared->QueuedByPort)))
         return false;
       // The dispatch thread waits for it before it hands over a word posted meanwhile.
-      shared->QueuedByPort = word = NewHandOverWord();
+      RenewHandOverWord(shared->QueuedByPort);
+      word = shared->QueuedByPort;
     }
     try {
       HandleEventWord(comm, Events);

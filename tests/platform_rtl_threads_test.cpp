@@ -443,7 +443,8 @@ TEST(ApplicationLoop, WakeFdSignalsPendingWorkAndProcessMessagesClearsIt) {
 }
 
 // The main thread's watch: set by another thread while the loop sleeps, its event runs the
-// watch there, once; a withdrawn watch never runs; a foreign loop taking over drops it.
+// watch there, once, unless the run keeps it; a withdrawn watch never runs; a foreign loop
+// taking over drops it.
 TEST(MainWatch, RunsOnceOnTheMainThreadAndAForeignLoopDropsIt) {
   TApplication app;
   // A thread's sleep stays the foreign loop's once its descriptor was handed out.
@@ -474,6 +475,33 @@ TEST(MainWatch, RunsOnceOnTheMainThreadAndAForeignLoopDropsIt) {
   SetEvent(ev);
   app.ProcessMessages();
   EXPECT_EQ(ran, 1);
+
+  // A run may keep its watch for the next time; a withdraw after that, before the run
+  // returns, takes it back as it takes back a listed watch.
+  int again = 0;
+  bool withdrawInRun = false;
+  auto rerun = [&] {
+    ++again;
+    ResetEvent(ev);
+    EXPECT_TRUE(TThread::WatchAgainOnMainThread(&key));
+    if (withdrawInRun) {
+      EXPECT_TRUE(TThread::WithdrawMainWatch(&key));
+    }
+  };
+  ASSERT_TRUE(TThread::WatchOnMainThread(ev, &key, rerun, [&] { ++dropped; }));
+  for (int expected : {1, 2}) {
+    SetEvent(ev);
+    app.ProcessMessages();
+    EXPECT_EQ(again, expected);
+  }
+  withdrawInRun = true;
+  SetEvent(ev);
+  app.ProcessMessages();
+  SetEvent(ev);
+  app.ProcessMessages();
+  EXPECT_EQ(again, 3);
+  EXPECT_FALSE(TThread::WithdrawMainWatch(&key));
+  EXPECT_EQ(dropped, 0);
 
   ResetEvent(ev);
   ASSERT_TRUE(TThread::WatchOnMainThread(ev, &key, run, [&] { ++dropped; }));

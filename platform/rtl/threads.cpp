@@ -52,14 +52,16 @@ struct Settled {
 // Wakes the requesters of settled requests; called after the hub mutex is released. A parked
 // requester is woken only when its queue has something for it (always, if force): otherwise
 // the next post to its queue wakes it.
+void WakeSettled(const Settled& s, bool force) {
+  const std::uint32_t was = s.word->exchange(SyncRequest::kSettled, std::memory_order_acq_rel);
+  if (was == SyncRequest::kAsleep)
+    internal::FutexWake(*s.word);
+  else if (was == SyncRequest::kParked && (force || internal::ThreadQueueHasWork(s.requester)))
+    WakeThreadQueue(s.requester);
+}
+
 void WakeSettled(const std::vector<Settled>& settled, bool force) {
-  for (const auto& s : settled) {
-    const std::uint32_t was = s.word->exchange(SyncRequest::kSettled, std::memory_order_acq_rel);
-    if (was == SyncRequest::kAsleep)
-      internal::FutexWake(*s.word);
-    else if (was == SyncRequest::kParked && (force || internal::ThreadQueueHasWork(s.requester)))
-      WakeThreadQueue(s.requester);
-  }
+  for (const auto& s : settled) WakeSettled(s, force);
 }
 
 // The requester's side: returns once the request is settled.
@@ -399,11 +401,24 @@ bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method
 
 void TThread::WaitHandOver(const HandOverWord& word) { WaitSettled(*word); }
 
-void TThread::EndHandOver(const HandOverWord& word) { WakeSettled({Settled{word, 0}}, false); }
+void TThread::EndHandOver(const HandOverWord& word) { WakeSettled(Settled{word, 0}, false); }
+
+void TThread::RenewHandOverWord(HandOverWord& word) {
+  // Copies of a word are made from where it is kept, under the keeper's lock, so a count of
+  // one stays one; a holder that has let go has no say any more.
+  if (word && word.use_count() == 1 && word->load(std::memory_order_acquire) == SyncRequest::kSettled)
+    word->store(SyncRequest::kOpen, std::memory_order_release);
+  else
+    word = NewHandOverWord();
+}
 
 bool TThread::WatchOnMainThread(HANDLE event, const void* key, std::function<void()> run,
                                 std::function<void()> dropped) {
   return internal::AddQueueWatch(MainThreadID(), event, key, std::move(run), std::move(dropped));
+}
+
+bool TThread::WatchAgainOnMainThread(const void* key) {
+  return GetCurrentThreadId() == MainThreadID() && internal::RewatchRunning(key);
 }
 
 bool TThread::MainThreadWatches() { return internal::QueueWatches(MainThreadID()); }

@@ -122,6 +122,9 @@ class TThread : public TObject {
   // terminated. From any thread but the main thread.
   using HandOverWord = std::shared_ptr<std::atomic<std::uint32_t>>;
   static HandOverWord NewHandOverWord();
+  // Makes word an open one for the next hand-over: the same object when it has ended and the
+  // caller holds the only reference, a new one otherwise. Saves an allocation per event.
+  static void RenewHandOverWord(HandOverWord& word);
   static bool QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word);
   static void WaitHandOver(const HandOverWord& word);
   static bool HandOverEnded(const HandOverWord& word);
@@ -139,6 +142,10 @@ class TThread : public TObject {
   // queue or a foreign loop sleeps for it. Any thread.
   static bool WatchOnMainThread(HANDLE event, const void* key, std::function<void()> run,
                                 std::function<void()> dropped);
+  // From inside run, on the main thread: the same watch is kept for the next time event is
+  // signalled (no new watch is made). Taken back by WithdrawMainWatch until run returns. False
+  // when the main thread no longer watches.
+  static bool WatchAgainOnMainThread(const void* key);
   // Whether WatchOnMainThread can take a watch now (the main thread's sleep is its own loop's).
   static bool MainThreadWatches();
   // Takes the watch with this key off; true when it was listed (so neither run nor dropped will

@@ -51,6 +51,14 @@ struct QueueWatch {
   std::function<void()> dropped;
 };
 
+// A watch the owner is running, off the list. The run may ask to be watched again as it is
+// (RewatchRunning): the common case, one event after another, then costs no new watch.
+struct RunningWatch {
+  QueueWatch* watch;
+  bool again;
+  bool drop;  // asked again, then the watches were dropped: it goes to dropped instead
+};
+
 class MessageQueue {
  public:
   // Every thread with a queue (each open port's dispatch thread among them) has the eventfd;
@@ -87,6 +95,7 @@ class MessageQueue {
       fd = epollFd_;
       dropped.swap(watches_);
       watching_.store(false);
+      TakeBackRunningLocked();
     }
     for (auto& w : dropped) w.dropped();
     return fd;
@@ -109,13 +118,35 @@ class MessageQueue {
 
   bool TakesWatches() const { return !exported_.load(); }
 
+  // A watch whose run has asked to be watched again counts as listed.
   bool RemoveWatch(const void* key) {
     std::lock_guard lock(mutex_);
     auto it = std::find_if(watches_.begin(), watches_.end(), [&](const QueueWatch& w) { return w.key == key; });
-    if (it == watches_.end()) return false;
-    watches_.erase(it);
-    watching_.store(!watches_.empty());
-    return true;
+    if (it != watches_.end()) {
+      watches_.erase(it);
+      watching_.store(!watches_.empty());
+      return true;
+    }
+    for (RunningWatch& r : running_) {
+      if (r.watch->key == key && r.again) {
+        r.again = false;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // From the run of the watch with this key: put it back on the list once the run returns.
+  bool RewatchRunning(const void* key) {
+    std::lock_guard lock(mutex_);
+    if (exported_.load()) return false;
+    for (RunningWatch& r : running_) {
+      if (r.watch->key == key) {
+        r.again = true;
+        return true;
+      }
+    }
+    return false;
   }
 
   bool HasSignalledWatch() {
@@ -124,24 +155,37 @@ class MessageQueue {
     return std::any_of(watches_.begin(), watches_.end(), [](const QueueWatch& w) { return w.event->IsSignalled(); });
   }
 
-  // Runs the watches signalled now, each taken off the list first (it may put itself back).
+  // Runs the watches signalled now, one at a time, each taken off the list first (it may put
+  // itself back). Bounded by the count at the start: a watch signalled again at once runs on
+  // the next round.
   bool RunSignalledWatches() {
     if (!watching_.load()) return false;
-    std::vector<QueueWatch> due;
-    {
-      std::lock_guard lock(mutex_);
-      for (auto it = watches_.begin(); it != watches_.end();) {
-        if (it->event->IsSignalled()) {
-          due.push_back(std::move(*it));
-          it = watches_.erase(it);
-        } else {
-          ++it;
-        }
-      }
+    bool ran = false;
+    std::unique_lock lock(mutex_);
+    for (std::size_t budget = watches_.size(); budget > 0; --budget) {
+      auto it = std::find_if(watches_.begin(), watches_.end(), [](const QueueWatch& w) { return w.event->IsSignalled(); });
+      if (it == watches_.end()) break;
+      QueueWatch watch = std::move(*it);
+      watches_.erase(it);
       watching_.store(!watches_.empty());
+      running_.push_back({&watch, false, false});
+      lock.unlock();
+      watch.run();
+      ran = true;
+      lock.lock();
+      auto self = std::find_if(running_.begin(), running_.end(), [&](const RunningWatch& r) { return r.watch == &watch; });
+      const RunningWatch done = *self;
+      running_.erase(self);
+      if (done.again) {
+        watches_.push_back(std::move(watch));
+        watching_.store(true);
+      } else if (done.drop) {
+        lock.unlock();
+        watch.dropped();
+        lock.lock();
+      }
     }
-    for (auto& w : due) w.run();
-    return !due.empty();
+    return ran;
   }
 
   // Lets the watches' sources make what progress they can without sleeping: a loop that only
@@ -156,6 +200,7 @@ class MessageQueue {
       std::lock_guard lock(mutex_);
       dropped.swap(watches_);
       watching_.store(false);
+      TakeBackRunningLocked();
     }
     for (auto& w : dropped) w.dropped();
   }
@@ -377,6 +422,15 @@ class MessageQueue {
     events.clear();
   }
 
+  // Watches that asked to be watched again while the watches are dropped go to dropped
+  // when their run returns.
+  void TakeBackRunningLocked() {
+    for (RunningWatch& r : running_) {
+      if (r.again) r.drop = true;
+      r.again = false;
+    }
+  }
+
   static void Watch(int epollFd, int fd) {
     if (epollFd < 0 || fd < 0) return;
     epoll_event ev{};
@@ -430,6 +484,7 @@ class MessageQueue {
   std::atomic<std::uint32_t> wakeSeq_{0};  // wake-ups so far
   std::uint32_t seenSeq_ = 0;                // owner thread: the count at its last drain
   std::vector<QueueWatch> watches_;        // under mutex_
+  std::vector<RunningWatch> running_;      // under mutex_; the owner's runs, innermost last
   std::atomic<bool> watching_{false};      // watches_ is not empty
   // Owner thread: PollWatches' lists, kept so that a sleep allocates nothing.
   std::vector<std::shared_ptr<Waitable>> pollEvents_;
@@ -558,6 +613,8 @@ bool AddQueueWatch(DWORD threadId, HANDLE event, const void* key, std::function<
   if (!object || !q) return false;
   return q->AddWatch(QueueWatch{std::move(object), key, std::move(run), std::move(dropped)});
 }
+
+bool RewatchRunning(const void* key) { return tQueue.queue && tQueue.queue->RewatchRunning(key); }
 
 bool QueueWatches(DWORD threadId) {
   auto q = FindQueue(threadId);

@@ -34,6 +34,10 @@ bool ThreadQueueHasWork(DWORD threadId);
 // loop sleeps for it.
 bool AddQueueWatch(DWORD threadId, HANDLE event, const void* key, std::function<void()> run,
                    std::function<void()> dropped);
+// From inside a watch's run on the calling thread: the watch with this key goes back on the
+// list, as it is, when its run returns. False when no such watch runs or a foreign loop sleeps
+// for the thread.
+bool RewatchRunning(const void* key);
 // True when thread threadId has a queue that takes watches (no foreign loop sleeps for it).
 bool QueueWatches(DWORD threadId);
 // True when the watch was still listed (it will neither run nor be dropped).
