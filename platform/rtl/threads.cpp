@@ -91,6 +91,9 @@ struct SyncHub {
   std::mutex mutex;
   std::condition_variable cv;
   std::deque<std::shared_ptr<SyncRequest>> queue;
+  // queue.size(), written under mutex: the main loop looks after every event, mostly at none.
+  std::atomic<std::size_t> queued{0};
+  void Count() { queued.store(queue.size(), std::memory_order_release); }
 };
 SyncHub& Hub() {
   static SyncHub* hub = new SyncHub;  // never destroyed: threads may outlive main
@@ -115,11 +118,7 @@ struct ThreadShared {
 namespace internal {
 void SetMainThreadId(DWORD id) { gMainThreadId.store(id); }
 bool SyncPending() {
-  SyncHub& hub = Hub();
-  {
-    std::lock_guard lock(hub.mutex);
-    if (!hub.queue.empty()) return true;
-  }
+  if (Hub().queued.load(std::memory_order_acquire) != 0) return true;
   return HasSignalledWatch(gMainThreadId.load());
 }
 }  // namespace internal
@@ -145,11 +144,7 @@ bool CheckSynchronize() {
   bool any = false;
   // Serve what is queued now; requests queued meanwhile wait for the next round, so a busy
   // producer cannot keep the loop here forever.
-  std::size_t budget;
-  {
-    std::lock_guard lock(hub.mutex);
-    budget = hub.queue.size();
-  }
+  std::size_t budget = hub.queued.load(std::memory_order_acquire);
   for (; budget > 0; --budget) {
     std::shared_ptr<SyncRequest> req;
     {
@@ -157,6 +152,7 @@ bool CheckSynchronize() {
       if (hub.queue.empty()) break;
       req = std::move(hub.queue.front());
       hub.queue.pop_front();
+      hub.Count();
       req->state = SyncRequest::Running;
       req->runner = me;
     }
@@ -307,7 +303,10 @@ void TThread::Terminate() {
       if (req->state == SyncRequest::Queued) {
         // Not started: withdraw it, the method never runs.
         auto it = std::find(hub.queue.begin(), hub.queue.end(), req);
-        if (it != hub.queue.end()) hub.queue.erase(it);
+        if (it != hub.queue.end()) {
+          hub.queue.erase(it);
+          hub.Count();
+        }
         req->state = SyncRequest::Withdrawn;
         settled.push_back({req->settled, req->requester});
       } else if (req->state == SyncRequest::Running && req->runner == me) {
@@ -393,6 +392,7 @@ bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method
       thread->shared_->pending.push_back(req);
     }
     hub.queue.push_back(std::move(req));
+    hub.Count();
   }
   hub.cv.notify_all();
   WakeThreadQueue(MainThreadID());
@@ -445,6 +445,7 @@ bool TThread::HandOver(TThread* thread, const std::function<void()>& method, boo
   // the request here, or Terminate sees our queued request and withdraws it.
   if (thread && thread->Terminated()) return false;
   hub.queue.push_back(req);
+  hub.Count();
   if (shared) shared->pending.push_back(req);
   const auto settled = req->settled;
   lock.unlock();

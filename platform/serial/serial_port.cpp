@@ -422,6 +422,7 @@ void SerialPort::PushOutput() {
 }
 
 void SerialPort::ServeReads() {
+  if (reads_.empty()) return;
   const std::int64_t now = MonotonicNs();
   while (!reads_.empty()) {
     auto op = reads_.front();
@@ -542,6 +543,10 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   if (out >= 0 && out != in && wantOut) fds.push_back({out, POLLOUT, 0});
   if (const int status = device_->StatusFd(); status >= 0) fds.push_back({status, POLLIN, 0});
 
+  // Most sleeps have nothing timed: the clock is read only when something is.
+  const bool linePoll = device_->PollsLines() && wait_ && LineEventsMasked();
+  const bool buffered = device_->InputBuffered() && Room();
+  if (reads_.empty() && writes_.empty() && !txWatch_ && !linePoll && !buffered) return;
   const std::int64_t now = MonotonicNs();
   std::int64_t next = INT64_MAX;
   if (!reads_.empty()) {
@@ -552,8 +557,8 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   if (!writes_.empty() && writes_.front()->deadlineNs >= 0)
     next = std::min(next, writes_.front()->deadlineNs);
   if (txWatch_) next = std::min(next, now + kTxRecheckNs);
-  if (device_->PollsLines() && wait_ && LineEventsMasked()) next = std::min(next, now + kLineRecheckNs);
-  if (device_->InputBuffered() && Room()) next = now;  // bytes the device took in already
+  if (linePoll) next = std::min(next, now + kLineRecheckNs);
+  if (buffered) next = now;  // bytes the device took in already
   if (next != INT64_MAX) {
     const int ms = MsUntil(next, now);
     if (timeoutMs < 0 || ms < timeoutMs) timeoutMs = ms;

@@ -246,6 +246,7 @@ class MessageQueue {
     {
       std::lock_guard lock(mutex_);
       posted_.push_back(msg);
+      NoteListedLocked();
     }
     Wake();
   }
@@ -255,6 +256,7 @@ class MessageQueue {
       std::lock_guard lock(mutex_);
       quit_ = true;
       quitCode_ = code;
+      NoteListedLocked();
     }
     Wake();
   }
@@ -266,7 +268,10 @@ class MessageQueue {
     for (auto it = posted_.begin(); it != posted_.end(); ++it) {
       if ((hwnd == 0 || it->hwnd == hwnd) && InRange(it->message, min, max)) {
         *out = *it;
-        if (remove) posted_.erase(it);
+        if (remove) {
+          posted_.erase(it);
+          NoteListedLocked();
+        }
         return true;
       }
     }
@@ -275,7 +280,10 @@ class MessageQueue {
       out->message = WM_QUIT;
       out->wParam = WPARAM(quitCode_);
       out->time = GetTickCount();
-      if (remove) quit_ = false;
+      if (remove) {
+        quit_ = false;
+        NoteListedLocked();
+      }
       return true;
     }
     if (!timers_.empty() && InRange(WM_TIMER, min, max)) {
@@ -299,7 +307,9 @@ class MessageQueue {
     return false;
   }
 
+  // The owner asks after every event it handles: with nothing posted and no timer, no lock.
   bool HasWork() {
+    if (!listed_.load(std::memory_order_acquire) && !timersArmed_.load()) return false;
     std::lock_guard lock(mutex_);
     if (!posted_.empty() || quit_) return true;
     const std::int64_t now = MonotonicNs();
@@ -439,6 +449,8 @@ class MessageQueue {
     epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
   }
 
+  void NoteListedLocked() { listed_.store(!posted_.empty() || quit_, std::memory_order_release); }
+
   // The timerfd fires at the earliest due time (absolute, so a late re-arm fires at once).
   void ArmLocked() {
     if (timerFd_ < 0) {
@@ -478,6 +490,7 @@ class MessageQueue {
   int quitCode_ = 0;
   std::atomic<bool> wakePending_{false};  // the eventfd holds (or is about to hold) a wake-up
   std::atomic<bool> timersArmed_{false};  // written under mutex_
+  std::atomic<bool> listed_{false};       // posted_ or quit_ holds something; written under mutex_
   std::atomic<bool> exported_{false};     // wakeFd() was handed out
   enum { kAwake, kInPoll, kOnFutex };
   std::atomic<int> sleepMode_{kAwake};
