@@ -21,9 +21,9 @@
 #include "platform/rtl/application.h"
 #include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
+#include "platform/system/procinfo.h"
 #include "platform/win32/winuser.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -98,27 +98,6 @@ void MakeCode(std::uint64_t seq, char* out) {
   }
   out[12] = char('0' + (10 - sum % 10) % 10);
   out[13] = '\r';
-}
-
-int CountDir(const char* path) {
-  int n = 0;
-  if (DIR* d = opendir(path)) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-long RssKiB() {
-  long kb = -1;
-  if (FILE* f = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f))
-      if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-    std::fclose(f);
-  }
-  return kb;
 }
 
 void WriteAll(int fd, const void* data, std::size_t n) {
@@ -404,10 +383,11 @@ TResult RunOne(int n, const TOptions& o) {
   for (TPty& p : ptys) ::close(p.master);  // the writer has its own
   // Ended threads leave /proc a moment after they are joined.
   const int baseThreads = 1;
-  for (int i = 0; i < 100 && CountDir("/proc/self/task") != baseThreads; ++i) Sleep(10);
-  r.rssBefore = RssKiB();
-  r.threadsBefore = CountDir("/proc/self/task");
-  r.fdsBefore = CountDir("/proc/self/fd") - 1;
+  for (int i = 0; i < 100 && qv::platform::OwnCounters().threads != baseThreads; ++i) Sleep(10);
+  const qv::platform::ProcessCounters countsBefore = qv::platform::OwnCounters();
+  r.rssBefore = countsBefore.residentKiB;
+  r.threadsBefore = countsBefore.threads;
+  r.fdsBefore = countsBefore.descriptors;
 
   std::vector<TPort> ports(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -435,9 +415,10 @@ TResult RunOne(int n, const TOptions& o) {
   const double cpuSteady = CpuSeconds() - cpu0;
   r.switchesSteady = double(Switches() - cs0) / double(n * steady);
   // Counted once every port has carried traffic: a thread makes its wake-ups on first use.
-  r.rssOpen = RssKiB();
-  r.threadsOpen = CountDir("/proc/self/task");
-  r.fdsOpen = CountDir("/proc/self/fd") - 1;
+  const qv::platform::ProcessCounters countsOpen = qv::platform::OwnCounters();
+  r.rssOpen = countsOpen.residentKiB;
+  r.threadsOpen = countsOpen.threads;
+  r.fdsOpen = countsOpen.descriptors;
   char c;
   ReadByte(fromWriter[0], c);
 
@@ -450,7 +431,7 @@ TResult RunOne(int n, const TOptions& o) {
   const bool floodOk = o.flood == 0 || ServeUntil(run, 120, allDone);
   const double floodSecs = double(NowNs() - f0) * 1e-9;
   const double cpuFlood = CpuSeconds() - cpu0;
-  r.rssAfter = RssKiB();
+  r.rssAfter = qv::platform::OwnCounters().residentKiB;
 
   std::vector<std::int64_t> all;
   std::vector<std::int64_t> medians;

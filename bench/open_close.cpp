@@ -8,9 +8,9 @@
 #include "comm/qvcomm.h"
 #include "platform/rtl/application.h"
 #include "platform/serial/winserial.h"
+#include "platform/system/procinfo.h"
 #include "platform/win32/winbase.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -35,28 +35,6 @@ class TPathComm : public TqvCustomComm {
   std::string path_;
 };
 
-int CountDir(const char* path) {
-  int n = 0;
-  if (DIR* d = opendir(path)) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-long StatusKiB(const char* key) {
-  long kb = -1;
-  if (FILE* f = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    const std::size_t k = std::strlen(key);
-    while (std::fgets(line, sizeof line, f))
-      if (std::strncmp(line, key, k) == 0) kb = std::atol(line + k);
-    std::fclose(f);
-  }
-  return kb;
-}
-
 struct TCounts {
   int fds, threads;
   std::size_t handles;
@@ -64,8 +42,8 @@ struct TCounts {
 };
 
 TCounts Counts() {
-  return {CountDir("/proc/self/fd") - 1, CountDir("/proc/self/task"), qv::platform::HandleCount(),
-          StatusKiB("VmRSS:")};
+  const qv::platform::ProcessCounters c = qv::platform::OwnCounters();
+  return {c.descriptors, c.threads, qv::platform::HandleCount(), c.residentKiB};
 }
 
 void Print(const char* what, const TCounts& c) {
@@ -92,8 +70,9 @@ int main(int argc, char** argv) {
   bool failed = false;
   long anonCost = 0;
   auto cycle = [&](bool measureOpen, long* openCost) {
-    const long before = StatusKiB("VmRSS:");
-    const long anonBefore = StatusKiB("RssAnon:");
+    const qv::platform::ProcessCounters countsBefore = qv::platform::OwnCounters();
+    const long before = countsBefore.residentKiB;
+    const long anonBefore = countsBefore.anonymousKiB;
     comm.Open();
     if (!comm.Active()) {
       failed = true;
@@ -109,8 +88,9 @@ int main(int argc, char** argv) {
     pollfd p{master, POLLIN, 0};
     if (poll(&p, 1, 5000) != 1 || ::read(master, buf, sizeof buf) <= 0) failed = true;
     if (measureOpen) {
-      *openCost = StatusKiB("VmRSS:") - before;
-      anonCost = StatusKiB("RssAnon:") - anonBefore;
+      const qv::platform::ProcessCounters countsOpen = qv::platform::OwnCounters();
+      *openCost = countsOpen.residentKiB - before;
+      anonCost = countsOpen.anonymousKiB - anonBefore;
     }
     comm.Close();
   };
@@ -137,7 +117,7 @@ int main(int argc, char** argv) {
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   // Ended threads disappear from /proc a moment after they are joined.
-  for (int i = 0; i < 100 && CountDir("/proc/self/task") != start.threads; ++i) Sleep(10);
+  for (int i = 0; i < 100 && qv::platform::OwnCounters().threads != start.threads; ++i) Sleep(10);
   const TCounts end = Counts();
   Print("after all cycles", end);
   std::printf("%ld cycles in %.1f s (%.0f us per open/traffic/close)%s\n", cycles, secs, secs * 1e6 / double(cycles),

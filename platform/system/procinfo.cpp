@@ -39,4 +39,21 @@ bool ProcessExists(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == E
 
 int CurrentProcessId() { return int(getpid()); }
 
+ProcessCounters OwnCounters() {
+  ProcessCounters c;
+  c.threads = int(sysfs::ListFolder("/proc/self/task").size());
+  // The listing holds a descriptor of its own while it reads the folder.
+  c.descriptors = int(sysfs::ListFolder("/proc/self/fd").size()) - 1;
+  std::string status;
+  if (sysfs::ReadAttribute("/proc/self/status", status)) {
+    auto field = [&status](const std::string& key) {
+      const std::size_t at = status.find("\n" + key + ":");
+      return at == std::string::npos ? -1L : std::atol(status.c_str() + at + key.size() + 2);
+    };
+    c.residentKiB = field("VmRSS");
+    c.anonymousKiB = field("RssAnon");
+  }
+  return c;
+}
+
 }  // namespace qv::platform

@@ -18,4 +18,13 @@ std::vector<ProcessUse> ProcessesUsing(const std::string& device);
 bool ProcessExists(int pid);
 int CurrentProcessId();
 
+// What this process holds now, for leak checks and benchmarks.
+struct ProcessCounters {
+  int threads = 0;
+  int descriptors = 0;
+  long residentKiB = -1;   // -1: unknown
+  long anonymousKiB = -1;  // resident and not backed by a file (heap, stacks)
+};
+ProcessCounters OwnCounters();
+
 }  // namespace qv::platform

@@ -8,11 +8,11 @@
 #include "platform/rtl/application.h"
 #include "platform/rtl/component.h"
 #include "platform/serial/winserial.h"
+#include "platform/system/procinfo.h"
 #include "platform/win32/winbase.h"
 #include "support/app.h"
 #include "support/pty.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -63,31 +63,13 @@ using qv::test::TestApplication;
 // master side.
 
 // Resource counts of the process.
-inline int CountDir(const char* path) {
-  int n = 0;
-  if (DIR* d = opendir(path)) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n - (std::strcmp(path, "/proc/self/fd") == 0 ? 1 : 0);  // the directory's own fd
-}
-inline int OpenFdCount() { return CountDir("/proc/self/fd"); }
-inline int ThreadCount() { return CountDir("/proc/self/task"); }
+inline int OpenFdCount() { return qv::platform::OwnCounters().descriptors; }
+inline int ThreadCount() { return qv::platform::OwnCounters().threads; }
 // The thread count to compare against later. The first thread a process creates can bring a
 // runtime helper thread along (ThreadSanitizer's background thread): create one first.
 inline int ThreadBaseline() {
   std::thread([] {}).join();
   return ThreadCount();
 }
-inline long RssKiB() {
-  long kb = -1;
-  if (FILE* f = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f))
-      if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-    std::fclose(f);
-  }
-  return kb;
-}
+inline long RssKiB() { return qv::platform::OwnCounters().residentKiB; }
 
