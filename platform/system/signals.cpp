@@ -1,5 +1,7 @@
 #include "platform/system/signals.h"
 
+#include "platform/win32/winbase.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace qv::platform {
@@ -32,6 +35,23 @@ extern "C" void OnSignal(int sig) {
   }
   errno = savedErrno;
 }
+
+// The signals' descriptor as an event's source: a thread polling for the event sees the
+// handler's write and the event is set.
+class SignalSource final : public IoSource {
+ public:
+  explicit SignalSource(std::weak_ptr<Waitable> event) : event_(std::move(event)) {}
+  void AddPollFds(std::vector<pollfd>& fds, int&) override {
+    if (gEventFd >= 0) fds.push_back({gEventFd, POLLIN, 0});
+  }
+  void OnPolled(const pollfd*, std::size_t) override {
+    if (gReceived == 0) return;
+    if (auto event = event_.lock()) event->Set();
+  }
+
+ private:
+  std::weak_ptr<Waitable> event_;
+};
 
 }  // namespace
 
@@ -57,6 +77,7 @@ TSignalWatch::TSignalWatch(std::initializer_list<int> signals) {
 }
 
 TSignalWatch::~TSignalWatch() {
+  if (event_) CloseHandle(event_);
   for (const Saved& s : *gSaved) sigaction(s.signal, &s.action, nullptr);
   delete gSaved;
   gSaved = nullptr;
@@ -66,6 +87,14 @@ TSignalWatch::~TSignalWatch() {
 }
 
 int TSignalWatch::Received() const { return gReceived; }
+
+HANDLE TSignalWatch::Event() {
+  if (event_) return event_;
+  auto event = std::make_shared<qv::platform::Event>(true, gReceived != 0);
+  event->SetIoSource(std::make_shared<SignalSource>(event));
+  event_ = RegisterHandle(event);
+  return event_;
+}
 
 int TSignalWatch::Wait(std::span<TWaitItem> items, int timeoutMs) {
   using Clock = std::chrono::steady_clock;

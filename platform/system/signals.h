@@ -8,6 +8,8 @@
 // Main thread only; one watch at a time per program.
 #pragma once
 
+#include "platform/win32/wintypes.h"
+
 #include <initializer_list>
 #include <span>
 
@@ -39,6 +41,14 @@ class TSignalWatch {
   // limit). Returns Received(); the items' ready flags tell the rest.
   int Wait(std::span<TWaitItem> items, int timeoutMs);
   int Wait(int timeoutMs) { return Wait({}, timeoutMs); }
+
+  // An event object set once a signal is caught, for a program that sleeps in the
+  // application's own loop and watches it there (TThread::WatchOnMainThread); a thread that
+  // waits for it polls the signals' descriptor. Closed with the watch.
+  HANDLE Event();
+
+ private:
+  HANDLE event_ = 0;
 };
 
 }  // namespace qv::platform

@@ -4,6 +4,7 @@
 #include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
 #include "platform/rtl/application.h"
+#include "platform/rtl/threads.h"
 #include "platform/system/portmap.h"
 #include "platform/system/signals.h"
 #include "platform/win32/winbase.h"
@@ -291,13 +292,13 @@ int CmdRead(Args& args) {
                kParityLetter[s.parity], s.stopBits == sbOne ? "1" : s.stopBits == sbTwo ? "2" : "1.5",
                s.flow == spNone ? "none" : s.flow == spXonXoff ? "xonxoff" : "rtscts");
 
-  // Sleeps in the kernel until the component's work, a signal or the port's end wakes it.
-  pf::TWaitItem wake{app.WakeFd()};
-  for (;;) {
-    app.ProcessMessages();
-    if (reader.done || reader.vanished.load() || watch.Received()) break;
-    watch.Wait(std::span(&wake, 1), -1);
-  }
+  // The application's own loop sleeps until the component's work, a signal or the port's end
+  // wakes it; while it sleeps, the main thread holds the port's wait itself, so a barcode
+  // wakes this one thread. A signal ends the loop through the watch on its event.
+  TThread::WatchOnMainThread(watch.Event(), &watch, [] { Application->Terminate(); }, [] {});
+  while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated())
+    app.WaitAndProcess(INFINITE);
+  TThread::WithdrawMainWatch(&watch);
   reader.closing = true;
   const bool vanished = reader.vanished.load();
   scan.SetActive(false);
