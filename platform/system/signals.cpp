@@ -18,7 +18,11 @@ namespace qv::platform {
 
 namespace {
 
-volatile sig_atomic_t gReceived = 0;
+// The handler may run on any thread of the program, so the flag is an atomic (lock-free, and so
+// safe in a handler) rather than a volatile sig_atomic_t, which only the interrupted thread
+// may read safely.
+std::atomic<int> gReceived{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int gEventFd = -1;
 struct Saved {
   int signal;
@@ -28,7 +32,8 @@ std::vector<Saved>* gSaved = nullptr;
 
 extern "C" void OnSignal(int sig) {
   const int savedErrno = errno;
-  if (gReceived == 0) gReceived = sig;
+  int none = 0;
+  gReceived.compare_exchange_strong(none, sig);
   const std::uint64_t one = 1;
   if (gEventFd >= 0 && write(gEventFd, &one, sizeof one) < 0) {
     // Full or closed: the flag alone still tells the loop.
@@ -45,7 +50,7 @@ class SignalSource final : public IoSource {
     if (gEventFd >= 0) fds.push_back({gEventFd, POLLIN, 0});
   }
   void OnPolled(const pollfd*, std::size_t) override {
-    if (gReceived == 0) return;
+    if (gReceived.load() == 0) return;
     if (auto event = event_.lock()) event->Set();
   }
 
@@ -60,7 +65,7 @@ long ReadAvailable(int fd, void* buffer, unsigned long size) {
 }
 
 TSignalWatch::TSignalWatch(std::initializer_list<int> signals) {
-  gReceived = 0;
+  gReceived.store(0);
   gEventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   gSaved = new std::vector<Saved>;
   for (int sig : signals) {
@@ -86,11 +91,11 @@ TSignalWatch::~TSignalWatch() {
   if (fd >= 0) close(fd);
 }
 
-int TSignalWatch::Received() const { return gReceived; }
+int TSignalWatch::Received() const { return gReceived.load(); }
 
 HANDLE TSignalWatch::Event() {
   if (event_) return event_;
-  auto event = std::make_shared<qv::platform::Event>(true, gReceived != 0);
+  auto event = std::make_shared<qv::platform::Event>(true, gReceived.load() != 0);
   event->SetIoSource(std::make_shared<SignalSource>(event));
   event_ = RegisterHandle(event);
   return event_;
@@ -107,7 +112,7 @@ int TSignalWatch::Wait(std::span<TWaitItem> items, int timeoutMs) {
     fds.push_back({item.fd, short(item.write ? POLLOUT : POLLIN), 0});
   }
   for (;;) {
-    if (gReceived) return gReceived;
+    if (const int sig = gReceived.load()) return sig;
     int ms = -1;
     if (timeoutMs >= 0) {
       const auto left =
@@ -116,7 +121,7 @@ int TSignalWatch::Wait(std::span<TWaitItem> items, int timeoutMs) {
     }
     const int n = poll(fds.data(), fds.size(), ms);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return gReceived;
+    if (n <= 0) return gReceived.load();
     bool any = false;
     for (std::size_t i = 1; i < fds.size(); ++i) {
       // A hang-up or error counts as ready: the caller's read or write then tells what it is.
@@ -125,7 +130,7 @@ int TSignalWatch::Wait(std::span<TWaitItem> items, int timeoutMs) {
         any = true;
       }
     }
-    if (any || gReceived) return gReceived;
+    if (any || gReceived.load()) return gReceived.load();
   }
 }
 
