@@ -83,7 +83,8 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
   std::shared_ptr<KernelObject> object = LookupHandle(handle);
   if (!object) return nullptr;
   if constexpr (std::is_final_v<T>) {
-    if (typeid(*object) != typeid(T)) return nullptr;
+    const KernelObject& found = *object;
+    if (typeid(found) != typeid(T)) return nullptr;
     return std::static_pointer_cast<T>(std::move(object));
   } else if constexpr (std::is_same_v<T, Waitable>) {
     Waitable* waitable = object->AsWaitable();
