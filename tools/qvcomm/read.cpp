@@ -235,6 +235,10 @@ int CmdRead(Args& args) {
   std::signal(SIGPIPE, SIG_IGN);
   pf::TSignalWatch watch({SIGINT, SIGTERM, SIGHUP});
   TApplication app;
+  if (!TThread::WatchOnMainThread(watch.Event(), &watch, [] { Application->Terminate(); }, [] {})) {
+    Error("cannot watch for Ctrl-C in the main loop");
+    return kExitFailure;
+  }
   Reader reader(s, port);
 
   std::unique_ptr<TqvLogFile> log;
@@ -294,8 +298,8 @@ int CmdRead(Args& args) {
 
   // The application's own loop sleeps until the component's work, a signal or the port's end
   // wakes it; while it sleeps, the main thread holds the port's wait itself, so a barcode
-  // wakes this one thread. A signal ends the loop through the watch on its event.
-  TThread::WatchOnMainThread(watch.Event(), &watch, [] { Application->Terminate(); }, [] {});
+  // wakes this one thread. A signal ends the loop through the watch on its event (set up
+  // before the port opens).
   while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated())
     app.WaitAndProcess(INFINITE);
   TThread::WithdrawMainWatch(&watch);
