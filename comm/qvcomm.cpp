@@ -151,6 +151,11 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     // ended before the buffer goes.
     if (!Application && MsgThread && GetCurrentThreadId() != MsgThread->ThreadID()) {
       MsgThread->Stop();
+      // Its handler may be in a read of bytes it counted and a purge (ClearAll above) or a
+      // reader on another thread took first: without read time-outs that read waits for ever.
+      // Cancelled until the thread has ended, since a read it starts after one cancel meets
+      // the next.
+      while (WaitForSingleObject(MsgThread->Handle(), 20) == WAIT_TIMEOUT) CancelIoEx(h, &ReadOverlapped);
       MsgThread->WaitFor();
     }
   } else if (MsgThread && GetCurrentThreadId() != MsgThread->ThreadID()) {
