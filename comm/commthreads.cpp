@@ -264,9 +264,8 @@ bool TMsgThread::HandOverIfIdle(DWORD Events) {
   HandOverWord word;
   {
     std::lock_guard lock(Shared->Lock);
-    if (Shared->Outstanding != 0 || (Shared->QueuedByPort && !HandOverEnded(Shared->QueuedByPort)))
-      return false;
-    Shared->QueuedByPort = word = NewHandOverWord();
+    if (!Shared->IdleLocked()) return false;
+    word = Shared->TakeEventLocked();
   }
   if (!QueueHandOver(this, HandOverMethod(Events, false), word)) {
     // Stopping: nothing is handed over any more, and nobody must wait for this one.
@@ -274,6 +273,16 @@ bool TMsgThread::HandOverIfIdle(DWORD Events) {
     Shared->QueuedByPort.reset();
   }
   return true;
+}
+
+bool TMsgThread::TShared::IdleLocked() const {
+  return Outstanding == 0 && (!QueuedByPort || HandOverEnded(QueuedByPort));
+}
+
+const TThread::HandOverWord& TMsgThread::TShared::TakeEventLocked() {
+  // The dispatch thread waits for this word to end before it hands over a word posted meanwhile.
+  RenewHandOverWord(QueuedByPort);
+  return QueuedByPort;
 }
 
 bool TMsgThread::IdleForWatch() {
@@ -288,12 +297,8 @@ std::function<bool(DWORD)> TMsgThread::MainThreadHandler() const {
     HandOverWord word;
     {
       std::lock_guard lock(shared->Lock);
-      if (shared->Stopping || shared->Outstanding != 0 ||
-          (shared->QueuedByPort && !HandOverEnded(shared->QueuedByPort)))
-        return false;
-      // The dispatch thread waits for it before it hands over a word posted meanwhile.
-      RenewHandOverWord(shared->QueuedByPort);
-      word = shared->QueuedByPort;
+      if (shared->Stopping || !shared->IdleLocked()) return false;
+      word = shared->TakeEventLocked();
     }
     try {
       HandleEventWord(comm, Events);

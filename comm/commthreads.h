@@ -134,6 +134,12 @@ class TMsgThread : public TThread {
     TThread::HandOverWord QueuedByPort;
     // This thread stops (or has ended): nobody takes events on its behalf any more.
     bool Stopping = false;
+
+    // Lock held. Nothing is posted and not yet handled, and nothing taken on this thread's
+    // behalf still runs: an event may be handled out of the queue, and then claims
+    // QueuedByPort (TakeEventLocked), so that what is posted meanwhile waits for it.
+    bool IdleLocked() const;
+    const TThread::HandOverWord& TakeEventLocked();
   };
   // Runs HandleComEvent for an event word on the main thread; a counted one is taken off the
   // count when it has run.
