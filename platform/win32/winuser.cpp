@@ -93,9 +93,7 @@ class MessageQueue {
       }
       exported_.store(true);
       fd = epollFd_;
-      dropped.swap(watches_);
-      watching_.store(false);
-      TakeBackRunningLocked();
+      dropped = TakeWatchesLocked();
     }
     for (auto& w : dropped) w.dropped();
     return fd;
@@ -198,9 +196,7 @@ class MessageQueue {
     std::vector<QueueWatch> dropped;
     {
       std::lock_guard lock(mutex_);
-      dropped.swap(watches_);
-      watching_.store(false);
-      TakeBackRunningLocked();
+      dropped = TakeWatchesLocked();
     }
     for (auto& w : dropped) w.dropped();
   }
@@ -432,13 +428,17 @@ class MessageQueue {
     events.clear();
   }
 
-  // Watches that asked to be watched again while the watches are dropped go to dropped
-  // when their run returns.
-  void TakeBackRunningLocked() {
+  // The watches to drop: all listed ones; one running that asked to be watched again goes
+  // to dropped when its run returns.
+  std::vector<QueueWatch> TakeWatchesLocked() {
+    std::vector<QueueWatch> taken;
+    taken.swap(watches_);
+    watching_.store(false);
     for (RunningWatch& r : running_) {
       if (r.again) r.drop = true;
       r.again = false;
     }
+    return taken;
   }
 
   static void Watch(int epollFd, int fd) {
