@@ -70,6 +70,20 @@ TEST(Events, ClosedHandleValueIsNotReusedAtOnce) {
   CloseHandle(b);
 }
 
+// Lookups are remembered per thread: a handle closed on another thread must still be gone here,
+// and what is remembered must not keep the object alive.
+TEST(Events, AHandleClosedElsewhereIsGoneForAThreadThatLookedItUp) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  auto held = qv::platform::LookupHandle(e);  // still in use, as by a call under way
+  std::weak_ptr<qv::platform::KernelObject> object = held;
+  ASSERT_EQ(qv::platform::LookupHandle(e), held);
+  std::thread([e] { EXPECT_TRUE(CloseHandle(e)); }).join();
+  EXPECT_EQ(qv::platform::LookupHandle(e), nullptr);
+  held.reset();
+  EXPECT_TRUE(object.expired());
+  EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_FAILED);
+}
+
 TEST(Time, SleepAndTickCountAgree) {
   DWORD t0 = GetTickCount();
   Sleep(30);

@@ -228,7 +228,10 @@ std::shared_ptr<SerialPort::Op> SerialPort::NewOp(int kind, OVERLAPPED* overlapp
     op->data = std::move(data);
   } else {
     op = std::make_shared<Op>();
+    // The record's own object is only waited for while unsignalled, that is while pending:
+    // it keeps the port as its source for life instead of attaching it for each operation.
     op->done = std::make_shared<Waitable>(true, false);
+    op->done->SetIoSource(source_);
   }
   op->kind = kind;
   op->ov = overlapped;
@@ -260,7 +263,7 @@ void SerialPort::Attach(const std::shared_ptr<Waitable>& event) {
 void SerialPort::Detach(const std::shared_ptr<Waitable>& event) {
   auto it = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) { return a.event == event; });
   if (it == attached_.end() || --it->operations > 0) return;
-  if (event->GetIoSource() == source_) event->SetIoSource(nullptr);
+  event->ReleaseIoSource(source_.get());
   attached_.erase(it);
 }
 
@@ -279,7 +282,6 @@ thread_local ThreadIo tThreadIo;
 }  // namespace
 
 void SerialPort::StartPending(const std::shared_ptr<Op>& op) {
-  op->done->SetIoSource(source_);
   if (op->event) Attach(op->event);
   auto& ports = tThreadIo.ports;
   std::erase_if(ports, [](const std::weak_ptr<SerialPort>& w) { return w.expired(); });
@@ -312,7 +314,6 @@ void SerialPort::Complete(std::shared_ptr<Op> op, DWORD status) {
   if (op->kind == Op::kRead) drop(reads_);
   if (op->kind == Op::kWrite) drop(writes_);
   if (wait_ == op) wait_ = nullptr;
-  op->done->SetIoSource(nullptr);
   op->done->Set();
   if (op->event) {
     op->event->Set();
@@ -389,7 +390,8 @@ void SerialPort::MoveInput() {
 }
 
 void SerialPort::PushOutput() {
-  const std::int64_t now = MonotonicNs();
+  std::int64_t now = -1;  // read once, and only when a write has a time-out to check
+  auto clock = [&now] { return now >= 0 ? now : (now = MonotonicNs()); };
   if (writes_.empty() && device_->HoldsOutput()) {
     DWORD error = ERROR_SUCCESS;
     if (device_->Write(nullptr, 0, error) < 0) return Fail(error);
@@ -411,7 +413,7 @@ void SerialPort::PushOutput() {
     if (op->transferred == op->data.size()) {
       txWatch_ = true;
       Complete(op, kStatusSuccess);
-    } else if (op->deadlineNs >= 0 && now >= op->deadlineNs) {
+    } else if (op->deadlineNs >= 0 && clock() >= op->deadlineNs) {
       // A write ended by its time-out still succeeds, with the count that went out.
       txWatch_ = true;
       Complete(op, kStatusTimeout);
@@ -1007,8 +1009,7 @@ void SerialPort::OnHandleClosed() {
   if (closed_) return;
   closed_ = true;
   CompleteAll(kStatusCancelled);
-  for (const Attached& a : attached_)
-    if (a.event->GetIoSource() == source_) a.event->SetIoSource(nullptr);
+  for (const Attached& a : attached_) a.event->ReleaseIoSource(source_.get());
   attached_.clear();
   SetIoSource(nullptr);
   device_->Close();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
@@ -118,11 +119,26 @@ struct HandleTable {
   std::mutex mutex;
   std::unordered_map<HANDLE, std::shared_ptr<KernelObject>> objects;
   HANDLE next = 0x100;
+  std::atomic<std::uint64_t> closes{0};  // written under mutex
 };
 HandleTable& Table() {
   static HandleTable* table = new HandleTable;  // never destroyed: threads may outlive main
   return *table;
 }
+
+// A port call looks up the port and its caller's event every time; the handles a thread used
+// last are kept, and trusted while no handle has been closed since (a closed value may come
+// back for a new object only after a close). Weak: the cache keeps no object alive.
+struct LookupCache {
+  struct Entry {
+    HANDLE handle = 0;
+    std::uint64_t closes = 0;
+    std::weak_ptr<KernelObject> object;
+  };
+  std::array<Entry, 8> entries;
+  std::size_t next = 0;
+};
+thread_local LookupCache tLookups;
 }  // namespace
 
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
@@ -142,9 +158,24 @@ HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
   HandleTable& t = Table();
-  std::lock_guard lock(t.mutex);
-  auto it = t.objects.find(handle);
-  return it == t.objects.end() ? nullptr : it->second;
+  const std::uint64_t closes = t.closes.load(std::memory_order_acquire);
+  for (const LookupCache::Entry& e : tLookups.entries) {
+    if (e.handle != handle || e.closes != closes || handle == 0) continue;
+    if (auto object = e.object.lock()) return object;
+    break;
+  }
+  std::shared_ptr<KernelObject> object;
+  std::uint64_t seen;
+  {
+    std::lock_guard lock(t.mutex);
+    auto it = t.objects.find(handle);
+    if (it == t.objects.end()) return nullptr;
+    object = it->second;
+    seen = t.closes.load(std::memory_order_relaxed);
+  }
+  LookupCache::Entry& slot = tLookups.entries[tLookups.next++ % tLookups.entries.size()];
+  slot = {handle, seen, object};
+  return object;
 }
 
 std::size_t HandleCount() {
@@ -248,10 +279,9 @@ void Waitable::RemoveWatcher(Waiter* waiter) {
   CountListenersLocked();
 }
 
-void Waitable::Reset() {
-  std::lock_guard lock(mutex_);
-  signalled_.store(false, std::memory_order_release);
-}
+// No lock: nothing waits for an object to become unsignalled, and a waiter consumes or
+// finds the state under the lock, where a Reset before or after it is equally possible.
+void Waitable::Reset() { signalled_.store(false, std::memory_order_release); }
 
 void Waitable::Pulse() {
   std::lock_guard lock(mutex_);
@@ -289,6 +319,13 @@ void Waitable::WakeListeners() {
 std::shared_ptr<IoSource> Waitable::GetIoSource() const {
   std::lock_guard lock(mutex_);
   return source_;
+}
+
+void Waitable::ReleaseIoSource(const IoSource* source) {
+  std::lock_guard lock(mutex_);
+  if (source_.get() != source) return;
+  source_.reset();
+  WakeListenersLocked();
 }
 
 std::shared_ptr<IoSource> Waitable::LastIoSource() const {
@@ -401,6 +438,7 @@ BOOL CloseHandle(HANDLE handle) {
     }
     object = std::move(it->second);
     t.objects.erase(it);
+    t.closes.fetch_add(1, std::memory_order_release);
   }
   object->OnHandleClosed();
   return TRUE;

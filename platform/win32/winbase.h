@@ -144,6 +144,8 @@ class Waitable : public KernelObject {
   // Attaches (or, with null, detaches) the source polled by waiters while unsignalled.
   void SetIoSource(std::shared_ptr<IoSource> source);
   std::shared_ptr<IoSource> GetIoSource() const;
+  // Detaches source if it is the one attached (another may have taken the object over since).
+  void ReleaseIoSource(const IoSource* source);
   // Wakes the threads waiting on or watching the object, so they ask its source again what to
   // poll. Costs no lock while nobody listens.
   void WakeListeners();
