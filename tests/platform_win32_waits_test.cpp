@@ -45,6 +45,31 @@ TEST(Events, SetFromAnotherThreadWakesTheWaiter) {
   CloseHandle(e);
 }
 
+// A Set that comes while the other thread is just starting to wait is never lost.
+TEST(Events, PingPongBetweenTwoThreadsLosesNoSet) {
+  HANDLE ping = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  constexpr int kRounds = 20000;
+  std::atomic<int> answered{0};
+  std::thread other([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (WaitForSingleObject(ping, 5000) != WAIT_OBJECT_0) break;
+      ++answered;
+      SetEvent(pong);
+    }
+  });
+  int rounds = 0;
+  for (; rounds < kRounds; ++rounds) {
+    SetEvent(ping);
+    if (WaitForSingleObject(pong, 5000) != WAIT_OBJECT_0) break;
+  }
+  other.join();
+  EXPECT_EQ(rounds, kRounds);
+  EXPECT_EQ(answered.load(), kRounds);
+  CloseHandle(ping);
+  CloseHandle(pong);
+}
+
 TEST(Events, PulseReleasesOnlyCurrentWaitersAndLeavesUnsignalled) {
   HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::atomic<int> released{0};

@@ -252,9 +252,13 @@ void Waiter::Drain() {
 Waitable::Waitable(bool manualReset, bool initialState)
     : manualReset_(manualReset), signalled_(initialState) {}
 
+// No lock while nobody listens: a thread that starts to listen counts itself before it looks
+// at the state, and this looks at the count after the state (all sequentially consistent), so
+// one of the two sees the other.
 void Waitable::Set() {
+  signalled_.store(true, std::memory_order_seq_cst);
+  if (listeners_.load(std::memory_order_seq_cst) == 0) return;
   std::lock_guard lock(mutex_);
-  signalled_.store(true, std::memory_order_release);
   WakeListenersLocked();
 }
 
@@ -264,7 +268,7 @@ void Waitable::WakeListenersLocked() {
 }
 
 void Waitable::CountListenersLocked() {
-  listeners_.store(waiters_.size() + watchers_.size(), std::memory_order_release);
+  listeners_.store(waiters_.size() + watchers_.size(), std::memory_order_seq_cst);
 }
 
 void Waitable::AddWatcher(Waiter* waiter) {
@@ -297,7 +301,7 @@ void Waitable::Pulse() {
 }
 
 // A snapshot, as with the lock: the state may change the moment after either way.
-bool Waitable::IsSignalled() const { return signalled_.load(std::memory_order_acquire); }
+bool Waitable::IsSignalled() const { return signalled_.load(std::memory_order_seq_cst); }
 
 void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
   std::lock_guard lock(mutex_);
@@ -335,7 +339,7 @@ std::shared_ptr<IoSource> Waitable::LastIoSource() const {
 
 bool Waitable::TryConsume(Registration* reg) {
   if (reg && reg->pulsed) return true;
-  if (!signalled_.load(std::memory_order_relaxed)) return false;
+  if (!signalled_.load(std::memory_order_seq_cst)) return false;
   if (!manualReset_) signalled_.store(false, std::memory_order_release);
   return true;
 }
@@ -346,9 +350,14 @@ bool Waitable::Wait(DWORD timeoutMs) {
   std::shared_ptr<IoSource> source;
   {
     std::lock_guard lock(mutex_);
-    if (TryConsume(nullptr)) return true;
+    // Counted first, then looked at: a Set that did not see the count is seen here.
     waiters_.push_back(&reg);
     CountListenersLocked();
+    if (TryConsume(nullptr)) {
+      waiters_.pop_back();
+      CountListenersLocked();
+      return true;
+    }
     source = source_;
   }
   Deadline deadline(timeoutMs);

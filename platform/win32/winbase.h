@@ -173,7 +173,7 @@ class Waitable : public KernelObject {
 
   mutable std::mutex mutex_;
   const bool manualReset_;
-  std::atomic<bool> signalled_;  // written under mutex_; read without it by IsSignalled
+  std::atomic<bool> signalled_;  // Set and Reset write it without mutex_; consumed under it
   std::vector<Registration*> waiters_;
   std::vector<Waiter*> watchers_;
   std::atomic<std::size_t> listeners_{0};  // waiters_ and watchers_, written under mutex_
