@@ -115,6 +115,7 @@ class NetworkDevice final : public SerialDevice {
   // poll for room: its RESUME arrives as input.
   int OutputFd() const override { return Suspended() && out_.empty() ? -1 : fd_; }
   bool PollsLines() const override { return false; }
+  bool KeepsBytes() const override { return true; }
   bool InputBuffered() const override { return heldPos_ < held_.size(); }
   bool HoldsOutput() const override { return !out_.empty(); }
 

@@ -155,6 +155,8 @@ std::shared_ptr<SerialPort> SerialPort::Create(std::unique_ptr<SerialDevice> dev
   std::shared_ptr<SerialPort> port(new SerialPort(std::move(device), std::move(name), access));
   port->source_ = std::make_shared<Source>(port);
   port->SetIoSource(port->source_);
+  port->pollsLines_ = port->device_->PollsLines();
+  port->keepsBytes_ = port->device_->KeepsBytes();
   port->dcb_ = DefaultDcb();
   DWORD error;
   port->device_->ReadBack(port->dcb_, error);
@@ -183,13 +185,12 @@ BOOL SerialPort::CheckUsable(bool needRead, bool needWrite) {
 }
 
 std::uint64_t SerialPort::Shape() const {
-  const bool linePoll = device_ && device_->PollsLines() && wait_ && LineEventsMasked();
+  const bool linePoll = pollsLines_ && wait_ && LineEventsMasked();
   return std::uint64_t(Room() > 0) | std::uint64_t(!writes_.empty()) << 1 |
          std::uint64_t(txWatch_) << 2 | std::uint64_t(linePoll) << 3 |
          std::uint64_t(failed_ || closed_) << 4 | std::uint64_t(!reads_.empty()) << 5 |
-         std::uint64_t(bool(wait_)) << 6 |
-         std::uint64_t(device_ && device_->InputBuffered()) << 7 |
-         std::uint64_t(device_ && device_->HoldsOutput()) << 8;
+         std::uint64_t(bool(wait_)) << 6 | std::uint64_t(InputBuffered()) << 7 |
+         std::uint64_t(HoldsOutput()) << 8;
 }
 
 bool SerialPort::LineEventsMasked() const { return (mask_ & kLineEvents) != 0; }
@@ -392,7 +393,7 @@ void SerialPort::MoveInput() {
 void SerialPort::PushOutput() {
   std::int64_t now = -1;  // read once, and only when a write has a time-out to check
   auto clock = [&now] { return now >= 0 ? now : (now = MonotonicNs()); };
-  if (writes_.empty() && device_->HoldsOutput()) {
+  if (writes_.empty() && HoldsOutput()) {
     DWORD error = ERROR_SUCCESS;
     if (device_->Write(nullptr, 0, error) < 0) return Fail(error);
   }
@@ -500,7 +501,7 @@ void SerialPort::Pump(short inputRevents, bool polled) {
   // While another thread polls the input, it moves new bytes the moment they arrive: a call
   // here would only find the descriptor empty. Bytes the kernel holds but the poller has not
   // taken yet are like bytes still in a UART's FIFO. After a poll, only readiness is read.
-  if (device_->InputBuffered() ||
+  if (InputBuffered() ||
       (polled ? (inputRevents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0
               : inputPollers_ == 0 && drainedBy_ != std::this_thread::get_id())) {
     MoveInput();
@@ -534,7 +535,7 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   if (drainedBy_ == std::this_thread::get_id()) drainedBy_ = {};  // this poll sees new bytes
   const int in = device_->InputFd();
   const int out = device_->OutputFd();
-  const bool wantOut = !writes_.empty() || device_->HoldsOutput();
+  const bool wantOut = !writes_.empty() || HoldsOutput();
   if (in >= 0) {
     // With a full queue, poll for hang-up only: the bytes wait in the kernel.
     short events = Room() ? POLLIN : 0;
@@ -546,8 +547,8 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   if (const int status = device_->StatusFd(); status >= 0) fds.push_back({status, POLLIN, 0});
 
   // Most sleeps have nothing timed: the clock is read only when something is.
-  const bool linePoll = device_->PollsLines() && wait_ && LineEventsMasked();
-  const bool buffered = device_->InputBuffered() && Room();
+  const bool linePoll = pollsLines_ && wait_ && LineEventsMasked();
+  const bool buffered = InputBuffered() && Room();
   if (reads_.empty() && writes_.empty() && !txWatch_ && !linePoll && !buffered) return;
   const std::int64_t now = MonotonicNs();
   std::int64_t next = INT64_MAX;
@@ -857,7 +858,7 @@ BOOL SerialPort::ClearCommError(DWORD* errors, COMSTAT* stat) {
     stat->cbInQue = DWORD(queue_.size());
     // Asking the device costs a system call; output it holds can only come from a write.
     const DWORD queued = outputSettled_ ? 0 : device_->OutputQueued();
-    outputSettled_ = queued == 0 && !device_->HoldsOutput();
+    outputSettled_ = queued == 0 && !HoldsOutput();
     stat->cbOutQue = queued + pendingOut;
     stat->Flags = 0;
     const DWORD rts = (dcb_.Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift;

@@ -34,8 +34,12 @@ class SerialDevice {
   // Descriptor that turns readable when lines, counters or presence changed; -1 if none.
   virtual int StatusFd() const { return -1; }
   virtual void DrainStatus() {}
-  // True when line changes can only be found by looking again (no status descriptor).
+  // True when line changes can only be found by looking again (no status descriptor). Asked
+  // once, when the port is made: a property of the device, not of the moment.
   virtual bool PollsLines() const = 0;
+  // True for a device that can hold bytes of its own (InputBuffered, HoldsOutput); the port,
+  // which looks at its state on every call, asks those two only then. Asked once, like PollsLines.
+  virtual bool KeepsBytes() const { return false; }
   // True while the device holds received bytes that no descriptor shows (taken in by the
   // device itself, e.g. while it waited for an answer): the port reads them without a poll.
   virtual bool InputBuffered() const { return false; }

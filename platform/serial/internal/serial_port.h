@@ -120,6 +120,8 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   void AddFailureFds(std::vector<pollfd>& fds);
   bool LineEventsMasked() const;
   std::uint64_t Shape() const;
+  bool InputBuffered() const { return keepsBytes_ && device_->InputBuffered(); }
+  bool HoldsOutput() const { return keepsBytes_ && device_->HoldsOutput(); }
   std::size_t Room() const { return capacity_ > queue_.size() ? capacity_ - queue_.size() : 0; }
   BOOL Finish(BOOL result, DWORD error);  // sets the last error when result is FALSE
 
@@ -128,6 +130,8 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   const std::string name_;
   const DWORD access_;
   std::shared_ptr<Source> source_;
+  bool pollsLines_ = false;  // the device's traits, asked once
+  bool keepsBytes_ = false;
 
   bool closed_ = false;
   bool failed_ = false;
