@@ -396,6 +396,34 @@ TEST_F(PtyPort, MaxIntervalWithZeroTotalsReturnsAtOnce) {
   EXPECT_EQ(ov.InternalHigh, 3u);
 }
 
+// An event keeps the last port it served attached; used with another port in between, each
+// wait on it must still watch the port its read is pending on.
+TEST_F(PtyPort, OneEventServesTwoPortsInTurn) {
+  PtyPair other;
+  ASSERT_TRUE(other.ok());
+  HANDLE h2 = Open(other.slave());
+  ASSERT_NE(h2, INVALID_HANDLE_VALUE);
+  PtyPair* pairs[] = {&pty, &other, &pty, &other};
+  HANDLE ports[] = {h, h2, h, h2};
+  for (int i = 0; i < 4; ++i) {
+    char buf[4] = {};
+    OVERLAPPED ov{};
+    ov.hEvent = ev;
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(ports[i], buf, 3, &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    std::thread writer([&] {
+      Sleep(20);
+      pairs[i]->Write("abc");
+    });
+    EXPECT_EQ(WaitForSingleObject(ev, 5000), WAIT_OBJECT_0) << "round " << i;
+    writer.join();
+    ASSERT_TRUE(GetOverlappedResult(ports[i], &ov, &n, TRUE));
+    EXPECT_EQ(std::string(buf, n), "abc");
+  }
+  CloseHandle(h2);
+}
+
 TEST_F(PtyPort, TotalTimeoutEndsAReadWithFewerBytes) {
   SetTimeouts(0, 0, 300);
   pty.Write("123");

@@ -254,6 +254,8 @@ void SerialPort::Attach(const std::shared_ptr<Waitable>& event) {
   for (Attached& a : attached_) {
     if (a.event == event) {
       ++a.operations;
+      // Kept from its last operation, unless another port has taken the object since.
+      if (!event->HasIoSource(source_.get())) event->SetIoSource(source_);
       return;
     }
   }
@@ -261,11 +263,19 @@ void SerialPort::Attach(const std::shared_ptr<Waitable>& event) {
   event->SetIoSource(source_);
 }
 
+// An object whose operations have ended keeps the port as its source: the next operation on
+// it (a wait armed again with the same event, one read after another) then attaches without a
+// lock, and a thread that waits on it meanwhile only moves the port's bytes along. A few such
+// objects are kept; older ones are let go.
 void SerialPort::Detach(const std::shared_ptr<Waitable>& event) {
   auto it = std::find_if(attached_.begin(), attached_.end(), [&](const Attached& a) { return a.event == event; });
   if (it == attached_.end() || --it->operations > 0) return;
-  event->ReleaseIoSource(source_.get());
-  attached_.erase(it);
+  constexpr std::ptrdiff_t kKept = 4;
+  auto idle = [](const Attached& a) { return a.operations == 0; };
+  if (std::count_if(attached_.begin(), attached_.end(), idle) <= kKept) return;
+  auto oldest = std::find_if(attached_.begin(), attached_.end(), idle);
+  oldest->event->ReleaseIoSource(source_.get());
+  attached_.erase(oldest);
 }
 
 namespace {

@@ -307,6 +307,7 @@ void Waitable::SetIoSource(std::shared_ptr<IoSource> source) {
   std::lock_guard lock(mutex_);
   if (source && source != lastSource_) lastSource_ = source;
   source_ = std::move(source);
+  sourceRaw_.store(source_.get(), std::memory_order_release);
   // Waiters re-read the source on their next round.
   WakeListenersLocked();
 }
@@ -329,6 +330,7 @@ void Waitable::ReleaseIoSource(const IoSource* source) {
   std::lock_guard lock(mutex_);
   if (source_.get() != source) return;
   source_.reset();
+  sourceRaw_.store(nullptr, std::memory_order_release);
   WakeListenersLocked();
 }
 

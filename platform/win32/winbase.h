@@ -146,6 +146,8 @@ class Waitable : public KernelObject {
   std::shared_ptr<IoSource> GetIoSource() const;
   // Detaches source if it is the one attached (another may have taken the object over since).
   void ReleaseIoSource(const IoSource* source);
+  // Whether source is the one attached; no lock (a snapshot, as IsSignalled).
+  bool HasIoSource(const IoSource* source) const { return sourceRaw_.load(std::memory_order_acquire) == source; }
   // Wakes the threads waiting on or watching the object, so they ask its source again what to
   // poll. Costs no lock while nobody listens.
   void WakeListeners();
@@ -178,6 +180,7 @@ class Waitable : public KernelObject {
   std::vector<Waiter*> watchers_;
   std::atomic<std::size_t> listeners_{0};  // waiters_ and watchers_, written under mutex_
   std::shared_ptr<IoSource> source_;
+  std::atomic<const IoSource*> sourceRaw_{nullptr};  // source_.get(), written under mutex_
   std::shared_ptr<IoSource> lastSource_;
 };
 

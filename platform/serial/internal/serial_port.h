@@ -165,8 +165,9 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   std::deque<std::shared_ptr<Op>> writes_;
   std::shared_ptr<Op> wait_;
   std::shared_ptr<Op> spare_;  // the last finished record, for NewOp
-  // The callers' events of the pending operations, each with its count of operations: a
-  // handful at most, and a vector keeps its room, so arming an operation allocates nothing.
+  // The callers' events of the pending operations, each with its count of operations, and the
+  // last few whose operations have ended (see Detach): a handful at most, and a vector keeps
+  // its room, so arming an operation allocates nothing.
   struct Attached {
     std::shared_ptr<Waitable> event;
     int operations;
