@@ -128,7 +128,10 @@ HandleTable& Table() {
 
 // A port call looks up the port and its caller's event every time; the handles a thread used
 // last are kept, and trusted while no handle has been closed since (a closed value may come
-// back for a new object only after a close). Weak: the cache keeps no object alive.
+// back for a new object only after a close). Weak: the cache keeps no object alive. Other
+// thread-locals may still look handles up as the thread ends, after the cache is gone: the
+// table is asked then.
+thread_local bool tLookupsGone = false;  // trivially destroyed: valid to the thread's end
 struct LookupCache {
   struct Entry {
     HANDLE handle = 0;
@@ -137,6 +140,7 @@ struct LookupCache {
   };
   std::array<Entry, 8> entries;
   std::size_t next = 0;
+  ~LookupCache() { tLookupsGone = true; }
 };
 thread_local LookupCache tLookups;
 }  // namespace
@@ -158,11 +162,14 @@ HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
   HandleTable& t = Table();
+  LookupCache* const cache = tLookupsGone ? nullptr : &tLookups;
   const std::uint64_t closes = t.closes.load(std::memory_order_acquire);
-  for (const LookupCache::Entry& e : tLookups.entries) {
-    if (e.handle != handle || e.closes != closes || handle == 0) continue;
-    if (auto object = e.object.lock()) return object;
-    break;
+  if (cache && handle != 0) {
+    for (const LookupCache::Entry& e : cache->entries) {
+      if (e.handle != handle || e.closes != closes) continue;
+      if (auto object = e.object.lock()) return object;
+      break;
+    }
   }
   std::shared_ptr<KernelObject> object;
   std::uint64_t seen;
@@ -173,8 +180,7 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
     object = it->second;
     seen = t.closes.load(std::memory_order_relaxed);
   }
-  LookupCache::Entry& slot = tLookups.entries[tLookups.next++ % tLookups.entries.size()];
-  slot = {handle, seen, object};
+  if (cache) cache->entries[cache->next++ % cache->entries.size()] = {handle, seen, object};
   return object;
 }
 
