@@ -259,7 +259,10 @@ class MessageQueue {
 
   // Finds a message for the filter: posted ones in order, then the quit request, then a due
   // timer (the most overdue first).
+  // The loop peeks after every event it handles: with nothing posted and no timer, no lock. A
+  // message posted just after this look wakes the loop's next sleep, as any later post does.
   bool Take(MSG* out, HWND hwnd, UINT min, UINT max, bool remove) {
+    if (!listed_.load(std::memory_order_acquire) && !timersArmed_.load()) return false;
     std::lock_guard lock(mutex_);
     for (auto it = posted_.begin(); it != posted_.end(); ++it) {
       if ((hwnd == 0 || it->hwnd == hwnd) && InRange(it->message, min, max)) {
