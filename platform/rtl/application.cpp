@@ -35,10 +35,6 @@ TApplication::~TApplication() {
 
 int TApplication::WakeFd() const { return qv::platform::ThreadWakeFd(mainThreadId_); }
 
-bool TApplication::HasWork() const {
-  return qv::platform::internal::QueueHasWork() || qv::platform::internal::SyncPending();
-}
-
 void TApplication::ProcessMessages() {
   if (GetCurrentThreadId() != mainThreadId_) return;
   // A caller that only pumps never sleeps in the loop, where the watched objects' sources are
@@ -47,11 +43,12 @@ void TApplication::ProcessMessages() {
   ServePending();
 }
 
-void TApplication::ServePending() {
+bool TApplication::ServePending() {
   qv::platform::DrainThisThreadWake();
-  CheckSynchronize();
+  bool served = CheckSynchronize();
   MSG msg;
   while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
+    served = true;
     if (msg.message == WM_QUIT) {
       Terminate();
       break;
@@ -59,6 +56,7 @@ void TApplication::ServePending() {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+  return served;
 }
 
 void TApplication::HandleMessage() {
@@ -85,12 +83,9 @@ bool TApplication::WaitAndProcess(DWORD timeoutMs) {
   if (GetCurrentThreadId() != mainThreadId_) return false;
   qv::platform::Deadline deadline(timeoutMs);
   for (;;) {
-    // Consume the wake-up before looking, so work that arrives afterwards wakes the wait.
-    qv::platform::DrainThisThreadWake();
-    if (HasWork()) {
-      ServePending();
-      return true;
-    }
+    // Serving consumes the wake-up before it looks, so work that arrives afterwards wakes the
+    // wait; it looks at everything pending, so a wake-up with work costs no separate look.
+    if (ServePending()) return true;
     if (Terminated()) return false;
     const int ms = deadline.RemainingMs();
     if (ms == 0) return false;

@@ -62,9 +62,8 @@ class TApplication : public TComponent {
   void SetMainFormHandle(HWND hwnd);
 
  private:
-  bool HasWork() const;
-  // ProcessMessages once the loop has polled what it watches.
-  void ServePending();
+  // ProcessMessages once the loop has polled what it watches; true when anything was served.
+  bool ServePending();
   DWORD mainThreadId_;
   std::atomic<bool> terminated_{false};
   HWND mainForm_ = 0;
