@@ -46,8 +46,10 @@ void TApplication::ProcessMessages() {
 bool TApplication::ServePending() {
   qv::platform::DrainThisThreadWake();
   bool served = CheckSynchronize();
+  // PeekMessage serves the hand-overs again before it looks; with nothing in the queue that
+  // second round is skipped.
   MSG msg;
-  while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
+  while (qv::platform::internal::QueueHasWork() && PeekMessageA(&msg, 0, 0, 0, PM_REMOVE)) {
     served = true;
     if (msg.message == WM_QUIT) {
       Terminate();

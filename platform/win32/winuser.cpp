@@ -613,6 +613,8 @@ void AdoptThreadId(DWORD id) { tThreadId = id; }
 
 void WaitForQueue(int timeoutMs) { ThisQueue().Wait(timeoutMs); }
 
+bool QueueHasWork() { return ThisQueue().HasWork(); }
+
 void CreateQueue() { ThisQueue(); }
 
 bool ThreadQueueHasWork(DWORD threadId) {

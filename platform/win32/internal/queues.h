@@ -19,6 +19,9 @@ void AdoptThreadId(DWORD id);
 void WaitForQueue(int timeoutMs);
 // Creates the calling thread's queue when it has none.
 void CreateQueue();
+// True when the calling thread's queue holds a posted message, a quit request or a due timer.
+bool QueueHasWork();
+
 // True when thread threadId has a queue holding a posted message, a quit request or a due timer.
 bool ThreadQueueHasWork(DWORD threadId);
 
