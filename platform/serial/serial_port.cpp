@@ -462,6 +462,8 @@ void SerialPort::ServeReads() {
 }
 
 void SerialPort::CheckLines() {
+  // Most devices have neither counters nor a line event asked for: nothing to look at.
+  if (!haveCounters_ && !LineEventsMasked()) return;
   DWORD events = 0;
   DWORD errors = 0;
   LineCounters c;
