@@ -258,9 +258,8 @@ class MessageQueue {
   }
 
   // Finds a message for the filter: posted ones in order, then the quit request, then a due
-  // timer (the most overdue first).
-  // The loop peeks after every event it handles: with nothing posted and no timer, no lock. A
-  // message posted just after this look wakes the loop's next sleep, as any later post does.
+  // timer (the most overdue first). With nothing posted and no timer it takes no lock: a
+  // message posted just after that look wakes the owner's next sleep, as any later post does.
   bool Take(MSG* out, HWND hwnd, UINT min, UINT max, bool remove) {
     if (!listed_.load(std::memory_order_acquire) && !timersArmed_.load()) return false;
     std::lock_guard lock(mutex_);
