@@ -176,7 +176,7 @@ bool CheckSynchronize() {
       // both on its own thread at once.
       req.reset();
     }
-    if (settled) WakeSettled({*settled}, false);
+    if (settled) WakeSettled(*settled, false);
     hub.cv.notify_all();
     any = true;
   }

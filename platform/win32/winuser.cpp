@@ -261,7 +261,7 @@ class MessageQueue {
   // timer (the most overdue first). With nothing posted and no timer it takes no lock: a
   // message posted just after that look wakes the owner's next sleep, as any later post does.
   bool Take(MSG* out, HWND hwnd, UINT min, UINT max, bool remove) {
-    if (!listed_.load(std::memory_order_acquire) && !timersArmed_.load()) return false;
+    if (SurelyEmpty()) return false;
     std::lock_guard lock(mutex_);
     for (auto it = posted_.begin(); it != posted_.end(); ++it) {
       if ((hwnd == 0 || it->hwnd == hwnd) && InRange(it->message, min, max)) {
@@ -307,7 +307,7 @@ class MessageQueue {
 
   // The owner asks after every event it handles: with nothing posted and no timer, no lock.
   bool HasWork() {
-    if (!listed_.load(std::memory_order_acquire) && !timersArmed_.load()) return false;
+    if (SurelyEmpty()) return false;
     std::lock_guard lock(mutex_);
     if (!posted_.empty() || quit_) return true;
     const std::int64_t now = MonotonicNs();
@@ -452,6 +452,8 @@ class MessageQueue {
   }
 
   void NoteListedLocked() { listed_.store(!posted_.empty() || quit_, std::memory_order_release); }
+  // Nothing posted, no quit request, no timer: told without the lock.
+  bool SurelyEmpty() const { return !listed_.load(std::memory_order_acquire) && !timersArmed_.load(); }
 
   // The timerfd fires at the earliest due time (absolute, so a late re-arm fires at once).
   void ArmLocked() {
