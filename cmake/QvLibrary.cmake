@@ -1,7 +1,9 @@
 # qv_library(NAME DEPS...): one static library from the .cpp files of the current folder.
 # Files named qt_*.cpp are Qt-backed and go into NAME_qt, built only with QV_GUI.
 # In the library's folders (QV_LIBRARY_FOLDERS) the library (not its Qt part) and the folder's
-# public headers are installed (an internal/ folder is not); its installed name is
+# public headers are installed under include/qvcomm/<folder>/ (an internal/ folder is not), to be
+# included as <qvcomm/<folder>/x.h>, in the tree too (build/<kind>/include/qvcomm links to the
+# source); its installed name is
 # qvcomm::<NAME without qv_> (qv_comm is qvcomm::comm, qv_platform_serial
 # qvcomm::platform_serial), also the alias to link with in the tree.
 include(GNUInstallDirs)
@@ -20,6 +22,12 @@ target_compile_options(qv_warnings INTERFACE
 function(qv_target_warnings target)
   target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:qv_warnings>)
 endfunction()
+# <qvcomm/...> in the tree: a link to the source root, made once at configure time.
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/include)
+if(NOT EXISTS ${PROJECT_BINARY_DIR}/include/qvcomm)
+  file(CREATE_LINK ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/include/qvcomm SYMBOLIC)
+endif()
+
 function(qv_library name)
   file(GLOB _all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB _qt CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/qt_*.cpp)
@@ -34,7 +42,8 @@ function(qv_library name)
     set(_scope INTERFACE)
   endif()
   target_include_directories(${name} ${_scope} $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qvcomm>)
+                             $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
+                             $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${name} ${_scope} ${ARGN})
   target_compile_features(${name} ${_scope} cxx_std_20)
   if(_all)
@@ -56,7 +65,10 @@ function(qv_library name)
       list(REMOVE_ITEM _headers ${CMAKE_CURRENT_SOURCE_DIR}/${_qname}.h)
     endforeach()
     if(_headers)
-      install(FILES ${_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvcomm/${_folder})
+      install(CODE "set(QV_HEADERS \"${_headers}\")
+                    set(QV_FOLDER \"${_folder}\")
+                    set(QV_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+                    include(\"${PROJECT_SOURCE_DIR}/cmake/QvInstallHeaders.cmake\")")
     endif()
   endif()
   if(_qt AND QV_GUI)

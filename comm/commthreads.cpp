@@ -1,4 +1,4 @@
-#include "comm/commthreads.h"
+#include "comm/internal/commthreads.h"
 
 #include "platform/rtl/application.h"
 

@@ -1,6 +1,6 @@
 #include "comm/qvcomm.h"
 
-#include "comm/commthreads.h"
+#include "comm/internal/commthreads.h"
 #include "platform/rtl/application.h"
 #include "platform/rtl/format.h"
 #include "ports/qvwin32.h"

@@ -1,7 +1,7 @@
 // qvcomm: the communication engine. TqvCustomComm turns the open/close template of TqvBaseIO
 // into an engine for a port handle opened for overlapped I/O: it owns the receive buffer, the
 // port's status, properties and time-outs, the packet patterns, the line settings record and
-// two threads (comm/commthreads.h) that turn every port event into one HandleComEvent call on
+// two threads (comm/internal/commthreads.h) that turn every port event into one HandleComEvent call on
 // the main thread, in the order the port reported them.
 //
 // Threads: a port-event thread waits on the port and posts each event word to a dispatch

@@ -1,6 +1,6 @@
 // The Telnet / RFC 2217 client parser against whatever a server may send: data never grows,
 // replies stay within their bound, and nothing crashes or leaks.
-#include "platform/serial/telnet.h"
+#include "platform/serial/internal/telnet.h"
 
 #include <cstdlib>
 #include <vector>

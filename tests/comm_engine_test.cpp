@@ -1,7 +1,7 @@
 // The communication engine on a virtual null-modem cable: open and close sequences, the
 // receive path with its consumers and patterns, sending with its log lines, errors, line
 // control, queue sizes, time-outs, the waits and the line-setting accessors.
-#include "comm/commthreads.h"
+#include "comm/internal/commthreads.h"
 #include "comm/qvcomm.h"
 #include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"

@@ -1,5 +1,5 @@
 // Without an application object the dispatch thread runs HandleComEvent itself.
-#include "comm/commthreads.h"
+#include "comm/internal/commthreads.h"
 #include "comm/qvcomm.h"
 #include "platform/rtl/application.h"
 #include "platform/serial/nullmodem.h"

@@ -1,6 +1,6 @@
 // Stress for the engine's threads (run it under ThreadSanitizer): traffic in both directions
 // while the main thread opens and closes the port and the far end vanishes underneath.
-#include "comm/commthreads.h"
+#include "comm/internal/commthreads.h"
 #include "comm/qvcomm.h"
 #include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"

@@ -1,6 +1,6 @@
 // The port-event and dispatch threads: event order and hand-over, ports that fail while open,
 // stops while the main thread is busy or blocked, reopening, and resources over many cycles.
-#include "comm/commthreads.h"
+#include "comm/internal/commthreads.h"
 #include "comm/qvcomm.h"
 #include "platform/serial/nullmodem.h"
 #include "support/comm_harness.h"

@@ -18,8 +18,9 @@ done
 # together they compile against the installed tree alone.
 leaked=$(cd "$prefix/include/qvcomm" && find . -path '*/internal/*' -o -name testhooks.h -o -name forms.h -o -name qvcommbox.h)
 [ -z "$leaked" ] || fail "headers that are not public are installed: $leaked"
-(cd "$prefix/include/qvcomm" && find . -name '*.h' | sed 's|^\./\(.*\)|#include "\1"|') >"$work/all.cpp"
-"$cxx" -std=c++20 -fsyntax-only -I"$prefix/include/qvcomm" "$work/all.cpp" ||
+# Each is included as <qvcomm/<folder>/x.h> with the prefix's include folder alone on the path.
+(cd "$prefix/include" && find qvcomm -name '*.h' | sed 's|^\(.*\)|#include <\1>|') >"$work/all.cpp"
+"$cxx" -std=c++20 -fsyntax-only -I"$prefix/include" "$work/all.cpp" ||
   fail "the installed headers do not compile on their own"
 if [ -e "$prefix/bin/qvbarcode" ]; then
   for f in share/applications/qvbarcode.desktop share/icons/hicolor/scalable/apps/qvbarcode.svg; do

@@ -4,7 +4,7 @@
 #include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
 #include "platform/serial/netport.h"
-#include "platform/serial/telnet.h"
+#include "platform/serial/internal/telnet.h"
 #include "platform/system/portmap.h"
 #include "support/comm_harness.h"
 #include "support/fake_sysfs.h"

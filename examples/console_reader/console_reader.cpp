@@ -1,8 +1,8 @@
 // Prints what a serial port receives: console_reader COM7 (9600 8N1, no flow control; Ctrl+C
 // ends it, so does the device going away).
-#include "comm/serialcomm.h"
-#include "platform/rtl/application.h"
-#include "platform/system/portmap.h"
+#include <qvcomm/comm/serialcomm.h>
+#include <qvcomm/platform/rtl/application.h>
+#include <qvcomm/platform/system/portmap.h>
 
 #include <cstdio>
 

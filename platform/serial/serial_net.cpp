@@ -4,7 +4,7 @@
 #include "platform/serial/netport.h"
 
 #include "platform/serial/internal/serial_device.h"
-#include "platform/serial/telnet.h"
+#include "platform/serial/internal/telnet.h"
 #include "platform/win32/winbase.h"
 
 #include <netdb.h>

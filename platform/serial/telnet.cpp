@@ -1,4 +1,4 @@
-#include "platform/serial/telnet.h"
+#include "platform/serial/internal/telnet.h"
 
 namespace qv::platform::telnet {
 
