@@ -16,6 +16,7 @@
 // Every barcode carries its sequence number and a check digit: a port's codes must arrive
 // complete, unchanged and in order. --scanner reads with the barcode scanner component instead
 // (OnBarCode; its inactivity timer is armed whenever a block ends inside a code).
+#include "barcode/ean13.h"
 #include "barcode/qvbarcode.h"
 #include "comm/serialcomm.h"
 #include "platform/rtl/application.h"
@@ -89,14 +90,7 @@ long Switches() {
 
 // Barcode number seq: 12 digits of the number and the EAN-13 check digit, then CR.
 void MakeCode(std::uint64_t seq, char* out) {
-  int sum = 0;
-  for (int i = 11; i >= 0; --i) {
-    const int d = int(seq % 10);
-    seq /= 10;
-    out[i] = char('0' + d);
-    sum += d * (i % 2 ? 3 : 1);
-  }
-  out[12] = char('0' + (10 - sum % 10) % 10);
+  qv::barcode::WriteEan13(std::uint64_t(seq), out);
   out[13] = '\r';
 }
 

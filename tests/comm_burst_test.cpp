@@ -1,6 +1,7 @@
 // A long burst into one port, written faster than the main thread takes it, with the main
 // thread stalled for a second in the middle: the port holds back what it cannot queue and
 // every barcode arrives, unchanged and in order.
+#include "barcode/ean13.h"
 #include "comm/qvcomm.h"
 #include "support/comm_harness.h"
 
@@ -18,14 +19,7 @@ constexpr std::size_t kLen = 14;  // 13 digits and CR
 
 // Code number seq: its 12 digits and the EAN-13 check digit, then CR.
 void MakeCode(long seq, char* out) {
-  int sum = 0;
-  for (int i = 11; i >= 0; --i) {
-    const int d = int(seq % 10);
-    seq /= 10;
-    out[i] = char('0' + d);
-    sum += d * (i % 2 ? 3 : 1);
-  }
-  out[12] = char('0' + (10 - sum % 10) % 10);
+  qv::barcode::WriteEan13(std::uint64_t(seq), out);
   out[13] = '\r';
 }
 

@@ -1,5 +1,6 @@
 #include "platform/system/portmap.h"
 
+#include "platform/rtl/printable.h"
 #include "platform/system/internal/sysfs.h"
 #include "platform/system/internal/virtual_ports.h"
 #include "platform/system/regstore.h"
@@ -106,21 +107,8 @@ std::string SystemReason(int err) {
   return text;
 }
 
-// A name or path as it can be shown in a message: control characters as \xHH.
-std::string Shown(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += char(c);
-    }
-  }
-  return out;
-}
+// A name or path as it can be shown in a message (platform/rtl/printable.h).
+std::string Shown(std::string_view text) { return Printable(text); }
 
 // What kind of terminal a character device is, by its device number.
 enum class TtyKind { Unknown, Port, NotTty, ControllingAlias, Console, Multiplexer, PtyMaster };

@@ -1,5 +1,6 @@
 #include "tools/qvcomm/cli.h"
 
+#include "platform/rtl/printable.h"
 #include "platform/system/portmap.h"
 #include "platform/system/procinfo.h"
 #include "platform/win32/winbase.h"
@@ -13,21 +14,19 @@ namespace qvcomm {
 
 void Error(const std::string& text) { std::fprintf(stderr, "qvcomm: %s\n", text.c_str()); }
 
-int UsageError(const std::string& command, const std::string& text) {
-  std::fprintf(stderr, "qvcomm %s: %s\nTry 'qvcomm %s --help'.\n", command.c_str(), text.c_str(),
-               command.c_str());
+int UsageError(std::string_view command, const std::string& text) {
+  const std::string name(command);
+  std::fprintf(stderr, "qvcomm %s: %s\nTry 'qvcomm %s --help'.\n", name.c_str(), text.c_str(),
+               name.c_str());
   return kExitUsage;
 }
 
-Args::Args(std::string command, std::vector<std::string> args)
-    : command_(std::move(command)), args_(std::move(args)) {}
-
-std::optional<std::string> Args::NextOption() {
+bool ArgWalker::Next(std::string& option, std::vector<std::string>& operands) {
   inline_.reset();
   while (next_ < args_.size()) {
     const std::string& a = args_[next_++];
     if (optionsDone_ || a.size() < 2 || a[0] != '-') {
-      operands_.push_back(a);
+      operands.push_back(a);
       continue;
     }
     if (a == "--") {
@@ -35,33 +34,84 @@ std::optional<std::string> Args::NextOption() {
       continue;
     }
     if (auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
-      current_ = a.substr(0, eq);
+      option = a.substr(0, eq);
       inline_ = a.substr(eq + 1);
     } else {
-      current_ = a;
+      option = a;
     }
-    return current_;
+    return true;
+  }
+  return false;
+}
+
+std::optional<Parsed> ArgWalker::Value(const OptionText& row, const std::string& option,
+                                       std::string& value) {
+  value.clear();
+  if (row.arg.empty()) {
+    // A flag has no value: --force=no must not force.
+    if (inline_) return Parsed{Parsed::kUsage, option + " takes no value"};
+    return std::nullopt;
+  }
+  if (inline_) {
+    value = *inline_;
+    inline_.reset();
+  } else if (next_ < args_.size()) {
+    value = args_[next_++];
+  } else {
+    return Parsed{Parsed::kUsage, option + " needs " + std::string(row.takes)};
   }
   return std::nullopt;
 }
 
-bool Args::Value(std::string& out) {
-  if (inline_) {
-    out = *inline_;
-    inline_.reset();
-    return true;
+bool NameMatches(std::string_view names, std::string_view option) {
+  while (!names.empty()) {
+    const auto comma = names.find(',');
+    std::string_view name = names.substr(0, comma);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    if (name == option) return true;
+    names = comma == std::string_view::npos ? std::string_view() : names.substr(comma + 1);
   }
-  if (next_ >= args_.size()) return false;
-  out = args_[next_++];
-  return true;
+  return false;
 }
 
-unsigned ParsePort(const std::string& command, const std::string& name) {
+Parsed UnknownOption(const std::string& option) {
+  return {Parsed::kUsage, "unknown option " + Printable(option)};
+}
+
+Parsed RefusedValue(const OptionText& row, const std::string& option, const std::string& value) {
+  return {Parsed::kUsage, option + " takes " + std::string(row.takes) + ", not \"" + Printable(value) + "\""};
+}
+
+std::string OptionHelpLine(const OptionText& row) {
+  if (row.names.empty()) return std::string(row.help) + "\n";
+  std::string left = "  " + std::string(row.names);
+  if (!row.arg.empty()) left += " " + std::string(row.arg);
+  if (row.help.empty()) return left + "\n";
+  constexpr std::size_t kColumn = 27;
+  left += left.size() + 1 < kColumn ? std::string(kColumn - left.size(), ' ')
+                                    : "\n" + std::string(kColumn, ' ');
+  // Help lines go on under the same column.
+  std::string help;
+  for (char c : row.help) {
+    help += c;
+    if (c == '\n') help += std::string(kColumn, ' ');
+  }
+  return left + help + "\n";
+}
+
+int FinishParse(std::string_view command, std::string help, const Parsed& parsed) {
+  if (parsed.status == Parsed::kHelp) {
+    std::fputs(help.c_str(), stdout);
+    return kExitOk;
+  }
+  return UsageError(command, parsed.error);
+}
+
+unsigned ParsePort(const std::string& name, std::string& error) {
   // Only the plain form COMn: the \\.\ prefixes belong to programs, not to a command line.
   unsigned n = name.rfind("\\\\", 0) == 0 ? 0 : qv::platform::ComPortNumber(name);
   if (n == 0)
-    UsageError(command, "\"" + Printable(name) +
-                            "\" is not a port name: use COM followed by a number from 1 to 255");
+    error = "\"" + Printable(name) + "\" is not a port name: use COM followed by a number from 1 to 255";
   return n;
 }
 
@@ -77,50 +127,11 @@ bool ParseNumber(std::string_view text, unsigned long min, unsigned long max, un
   return true;
 }
 
-namespace {
-// Length of the valid UTF-8 sequence at p (0 when it is not one).
-std::size_t Utf8Length(std::string_view s, std::size_t i) {
-  const unsigned char c = s[i];
-  std::size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-  if (c >= 0xF5 || len == 0 || i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k)
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-  const unsigned char d = s[i + 1];
-  if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
-      (c == 0xF4 && d > 0x8F))
-    return 0;  // overlong forms, surrogates, beyond U+10FFFF
-  return len;
-}
-}  // namespace
-
-std::string Printable(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = text[i];
-    std::size_t len = c < 0x80 ? 1 : Utf8Length(text, i);
-    // C0 and C1 controls and bytes that are not UTF-8 are shown as codes.
-    const bool control = c < 0x20 || c == 0x7f ||
-                         (len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
-    if (len == 0 || control) {
-      for (std::size_t k = 0; k < std::max<std::size_t>(len, 1); ++k) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(text[i + k]));
-        out += buf;
-      }
-      i += std::max<std::size_t>(len, 1);
-      continue;
-    }
-    out.append(text.substr(i, len));
-    i += len;
-  }
-  return out;
-}
-
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = text[i];
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const std::size_t len = qv::platform::Utf8Length(text, i);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += char(c);
@@ -128,21 +139,30 @@ std::string JsonString(std::string_view text) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
-    } else if (c >= 0x80) {
-      if (std::size_t len = Utf8Length(text, i)) {
-        out.append(text.substr(i, len));
-        i += len;
-        continue;
-      }
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
+    } else if (len == 0) {
+      out += "\\ufffd";  // not UTF-8: the replacement character, as a decoder shows it
     } else {
-      out += char(c);
+      out.append(text.substr(i, len));
+      i += len;
+      continue;
     }
     ++i;
   }
   return out + "\"";
+}
+
+std::string BarcodeJson(const std::string& port, std::string_view code, const std::string& time) {
+  std::string line = "{\"port\":" + JsonString(port) + ",\"barcode\":" + JsonString(code);
+  bool utf8 = true;
+  for (std::size_t i = 0; i < code.size() && utf8; i += std::max<std::size_t>(1, qv::platform::Utf8Length(code, i)))
+    utf8 = qv::platform::Utf8Length(code, i) != 0;
+  if (!utf8) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    line += ",\"hex\":\"";
+    for (unsigned char b : code) line += {kHex[b >> 4], kHex[b & 15]};
+    line += "\"";
+  }
+  return line + ",\"time\":" + JsonString(time) + "}";
 }
 
 std::string OpenFailureReason(DWORD error, const std::string& device) {

@@ -1,10 +1,9 @@
-// qvcomm ports / map / unmap: the port list and the user's mappings.
+// qvcomm ports: the ports present, with what is known of each.
 #include "tools/qvcomm/commands.h"
 
 #include "comm/serialcomm.h"
 #include "platform/devices/devinfo.h"
 #include "platform/system/portmap.h"
-#include "platform/system/regstore.h"
 #include "platform/system/ttydevices.h"
 #include "platform/win32/winbase.h"
 #include "tools/qvcomm/cli.h"
@@ -144,26 +143,26 @@ void PrintVerbose(const std::vector<PortInfo>& ports) {
   }
 }
 
-}  // namespace
-
-int CmdPorts(Args& args) {
+struct PortsSettings {
   bool verbose = false, json = false;
-  while (auto opt = args.NextOption()) {
-    if (*opt == "-h" || *opt == "--help") return PrintHelp("ports");
-    if (*opt == "-v" || *opt == "--verbose") verbose = true;
-    else if (*opt == "--json") json = true;
-    else return UsageError("ports", "unknown option " + Printable(*opt));
-  }
-  if (!args.Operands().empty())
-    return UsageError("ports", "unexpected argument " + Printable(args.Operands()[0]));
+};
+
+constexpr Option<PortsSettings> kPortsOptions[] = {
+    {{"-v, --verbose", "", "every field of each port's record", ""},
+     [](PortsSettings& s, const std::string&) { return s.verbose = true; }},
+    {{"--json", "", "one JSON array of objects with every field", ""},
+     [](PortsSettings& s, const std::string&) { return s.json = true; }},
+};
+
+int RunPorts(PortsSettings& s) {
   const std::vector<PortInfo> ports = Collect();
-  if (json) {
+  if (s.json) {
     PrintJson(ports);
     return kExitOk;
   }
   if (ports.empty()) {
     std::printf("No serial ports found.\n");
-  } else if (verbose) {
+  } else if (s.verbose) {
     PrintVerbose(ports);
   } else {
     PrintShort(ports);
@@ -173,91 +172,17 @@ int CmdPorts(Args& args) {
   return kExitOk;
 }
 
-int CmdMap(Args& args) {
-  bool force = false;
-  while (auto opt = args.NextOption()) {
-    if (*opt == "-h" || *opt == "--help") return PrintHelp("map");
-    if (*opt == "-f" || *opt == "--force") force = true;
-    else return UsageError("map", "unknown option " + Printable(*opt));
-  }
-  const auto& ops = args.Operands();
-  if (ops.size() != 2) return UsageError("map", "expected a port name and a device path");
-  const unsigned number = ParsePort("map", ops[0]);
-  if (!number) return kExitUsage;
-  const std::string& path = ops[1];
-  const std::string port = "COM" + std::to_string(number);
-  const std::string target = pf::sysfs::ResolvePath(path);
-  auto same = [&](const std::string& device) {
-    if (device == path) return true;
-    const std::string real = pf::sysfs::ResolvePath(device);
-    return !real.empty() && real == target;
-  };
-  // What the number names now: the user's own mapping (present or not), else a device.
-  std::string current;
-  for (const pf::PortEntry& e : pf::ListUserMappings())
-    if (e.number == number) current = e.device;
-  if (current.empty())
-    for (const pf::PortEntry& e : pf::ListPorts())
-      if (e.number == number) current = e.device;
-  if (!current.empty() && same(current)) {
-    std::printf("%s is already %s\n", port.c_str(), Printable(current).c_str());
-    return kExitOk;
-  }
-  if (!current.empty() && !force) {
-    Error("cannot map " + port + " to " + Printable(path) + ": " + port + " is " +
-          Printable(current) + " (use --force to replace it)");
-    return kExitRefused;
-  }
-  DWORD error = 0;
-  std::string reason;
-  if (!pf::AddUserMapping(number, path, error, reason)) {
-    if (error == ERROR_ALREADY_EXISTS) {
-      reason.clear();
-      for (const pf::PortEntry& e : pf::ListUserMappings())
-        if (e.number != number && same(e.device))
-          reason = "it is mapped as COM" + std::to_string(e.number) + " already (qvcomm unmap COM" +
-                   std::to_string(e.number) + " first)";
-      if (reason.empty()) reason = "it is mapped under another number already";
-    } else if (reason.empty()) {
-      reason = OpenFailureReason(error, path);
-    }
-    Error("cannot map " + port + " to " + Printable(path) + ": " + reason);
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_BAD_COMMAND ||
-                   error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-                   error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_NAME ||
-                   error == ERROR_NOT_SUPPORTED
-               ? kExitRefused
-               : kExitFailure;
-  }
-  std::printf("%s is now %s\n", port.c_str(), Printable(path).c_str());
-  return kExitOk;
-}
+constexpr Syntax<PortsSettings> kPortsSyntax{
+    "ports", "ports [-v] [--json]", "list the serial ports present",
+    "Lists the serial ports present in number order: port, device, description\n"
+    "(manufacturer), [driver], and 'user mapping' for a port you mapped.\n",
+    kPortsOptions,
+    [](PortsSettings&, const std::vector<std::string>& ops) {
+      return ops.empty() ? std::string() : "unexpected argument " + Printable(ops[0]);
+    }};
 
-int CmdUnmap(Args& args) {
-  while (auto opt = args.NextOption()) {
-    if (*opt == "-h" || *opt == "--help") return PrintHelp("unmap");
-    return UsageError("unmap", "unknown option " + Printable(*opt));
-  }
-  const auto& ops = args.Operands();
-  if (ops.size() != 1) return UsageError("unmap", "expected one port name");
-  const unsigned number = ParsePort("unmap", ops[0]);
-  if (!number) return kExitUsage;
-  const std::string port = "COM" + std::to_string(number);
-  bool mapped = false;
-  for (const pf::PortEntry& e : pf::ListUserMappings()) mapped |= e.number == number;
-  if (!mapped) {
-    Error(port + " has no mapping of yours to remove");
-    return kExitNoPort;
-  }
-  DWORD error = 0;
-  std::string reason;
-  if (!pf::RemoveUserMapping(number, error, reason)) {
-    Error("cannot remove the mapping of " + port + ": " +
-          (reason.empty() ? OpenFailureReason(error, qv::platform::RegStoreFolder()) : reason));
-    return kExitFailure;
-  }
-  std::printf("%s mapping removed\n", port.c_str());
-  return kExitOk;
-}
+}  // namespace
+
+const Command portsCommand = MakeCommand<PortsSettings, &kPortsSyntax, RunPorts>();
 
 }  // namespace qvcomm

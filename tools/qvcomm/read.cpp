@@ -70,86 +70,89 @@ bool ParseChar(const std::string& text, char& out) {
   return true;
 }
 
-int ParseRead(Args& args, ReadSettings& s) {
-  while (auto opt = args.NextOption()) {
-    const std::string& o = *opt;
-    std::string v;
-    auto need = [&](const char* what) {
-      if (args.Value(v)) return true;
-      UsageError("read", o + " needs " + what);
-      return false;
-    };
-    auto bad = [&](const char* what) {
-      return UsageError("read", o + " takes " + what + ", not \"" + Printable(v) + "\"");
-    };
-    unsigned long n = 0;
-    if (o == "-h" || o == "--help") return PrintHelp("read"), -1;
-    if (o == "--baud") {
-      if (!need("a rate")) return kExitUsage;
-      if (!ParseNumber(v, 50, 4000000, n)) return bad("a rate from 50 to 4000000");
-      s.baud = DWORD(n);
-    } else if (o == "--data-bits") {
-      if (!need("5, 6, 7 or 8")) return kExitUsage;
-      if (!ParseNumber(v, 5, 8, n)) return bad("5, 6, 7 or 8");
-      s.dataBits = BYTE(n);
-    } else if (o == "--parity") {
-      if (!need("none, odd, even, mark or space")) return kExitUsage;
-      static const std::pair<const char*, TParity> kParity[] = {
-          {"none", pNone}, {"odd", pOdd}, {"even", pEven}, {"mark", pMark}, {"space", pSpace}};
-      bool found = false;
-      for (const auto& [name, p] : kParity)
-        if (v == name) s.parity = p, found = true;
-      if (!found) return bad("none, odd, even, mark or space");
-    } else if (o == "--stop-bits") {
-      if (!need("1, 1.5 or 2")) return kExitUsage;
-      if (v == "1") s.stopBits = sbOne;
-      else if (v == "1.5") s.stopBits = sbOneAndHalf;
-      else if (v == "2") s.stopBits = sbTwo;
-      else return bad("1, 1.5 or 2");
-    } else if (o == "--flow") {
-      if (!need("none, xonxoff or rtscts")) return kExitUsage;
-      if (v == "none") s.flow = spNone;
-      else if (v == "xonxoff") s.flow = spXonXoff;
-      else if (v == "rtscts") s.flow = spHardware;
-      else return bad("none, xonxoff or rtscts");
-    } else if (o == "--begin" || o == "--end") {
-      char c = 0;
-      if (!need("a character")) return kExitUsage;
-      if (!ParseChar(v, c)) return bad("one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255");
-      (o == "--begin" ? s.begin : s.end) = c;
-    } else if (o == "--any-chars") {
-      s.anyChars = true;
-    } else if (o == "--no-auto-detect") {
-      s.noAutoDetect = true;
-    } else if (o == "--init-connection") {
-      s.initConnection = true;
-    } else if (o == "--ignore") {
-      if (!need("characters")) return kExitUsage;
-      s.ignore = v;
-    } else if (o == "--timeout") {
-      if (!need("milliseconds")) return kExitUsage;
-      if (!ParseNumber(v, 0, 3600000, n)) return bad("milliseconds from 0 to 3600000");
-      s.timeoutMs = n;
-    } else if (o == "--log") {
-      if (!need("a file name")) return kExitUsage;
-      if (v.empty()) return bad("a file name");
-      s.logFile = v;
-    } else if (o == "--json") {
-      s.json = true;
-    } else if (o == "--count") {
-      if (!need("a number")) return kExitUsage;
-      if (!ParseNumber(v, 1, 4000000000UL, n)) return bad("a number of barcodes from 1");
-      s.count = n;
-    } else {
-      return UsageError("read", "unknown option " + Printable(o));
+// Takes a number in [min, max] into field.
+template <class T, unsigned long min, unsigned long max>
+bool TakeNumber(T& field, const std::string& v) {
+  unsigned long n = 0;
+  if (!ParseNumber(v, min, max, n)) return false;
+  field = T(n);
+  return true;
+}
+
+// Takes the value whose name is v from a table of names.
+template <class T, std::size_t N>
+bool TakeName(T& field, const std::pair<const char*, T> (&names)[N], const std::string& v) {
+  for (const auto& [name, value] : names)
+    if (v == name) {
+      field = value;
+      return true;
     }
-  }
-  const auto& ops = args.Operands();
-  if (ops.size() != 1) return UsageError("read", "expected one port name");
-  if (!(s.number = ParsePort("read", ops[0]))) return kExitUsage;
+  return false;
+}
+
+constexpr std::pair<const char*, TParity> kParityNames[] = {
+    {"none", pNone}, {"odd", pOdd}, {"even", pEven}, {"mark", pMark}, {"space", pSpace}};
+constexpr std::pair<const char*, TStopBits> kStopBitNames[] = {
+    {"1", sbOne}, {"1.5", sbOneAndHalf}, {"2", sbTwo}};
+constexpr std::pair<const char*, TStreamProtocol> kFlowNames[] = {
+    {"none", spNone}, {"xonxoff", spXonXoff}, {"rtscts", spHardware}};
+
+bool TakeChar(std::optional<char>& field, const std::string& v) {
+  char c = 0;
+  if (!ParseChar(v, c)) return false;
+  field = c;
+  return true;
+}
+
+constexpr std::string_view kCharValues = "one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255";
+
+using R = ReadSettings;
+constexpr Option<R> kReadOptions[] = {
+    {{"", "", "Line settings (defaults: 9600 8N1, rtscts):", ""}},
+    {{"--baud", "N", "bits per second", "a rate from 50 to 4000000"},
+     [](R& s, const std::string& v) { return TakeNumber<DWORD, 50, 4000000>(s.baud, v); }},
+    {{"--data-bits", "5|6|7|8", "", "5, 6, 7 or 8"},
+     [](R& s, const std::string& v) { return TakeNumber<BYTE, 5, 8>(s.dataBits, v); }},
+    {{"--parity", "none|odd|even|mark|space", "", "none, odd, even, mark or space"},
+     [](R& s, const std::string& v) { return TakeName(s.parity, kParityNames, v); }},
+    {{"--stop-bits", "1|1.5|2", "", "1, 1.5 or 2"},
+     [](R& s, const std::string& v) { return TakeName(s.stopBits, kStopBitNames, v); }},
+    {{"--flow", "none|xonxoff|rtscts", "", "none, xonxoff or rtscts"},
+     [](R& s, const std::string& v) { return TakeName(s.flow, kFlowNames, v); }},
+    {{"", "", "Framing (defaults: a carriage return or any other non-digit ends a barcode, and\n"
+              "50 ms without data):", ""}},
+    {{"--begin", "CHAR", "a begin character starts a new barcode", kCharValues},
+     [](R& s, const std::string& v) { return TakeChar(s.begin, v); }},
+    {{"--end", "CHAR", "the end character (default CR) ends a barcode", kCharValues},
+     [](R& s, const std::string& v) { return TakeChar(s.end, v); }},
+    {{"--any-chars", "", "take every character, not only digits", ""},
+     [](R& s, const std::string&) { return s.anyChars = true; }},
+    {{"--no-auto-detect", "", "no end by a non-digit or by the time-out", ""},
+     [](R& s, const std::string&) { return s.noAutoDetect = true; }},
+    {{"--ignore", "CHARS", "characters dropped from barcodes", "characters"},
+     [](R& s, const std::string& v) { return s.ignore = v, true; }},
+    {{"--timeout", "MS", "the end-of-barcode time-out (default 50)", "milliseconds from 0 to 3600000"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 0, 3600000>(s.timeoutMs.emplace(), v); }},
+    {{"--init-connection", "", "test the scanner (DSR) each time the port opens", ""},
+     [](R& s, const std::string&) { return s.initConnection = true; }},
+    {{"", "", "CHAR is one character, or CR, LF, TAB, STX, ETX, ESC, NUL, or a code: 13, 0x0d.\n"
+              "Output:", ""}},
+    {{"--json", "", "one JSON object per barcode and line:\n"
+                    "{\"port\":\"COM3\",\"barcode\":\"...\",\"time\":\"...\"}", ""},
+     [](R& s, const std::string&) { return s.json = true; }},
+    {{"--count", "N", "end after N barcodes", "a number of barcodes from 1"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4000000000UL>(s.count, v); }},
+    {{"--log", "FILE", "write the component's log (barcodes included) to FILE", "a file name"},
+     [](R& s, const std::string& v) { return s.logFile = v, !v.empty(); }},
+};
+
+std::string ReadOperands(R& s, const std::vector<std::string>& ops) {
+  if (ops.size() != 1) return "expected one port name";
+  std::string error;
+  if (!(s.number = ParsePort(ops[0], error))) return error;
   if (s.noAutoDetect && !s.end)
-    return UsageError("read", "with --no-auto-detect only an end character ends a barcode: give --end CHAR");
-  return kExitOk;
+    return "with --no-auto-detect only an end character ends a barcode: give --end CHAR";
+  return "";
 }
 
 std::string UtcNow() {
@@ -181,9 +184,7 @@ struct Reader {
 
   void BarCode(TObject*, std::string code) {
     if (done) return;
-    std::string line = settings.json ? "{\"port\":" + JsonString(port) + ",\"barcode\":" +
-                                           JsonString(code) + ",\"time\":\"" + UtcNow() + "\"}\n"
-                                     : Printable(code) + "\n";
+    std::string line = (settings.json ? BarcodeJson(port, code, UtcNow()) : Printable(code)) + "\n";
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
       outputFailed = errno != EPIPE;
       done = true;
@@ -211,11 +212,7 @@ struct Reader {
   }
 };
 
-}  // namespace
-
-int CmdRead(Args& args) {
-  ReadSettings s;
-  if (int r = ParseRead(args, s); r != kExitOk) return r < 0 ? kExitOk : r;
+int RunRead(ReadSettings& s) {
   const std::string port = "COM" + std::to_string(s.number);
   std::string device;
   DWORD error = 0;
@@ -321,5 +318,15 @@ int CmdRead(Args& args) {
   if (int sig = watch.Received()) return ExitForSignal(sig);
   return kExitOk;
 }
+
+constexpr Syntax<ReadSettings> kReadSyntax{
+    "read", "read COMn [OPTIONS]", "print each barcode a scanner on COMn sends",
+    "Opens COMn with the barcode scanner component and prints each barcode on its own line\n"
+    "as it arrives, until Ctrl-C (or SIGTERM) or --count barcodes.\n",
+    kReadOptions, ReadOperands};
+
+}  // namespace
+
+const Command readCommand = MakeCommand<ReadSettings, &kReadSyntax, RunRead>();
 
 }  // namespace qvcomm

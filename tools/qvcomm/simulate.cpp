@@ -1,6 +1,7 @@
 // qvcomm simulate: a virtual barcode scanner on a pseudo-terminal mapped as a COM port.
 #include "tools/qvcomm/commands.h"
 
+#include "barcode/ean13.h"
 #include "platform/serial/pseudoterminal.h"
 #include "platform/system/portmap.h"
 #include "platform/system/signals.h"
@@ -23,17 +24,8 @@ namespace pf = qv::platform;
 using Clock = std::chrono::steady_clock;
 
 // Twelve random digits and the EAN-13 check digit.
-std::string DemoCode(std::mt19937& rng) {
-  std::uniform_int_distribution<int> digit(0, 9);
-  std::string code;
-  int sum = 0;
-  for (int i = 0; i < 12; ++i) {
-    const int d = digit(rng);
-    code += char('0' + d);
-    sum += i % 2 ? 3 * d : d;
-  }
-  code += char('0' + (10 - sum % 10) % 10);
-  return code;
+std::string DemoCode(std::mt19937_64& rng) {
+  return qv::barcode::Ean13(std::uniform_int_distribution<std::uint64_t>(0, 999999999999ULL)(rng));
 }
 
 class Simulator {
@@ -127,45 +119,55 @@ class LineInput {
   bool eof_ = false;
 };
 
-}  // namespace
-
-int CmdSimulate(Args& args) {
+struct SimulateSettings {
+  unsigned number = 0;  // 0: the lowest free one
+  std::string name;     // as given
   std::string terminator = "\r";
   long delayMs = -1;
   bool demo = false;
   unsigned long count = 0;
-  while (auto opt = args.NextOption()) {
-    std::string v;
-    if (*opt == "-h" || *opt == "--help") return PrintHelp("simulate");
-    if (*opt == "--demo") {
-      demo = true;
-    } else if (*opt == "--terminator") {
-      if (!args.Value(v)) return UsageError("simulate", "--terminator needs CR, LF, CRLF or none");
-      std::string u;
-      for (char c : v) u += char(std::toupper(static_cast<unsigned char>(c)));
-      if (u == "CR") terminator = "\r";
-      else if (u == "LF") terminator = "\n";
-      else if (u == "CRLF") terminator = "\r\n";
-      else if (u == "NONE") terminator.clear();
-      else return UsageError("simulate", "--terminator takes CR, LF, CRLF or none, not \"" + Printable(v) + "\"");
-    } else if (*opt == "--delay") {
-      unsigned long ms = 0;
-      if (!args.Value(v) || !ParseNumber(v, 0, 3600000, ms))
-        return UsageError("simulate", "--delay takes milliseconds from 0 to 3600000");
-      delayMs = long(ms);
-    } else if (*opt == "--count") {
-      if (!args.Value(v) || !ParseNumber(v, 1, 4000000000UL, count))
-        return UsageError("simulate", "--count takes a number of barcodes from 1");
-    } else {
-      return UsageError("simulate", "unknown option " + Printable(*opt));
-    }
-  }
-  const auto& ops = args.Operands();
-  if (ops.size() > 1) return UsageError("simulate", "expected at most one port name");
-  unsigned number = 0;
-  if (!ops.empty() && !(number = ParsePort("simulate", ops[0]))) return kExitUsage;
-  if (delayMs < 0) delayMs = demo ? 500 : 0;
+};
 
+using S = SimulateSettings;
+constexpr std::pair<const char*, const char*> kTerminators[] = {
+    {"CR", "\r"}, {"LF", "\n"}, {"CRLF", "\r\n"}, {"NONE", ""}};
+
+constexpr Option<S> kSimulateOptions[] = {
+    {{"--demo", "", "send valid EAN-13 codes at a steady pace", ""},
+     [](S& s, const std::string&) { return s.demo = true; }},
+    {{"--delay", "MS", "time between codes (default 500 with --demo, else 0)",
+      "milliseconds from 0 to 3600000"},
+     [](S& s, const std::string& v) {
+       unsigned long ms = 0;
+       return ParseNumber(v, 0, 3600000, ms) && (s.delayMs = long(ms), true);
+     }},
+    {{"--terminator", "CR|LF|CRLF|none", "what follows each code (default CR)", "CR, LF, CRLF or none"},
+     [](S& s, const std::string& v) {
+       std::string u;
+       for (char c : v) u += char(std::toupper(static_cast<unsigned char>(c)));
+       for (const auto& [name, text] : kTerminators)
+         if (u == name) return s.terminator = text, true;
+       return false;
+     }},
+    {{"--count", "N", "end after N codes", "a number of barcodes from 1"},
+     [](S& s, const std::string& v) { return ParseNumber(v, 1, 4000000000UL, s.count); }},
+};
+
+std::string SimulateOperands(S& s, const std::vector<std::string>& ops) {
+  if (ops.size() > 1) return "expected at most one port name";
+  if (s.delayMs < 0) s.delayMs = s.demo ? 500 : 0;
+  std::string error;
+  if (!ops.empty() && !(s.number = ParsePort(ops[0], error))) return error;
+  if (!ops.empty()) s.name = ops[0];
+  return "";
+}
+
+int RunSimulate(S& s) {
+  unsigned number = s.number;
+  const long delayMs = s.delayMs;
+  const bool demo = s.demo;
+  const unsigned long count = s.count;
+  const std::string& terminator = s.terminator;
   std::signal(SIGPIPE, SIG_IGN);
   pf::TSignalWatch watch({SIGINT, SIGTERM, SIGHUP});
   pf::TPseudoTerminal pty;
@@ -179,8 +181,8 @@ int CmdSimulate(Args& args) {
   number = pf::ClaimComPort(number, device,
                             [&](const pf::PortEntry& m) { return StaleMapping(m, markers); }, error);
   if (!number) {
-    if (error == ERROR_ALREADY_EXISTS && !ops.empty()) {
-      Error("cannot simulate on " + Printable(ops[0]) + ": the number is taken (qvcomm ports lists it; pick another or none)");
+    if (error == ERROR_ALREADY_EXISTS && s.number) {
+      Error("cannot simulate on " + Printable(s.name) + ": the number is taken (qvcomm ports lists it; pick another or none)");
       return kExitRefused;
     }
     if (error == ERROR_NO_MORE_ITEMS) {
@@ -203,7 +205,7 @@ int CmdSimulate(Args& args) {
 
   Simulator sim(pty, watch, demo);
   LineInput input(watch);
-  std::mt19937 rng{std::random_device{}()};
+  std::mt19937_64 rng{std::random_device{}()};
   auto next = Clock::now();
   for (unsigned long sent = 0; !count || sent < count; ++sent) {
     std::string code;
@@ -231,5 +233,18 @@ int CmdSimulate(Args& args) {
   if (int sig = watch.Received()) return ExitForSignal(sig);
   return sim.Failed() ? kExitFailure : kExitOk;
 }
+
+constexpr Syntax<SimulateSettings> kSimulateSyntax{
+    "simulate", "simulate [COMn] [OPTIONS]", "a virtual barcode scanner on a pseudo-terminal",
+    "Plays a barcode scanner: opens a pseudo-terminal pair, maps its far end as COMn (the\n"
+    "lowest free number when none is given), prints that port name on the first line, then\n"
+    "sends each line of standard input as a barcode, or with --demo made-up EAN-13 codes.\n"
+    "Ends at the end of the input, after --count codes, or on Ctrl-C, and removes the\n"
+    "mapping.\n",
+    kSimulateOptions, SimulateOperands};
+
+}  // namespace
+
+const Command simulateCommand = MakeCommand<SimulateSettings, &kSimulateSyntax, RunSimulate>();
 
 }  // namespace qvcomm

@@ -1,0 +1,120 @@
+// The qvcomm program's parts, called in the same process: each subcommand's option table and
+// operand checks, and its help.
+#include "barcode/ean13.h"
+#include "tools/qvcomm/commands.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using qvcomm::Parsed;
+
+// Reads args (the subcommand's name first) as the program does, without acting on them.
+Parsed Check(std::vector<std::string> args) {
+  const qvcomm::Command* c = qvcomm::FindCommand(args.at(0));
+  if (!c) return {Parsed::kUsage, "no such command"};
+  args.erase(args.begin());
+  return c->check(args);
+}
+
+TEST(QvcommOptions, EachRowGivesItsOutcome) {
+  struct Case {
+    std::vector<std::string> args;
+    Parsed::Status status;
+    std::string error;  // the whole message, for kUsage
+  } cases[] = {
+      {{"ports"}, Parsed::kOk, ""},
+      {{"ports", "-v", "--json"}, Parsed::kOk, ""},
+      {{"ports", "--wide"}, Parsed::kUsage, "unknown option --wide"},
+      {{"ports", "extra"}, Parsed::kUsage, "unexpected argument extra"},
+      {{"ports", "--json=yes"}, Parsed::kUsage, "--json takes no value"},
+      {{"map", "COM6", "/dev/ttyS0", "--force"}, Parsed::kOk, ""},
+      {{"map", "COM6", "/dev/ttyS0", "--force=no"}, Parsed::kUsage, "--force takes no value"},
+      {{"map", "COM0", "/dev/ttyS0"}, Parsed::kUsage,
+       "\"COM0\" is not a port name: use COM followed by a number from 1 to 255"},
+      {{"map", "COM256", "/dev/ttyS0"}, Parsed::kUsage,
+       "\"COM256\" is not a port name: use COM followed by a number from 1 to 255"},
+      {{"map", "COM07", "/dev/ttyS0"}, Parsed::kUsage,
+       "\"COM07\" is not a port name: use COM followed by a number from 1 to 255"},
+      {{"map", "\x1b[2J", "/dev/ttyS0"}, Parsed::kUsage,
+       "\"\\x1B[2J\" is not a port name: use COM followed by a number from 1 to 255"},
+      {{"map", "COM6"}, Parsed::kUsage, "expected a port name and a device path"},
+      {{"map", "--", "COM6", "-f"}, Parsed::kOk, ""},  // after "--", -f is an operand
+      {{"unmap", "COM6", "COM7"}, Parsed::kUsage, "expected one port name"},
+      {{"unmap", "-h"}, Parsed::kHelp, ""},
+      {{"read", "COM5", "--baud", "115200", "--parity=even", "--end", "0x0d", "--any-chars"}, Parsed::kOk, ""},
+      {{"read", "COM5", "--parity", "big"}, Parsed::kUsage,
+       "--parity takes none, odd, even, mark or space, not \"big\""},
+      {{"read", "COM5", "--baud", "12x"}, Parsed::kUsage, "--baud takes a rate from 50 to 4000000, not \"12x\""},
+      {{"read", "COM5", "--baud"}, Parsed::kUsage, "--baud needs a rate from 50 to 4000000"},
+      {{"read", "COM5", "--end", "CRLF"}, Parsed::kUsage,
+       "--end takes one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255, not \"CRLF\""},
+      {{"read", "COM5", "--end", "0x100"}, Parsed::kUsage,
+       "--end takes one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255, not \"0x100\""},
+      {{"read", "COM5", "--no-auto-detect"}, Parsed::kUsage,
+       "with --no-auto-detect only an end character ends a barcode: give --end CHAR"},
+      {{"read", "COM5", "--no-auto-detect", "--end", "LF"}, Parsed::kOk, ""},
+      {{"read", "COM5", "--json=1"}, Parsed::kUsage, "--json takes no value"},
+      {{"read", "COM5", "--log="}, Parsed::kUsage, "--log takes a file name, not \"\""},
+      {{"read", "COM5", "--count", "0"}, Parsed::kUsage, "--count takes a number of barcodes from 1, not \"0\""},
+      {{"read"}, Parsed::kUsage, "expected one port name"},
+      {{"read", "COM5", "--help"}, Parsed::kHelp, ""},
+      {{"simulate"}, Parsed::kOk, ""},
+      {{"simulate", "COM9", "--demo", "--delay=20", "--terminator", "crlf", "--count", "3"}, Parsed::kOk, ""},
+      {{"simulate", "--terminator", "TAB"}, Parsed::kUsage, "--terminator takes CR, LF, CRLF or none, not \"TAB\""},
+      {{"simulate", "--delay", "soon"}, Parsed::kUsage, "--delay takes milliseconds from 0 to 3600000, not \"soon\""},
+      {{"simulate", "--demo=no"}, Parsed::kUsage, "--demo takes no value"},
+      {{"simulate", "COM1", "COM2"}, Parsed::kUsage, "expected at most one port name"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    const Parsed p = Check(c.args);
+    EXPECT_EQ(p.status, c.status) << line << "\n" << p.error;
+    EXPECT_EQ(p.error, c.error) << line;
+  }
+}
+
+TEST(QvcommOptions, EveryCommandHasHelpWithItsOptions) {
+  ASSERT_GE(qvcomm::Commands().size(), 5u);
+  for (const qvcomm::Command* c : qvcomm::Commands()) {
+    const std::string help = c->help();
+    EXPECT_EQ(help.rfind("usage: qvcomm " + std::string(c->usage) + "\n", 0), 0u) << help;
+    EXPECT_FALSE(c->summary.empty()) << c->name;
+    EXPECT_EQ(qvcomm::FindCommand(c->name), c);
+  }
+  const std::string read = qvcomm::FindCommand("read")->help();
+  EXPECT_NE(read.find("\n  --baud N                 bits per second\n"), std::string::npos) << read;
+  // A long value name puts the help line under its column on the next line.
+  EXPECT_NE(read.find("\n  --parity none|odd|even|mark|space\n"), std::string::npos) << read;
+  EXPECT_NE(read.find("\nLine settings (defaults: 9600 8N1, rtscts):\n"), std::string::npos) << read;
+}
+
+TEST(QvcommOutput, JsonTellsEveryBarcodeApart) {
+  struct Case {
+    std::string code, members;
+  } cases[] = {
+      {"4006381333931", "\"barcode\":\"4006381333931\""},
+      {"A\x1B" "B", "\"barcode\":\"A\\u001bB\""},
+      {"A\\x1BB", "\"barcode\":\"A\\\\x1BB\""},
+      {"\xC3\xA9", "\"barcode\":\"\xC3\xA9\""},
+      {"\xE9", "\"barcode\":\"\\ufffd\",\"hex\":\"E9\""},
+      {"\xEF\xBF\xBD", "\"barcode\":\"\xEF\xBF\xBD\""},
+      {"x\"\xFFy", "\"barcode\":\"x\\\"\\ufffdy\",\"hex\":\"7822FF79\""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(qvcomm::BarcodeJson("COM3", c.code, "T"),
+              "{\"port\":\"COM3\"," + c.members + ",\"time\":\"T\"}");
+}
+
+TEST(QvcommEan13, CheckDigitOfKnownCodes) {
+  EXPECT_EQ(qv::barcode::Ean13(400638133393ULL), "4006381333931");
+  EXPECT_EQ(qv::barcode::Ean13(590123412345ULL), "5901234123457");
+  EXPECT_EQ(qv::barcode::Ean13(0), "0000000000000");
+  EXPECT_EQ(qv::barcode::Ean13(1000000000001ULL), "0000000000017");  // the twelve low digits
+}
+
+}  // namespace
