@@ -48,5 +48,9 @@ for reader in "$work/cmake/console_reader" "$work/reader-pc"; do
     fail "$reader opened a port that does not exist"
   fi
   grep -q COM200 "$work/err" || { cat "$work/err"; fail "$reader does not name the missing port"; }
+  # The reason goes on its own line: a bare CR would let the terminal overwrite the port's name.
+  if grep -q $'\r' "$work/err"; then fail "$reader prints a bare carriage return"; fi
+  if "$reader" /dev/ttyS0 >"$work/out" 2>"$work/err"; then fail "$reader took a path for a port"; fi
+  grep -q '"/dev/ttyS0" is not a port name' "$work/err" || { cat "$work/err"; fail "$reader does not say a path is no port name"; }
 done
 echo "install test: staged install, find_package and pkg-config builds work"

@@ -54,8 +54,21 @@ TEST(QvcommOptions, EachRowGivesItsOutcome) {
        "--end takes one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255, not \"CRLF\""},
       {{"read", "COM5", "--end", "0x100"}, Parsed::kUsage,
        "--end takes one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255, not \"0x100\""},
-      {{"read", "COM5", "--no-auto-detect"}, Parsed::kUsage,
-       "with --no-auto-detect only an end character ends a barcode: give --end CHAR"},
+      {{"read", "COM5", "--no-auto-detect"}, Parsed::kOk, ""},  // CR and LF still end codes
+      {{"read", "COM5", "--digits", "--no-auto-detect"}, Parsed::kUsage,
+       "with --digits --no-auto-detect only an end character ends a barcode: give --end CHAR"},
+      {{"read", "/dev/ttyUSB0"}, Parsed::kOk, ""},
+      {{"read", "/dev/serial/by-id/usb-Scanner_1234-if00-port0"}, Parsed::kOk, ""},
+      {{"read", "rfc2217://127.0.0.1:7000"}, Parsed::kOk, ""},
+      {{"read", "tcp://[::1]:4001"}, Parsed::kOk, ""},
+      {{"read", "ttyUSB0"}, Parsed::kUsage,
+       "\"ttyUSB0\" is not a port: give COMn (qvcomm ports lists the ports present, qvcomm map COMn "
+       "PATH names a device), a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT or "
+       "tcp://HOST:PORT"},
+      {{"read", "COM0"}, Parsed::kUsage,
+       "\"COM0\" is not a port: give COMn (qvcomm ports lists the ports present, qvcomm map COMn "
+       "PATH names a device), a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT or "
+       "tcp://HOST:PORT"},
       {{"read", "COM5", "--no-auto-detect", "--end", "LF"}, Parsed::kOk, ""},
       {{"read", "COM5", "--json=1"}, Parsed::kUsage, "--json takes no value"},
       {{"read", "COM5", "--log="}, Parsed::kUsage, "--log takes a file name, not \"\""},
@@ -66,8 +79,12 @@ TEST(QvcommOptions, EachRowGivesItsOutcome) {
       {{"simulate", "COM9", "--demo", "--delay=20", "--terminator", "crlf", "--count", "3"}, Parsed::kOk, ""},
       {{"simulate", "--terminator", "TAB"}, Parsed::kUsage, "--terminator takes CR, LF, CRLF or none, not \"TAB\""},
       {{"simulate", "--delay", "soon"}, Parsed::kUsage, "--delay takes milliseconds from 0 to 3600000, not \"soon\""},
-      {{"simulate", "--demo=no"}, Parsed::kUsage, "--demo takes no value"},
       {{"simulate", "COM1", "COM2"}, Parsed::kUsage, "expected at most one port name"},
+      {{"simulate", "--demo", "COM9"}, Parsed::kOk, ""},  // COM9 is no kind: the operand
+      {{"simulate", "--demo", "qr", "COM9", "--no-wait"}, Parsed::kOk, ""},
+      {{"simulate", "--demo=code128", "COM9", "COM10"}, Parsed::kUsage, "expected at most one port name"},
+      {{"simulate", "--demo=pdf417"}, Parsed::kUsage, "--demo takes ean13, code128 or qr, not \"pdf417\""},
+      {{"simulate", "--no-wait=yes"}, Parsed::kUsage, "--no-wait takes no value"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -91,6 +108,35 @@ TEST(QvcommOptions, EveryCommandHasHelpWithItsOptions) {
   // A long value name puts the help line under its column on the next line.
   EXPECT_NE(read.find("\n  --parity none|odd|even|mark|space\n"), std::string::npos) << read;
   EXPECT_NE(read.find("\nLine settings (defaults: 9600 8N1, rtscts):\n"), std::string::npos) << read;
+}
+
+// What the permission message advises, by the device file's owner, group and mode.
+TEST(QvcommOutput, PermissionAdviceFollowsTheDevice) {
+  using qv::platform::FileOwner;
+  const std::string head = "permission denied: you need read and write access to /dev/ttyS0, which belongs to ";
+  struct Case {
+    FileOwner owner;
+    std::string text;
+  } cases[] = {
+      {{"root", "dialout", 0660, false, false},
+       head + "user root and group dialout (mode 0660); members of the group dialout have it: sudo "
+              "usermod -aG dialout ann, then log out and in again"},
+      {{"root", "uucp", 0660, false, false},
+       head + "user root and group uucp (mode 0660); members of the group uucp have it: sudo "
+              "usermod -aG uucp ann, then log out and in again"},
+      {{"root", "dialout", 0660, false, true},
+       head + "user root and group dialout (mode 0660); you are in the group dialout but this "
+              "session is not yet: log out and in again"},
+      {{"root", "root", 0600, false, false},
+       head + "user root and group root (mode 0600); no group of users may use it: ask the "
+              "administrator to give it one (a udev rule with GROUP=\"dialout\", MODE=\"0660\")"},
+      {{"bob", "dialout", 0600, false, false},
+       head + "user bob and group dialout (mode 0600); no group of users may use it: ask the "
+              "administrator to give it one (a udev rule with GROUP=\"dialout\", MODE=\"0660\")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(qvcomm::PermissionReason("/dev/ttyS0", c.owner, true, "ann"), c.text);
+  EXPECT_EQ(qvcomm::PermissionReason("/dev/ttyS0", {}, false, "ann"),
+            "permission denied: you need read and write access to /dev/ttyS0");
 }
 
 TEST(QvcommOutput, JsonTellsEveryBarcodeApart) {

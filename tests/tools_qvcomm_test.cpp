@@ -1,6 +1,7 @@
 // The qvcomm program, run as a user runs it: separate processes, a real pseudo-terminal, a
 // configuration folder of its own per test.
 #include "barcode/ean13.h"
+#include "support/netserver.h"
 #include "support/pty.h"
 #include "support/temp_config.h"
 
@@ -10,7 +11,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -29,14 +32,17 @@ using Clock = std::chrono::steady_clock;
 // One run of the program with pipes on its standard streams.
 class Child {
  public:
-  explicit Child(std::vector<std::string> args) {
+  // cwd: the folder it runs in (empty: this one); stdoutFd: its standard output instead of a
+  // pipe read here.
+  explicit Child(std::vector<std::string> args, const std::string& cwd = {}, int stdoutFd = -1) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], 0);
-      dup2(out[1], 1);
+      dup2(stdoutFd >= 0 ? stdoutFd : out[1], 1);
       dup2(err[1], 2);
+      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
       std::vector<char*> argv{const_cast<char*>(QVCOMM_PATH)};
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -49,6 +55,7 @@ class Child {
     in_ = in[1];
     fds_[0] = out[0];
     fds_[1] = err[0];
+    if (stdoutFd >= 0) CloseStdout();
   }
   ~Child() {
     if (pid_ > 0 && !reaped_) {
@@ -68,6 +75,11 @@ class Child {
     in_ = -1;
   }
   void Signal(int sig) { kill(pid_, sig); }
+  // Stops reading its standard output: its next write fails (EPIPE), as into `| head -1`.
+  void CloseStdout() {
+    close(fds_[0]);
+    fds_[0] = -1;
+  }
 
   // Reads output until pred holds or the time is up.
   template <class Pred>
@@ -235,8 +247,161 @@ TEST_F(QvcommTest, RefusedInputsGiveTheirMessageAndExitCode) {
   Result r = Qvcomm({"read", "COM5"});
   EXPECT_EQ(r.code, 4);
   EXPECT_NE(r.err.find("cannot open COM5 (" + a.slave() + "): the port is in use by qvcomm (pid " +
-                       std::to_string(holder.pid()) + ")"),
+                       std::to_string(holder.pid()) + ")\n"),
             std::string::npos) << r.err;
+  // On a simulator's port the simulator holds the far end too: it is not the one in the way.
+  Child sim({"simulate"});
+  const std::string port = sim.FirstLine();
+  Child reader({"read", port});
+  ASSERT_TRUE(reader.Until([&] { return reader.err().find("reading " + port) != std::string::npos; })) << reader.err();
+  r = Qvcomm({"read", port});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(r.err.find("): the port is in use by qvcomm (pid " + std::to_string(reader.pid()) + ")\n"),
+            std::string::npos) << r.err;
+}
+
+// The library's own words for a failed network open reach the message.
+TEST_F(QvcommTest, ReadSaysWhatANetworkServerSaid) {
+  const std::string nobody = "rfc2217://127.0.0.1:" + std::to_string(qv::test::FreeLoopbackPort());
+  ASSERT_EQ(Qvcomm({"map", "COM9", nobody}).code, 0);
+  Result r = Qvcomm({"read", "COM9"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("qvcomm: cannot open COM9 (" + nobody + "): connection refused by 127.0.0.1 port "),
+            std::string::npos) << r.err;
+  qv::test::ScriptedServer server([](int fd) {
+    qv::test::ScriptedServer::Send(fd, "Port already in use\r\n");
+    shutdown(fd, SHUT_RDWR);
+  });
+  r = Qvcomm({"read", server.Url()});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(r.err.find("(it said \"Port already in use\")"), std::string::npos) << r.err;
+}
+
+// The codes of each framing; the reader ends after the codes expected.
+TEST_F(QvcommTest, ReadFramesWholeLinesByDefault) {
+  const std::string input = "ABC-123\nSKU 4006381333931\nhttps://example.com/a?b=c&d=e\nA\\x1BB\n";
+  const std::string lines = "ABC-123\nSKU 4006381333931\nhttps://example.com/a?b=c&d=e\nA\\\\x1BB\n";
+  struct Case {
+    std::string terminator;
+    std::vector<std::string> options;
+    std::string expected;
+  } cases[] = {
+      {"CR", {}, lines},
+      {"LF", {}, lines},
+      {"CRLF", {}, lines},
+      {"CR", {"--any-chars"}, lines},
+      {"CRLF", {"--digits"}, "123\n4006381333931\n1\n"},  // the component's own: digits only
+  };
+  for (const Case& c : cases) {
+    Child sim({"simulate", "--terminator", c.terminator});
+    const std::string port = sim.FirstLine();
+    std::vector<std::string> args = {"read", port, "--count",
+                                     std::to_string(std::count(c.expected.begin(), c.expected.end(), '\n'))};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    Child reader(args);
+    ASSERT_TRUE(reader.Until([&] { return reader.err().find("reading " + port) != std::string::npos; })) << reader.err();
+    sim.Write(input);
+    EXPECT_EQ(reader.Wait(), 0) << reader.err();
+    EXPECT_EQ(reader.out(), c.expected) << c.terminator << " " << (c.options.empty() ? "" : c.options[0]);
+    sim.CloseStdin();
+    EXPECT_EQ(sim.Wait(), 0) << sim.err();
+  }
+}
+
+TEST_F(QvcommTest, SimulateDemoSendsLettersAndUrls) {
+  for (const std::string kind : {"code128", "qr"}) {
+    Child sim({"simulate", "--demo", kind, "--delay", "100"});
+    const std::string port = sim.FirstLine();
+    Child reader({"read", port, "--count", "3"});
+    EXPECT_EQ(reader.Wait(), 0) << reader.err();
+    std::istringstream lines(reader.out());
+    int n = 0;
+    for (std::string line; std::getline(lines, line); ++n) {
+      if (kind == "qr") EXPECT_EQ(line.rfind("https://example.", 0), 0u) << line;
+      else EXPECT_NE(line.find_first_of("ABCDEFGHJKLMNPQRSTUVWXYZ"), std::string::npos) << line;
+    }
+    EXPECT_EQ(n, 3);
+  }
+}
+
+// `read ... | head -1`: the reader ends (status 0) when its output goes away; any other output
+// failure ends it with a message. A log named without a folder goes to the current one.
+TEST_F(QvcommTest, ReadEndsWhenItsOutputFailsAndLogsWhereItRuns) {
+  Child sim({"simulate", "--demo", "--delay", "20"});
+  const std::string port = sim.FirstLine();
+  {
+    Child reader({"read", port, "--log", "here.log"}, dir_.string());
+    ASSERT_TRUE(reader.Until([&] { return reader.out().find('\n') != std::string::npos; })) << reader.err();
+    reader.CloseStdout();
+    EXPECT_EQ(reader.Wait(10000), 0) << reader.err();
+  }
+  std::ifstream log(dir_ / "here.log");
+  std::stringstream text;
+  text << log.rdbuf();
+  EXPECT_NE(text.str().find("DoBarcode: "), std::string::npos) << text.str();
+
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  Child reader({"read", port, "--count", "5"}, {}, full);
+  close(full);
+  EXPECT_EQ(reader.Wait(10000), 1);
+  EXPECT_NE(reader.err().find("qvcomm: cannot write to standard output: No space left on device"),
+            std::string::npos) << reader.err();
+}
+
+// A device path works as a port name; so do the names in the README's examples.
+TEST_F(QvcommTest, ReadOpensADeviceByItsPath) {
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  Child reader({"read", pty.slave(), "--count", "2", "--json"});
+  ASSERT_TRUE(reader.Until([&] { return reader.err().find("reading " + pty.slave() + ",") != std::string::npos; }))
+      << reader.err();
+  ASSERT_EQ(pty.Write("caf\xC3\xA9\r\n\xE9\n", 10), 10u);
+  EXPECT_EQ(reader.Wait(), 0) << reader.err();
+  const std::string head = "{\"port\":\"" + pty.slave() + "\",\"barcode\":";
+  EXPECT_NE(reader.out().find(head + "\"caf\xC3\xA9\",\"time\""), std::string::npos) << reader.out();
+  EXPECT_NE(reader.out().find(head + "\"\\ufffd\",\"hex\":\"E9\",\"time\""), std::string::npos) << reader.out();
+
+  Result r = Qvcomm({"read", "/dev/qv-no-such-device"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("qvcomm: cannot open /dev/qv-no-such-device: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("qvcomm ports lists the ports present"), std::string::npos) << r.err;
+}
+
+// simulate < codes.txt: the codes wait for a reader, and keep their pace when it comes late.
+TEST_F(QvcommTest, SimulateWaitsForAReaderAndKeepsItsPace) {
+  Child sim({"simulate", "--delay", "300"});
+  const std::string port = sim.FirstLine();
+  sim.Write("111\n222\n");
+  sim.CloseStdin();
+  ASSERT_TRUE(sim.Until([&] { return sim.err().find("waiting for a program to open " + port) != std::string::npos; }))
+      << sim.err();
+  usleep(400000);  // longer than the delay: the first code is sent late
+  const std::string banner = "qvcomm: virtual barcode scanner on " + port + " (";
+  const auto at = sim.err().find(banner) + banner.size();
+  const std::string device = sim.err().substr(at, sim.err().find(')', at) - at);
+  const int fd = open(device.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << device;
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  std::string got;
+  std::vector<Clock::time_point> when;
+  while (when.size() < 2) {
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 10000), 0) << got;
+    char buf[64];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    for (ssize_t i = 0; i < n; ++i)
+      if (buf[i] == '\r') when.push_back(Clock::now());
+    got.append(buf, std::size_t(n));
+  }
+  close(fd);
+  EXPECT_EQ(got, "111\r222\r");
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(when[1] - when[0]).count(), 250);
+  EXPECT_EQ(sim.Wait(), 0) << sim.err();
 }
 
 TEST_F(QvcommTest, SimulateAndReadExchangeAThousandBarcodes) {

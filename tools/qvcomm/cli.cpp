@@ -2,6 +2,7 @@
 
 #include "platform/rtl/printable.h"
 #include "platform/system/portmap.h"
+#include "platform/system/fileowner.h"
 #include "platform/system/procinfo.h"
 #include "platform/win32/winbase.h"
 
@@ -55,12 +56,20 @@ std::optional<Parsed> ArgWalker::Value(const OptionText& row, const std::string&
   if (inline_) {
     value = *inline_;
     inline_.reset();
+  } else if (row.arg.starts_with('[')) {
+    // Left out, or in the next argument: the caller decides.
   } else if (next_ < args_.size()) {
     value = args_[next_++];
   } else {
     return Parsed{Parsed::kUsage, option + " needs " + std::string(row.takes)};
   }
   return std::nullopt;
+}
+
+bool ArgWalker::Peek(std::string& next) const {
+  if (next_ >= args_.size() || optionsDone_ || args_[next_].starts_with('-')) return false;
+  next = args_[next_];
+  return true;
 }
 
 bool NameMatches(std::string_view names, std::string_view option) {
@@ -165,10 +174,27 @@ std::string BarcodeJson(const std::string& port, std::string_view code, const st
   return line + ",\"time\":" + JsonString(time) + "}";
 }
 
-std::string OpenFailureReason(DWORD error, const std::string& device) {
+namespace {
+// A system text made to go inside a sentence: lower-case start, no full stop.
+std::string InSentence(std::string text) {
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+}  // namespace
+
+std::string OpenFailureReason(DWORD error, const std::string& device, const std::string& detail,
+                              int ignorePid) {
+  if (!detail.empty() && detail != qv::platform::SysErrorMessage(error)) {
+    // The library's text names the device first; the message names it already.
+    std::string_view text = detail;
+    if (text.rfind(device + ": ", 0) == 0) text.remove_prefix(device.size() + 2);
+    return Printable(InSentence(std::string(text)));
+  }
   if (error == ERROR_SHARING_VIOLATION) {
     std::string who;
     for (const qv::platform::ProcessUse& p : qv::platform::ProcessesUsing(device)) {
+      if (p.pid == ignorePid) continue;
       who += who.empty() ? "" : ", ";
       who += Printable(p.command) + " (pid " + std::to_string(p.pid) + ")";
     }
@@ -176,16 +202,32 @@ std::string OpenFailureReason(DWORD error, const std::string& device) {
     return "the port is in use by " + who;
   }
   if (error == ERROR_ACCESS_DENIED) {
-    const char* user = std::getenv("USER");
-    return "permission denied: you need read and write access to " + Printable(device) +
-           "; members of its group (usually dialout) have it: sudo usermod -aG dialout " +
-           (user && *user ? std::string(user) : std::string("$USER")) +
+    qv::platform::FileOwner owner;
+    const bool known = qv::platform::GetFileOwner(device, owner);
+    return PermissionReason(device, owner, known, qv::platform::CurrentUserName());
+  }
+  return InSentence(qv::platform::SysErrorMessage(error));
+}
+
+std::string PermissionReason(const std::string& device, const qv::platform::FileOwner& o,
+                             bool known, const std::string& user) {
+  std::string text = "permission denied: you need read and write access to " + Printable(device);
+  if (!known) return text;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", o.mode);
+  text += ", which belongs to user " + Printable(o.user) + " and group " + Printable(o.group) +
+          " (mode " + mode + ")";
+  // A group that may read and write it is the way in, whatever its name (dialout, uucp, ...).
+  if ((o.mode & 060) == 060 && o.group != "root") {
+    if (o.inGroupListed && !o.inGroupNow)
+      return text + "; you are in the group " + Printable(o.group) +
+             " but this session is not yet: log out and in again";
+    return text + "; members of the group " + Printable(o.group) +
+           " have it: sudo usermod -aG " + Printable(o.group) + " " + Printable(user) +
            ", then log out and in again";
   }
-  std::string text = qv::platform::SysErrorMessage(error);
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
-  return text;
+  return text + "; no group of users may use it: ask the administrator to give it one (a udev "
+                "rule with GROUP=\"dialout\", MODE=\"0660\")";
 }
 
 int ExitForOpenError(DWORD error) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/rtl/printable.h"
+#include "platform/system/fileowner.h"
 #include "platform/win32/wintypes.h"
 
 #include <optional>
@@ -42,7 +43,9 @@ struct Parsed {
 // a heading in the help.
 struct OptionText {
   std::string_view names;  // "--baud", or "-v, --verbose"
-  std::string_view arg;    // the value's name in the help ("N"); empty for a flag
+  std::string_view arg;    // the value's name in the help ("N"); empty for a flag; in brackets
+                           // ("[KIND]") for a value that may be left out: then the next
+                           // argument is its value only when the option takes it
   std::string_view help;
   std::string_view takes;  // the values it takes, for messages ("a rate from 50 to 4000000")
 };
@@ -86,8 +89,11 @@ class ArgWalker {
   // The next option's name (value after '=' kept aside), or false when only operands are left.
   bool Next(std::string& option, std::vector<std::string>& operands);
   // The value for the option just returned, as row wants it; an error when it is missing or
-  // given to a flag.
+  // given to a flag. For a value that may be left out: the value after '=', else "" (see Peek).
   std::optional<Parsed> Value(const OptionText& row, const std::string& option, std::string& value);
+  // The argument after the option, while there is one that is not an option; Skip takes it.
+  bool Peek(std::string& next) const;
+  void Skip() { ++next_; }
 
  private:
   const std::vector<std::string>& args_;
@@ -115,6 +121,11 @@ Parsed Parse(const Syntax<S>& syntax, const std::vector<std::string>& args, S& s
       if (!o.names.empty() && NameMatches(o.names, option)) row = &o;
     if (!row) return UnknownOption(option);
     if (auto error = walk.Value(*row, option, value)) return *error;
+    std::string next;
+    if (row->arg.starts_with('[') && value.empty() && walk.Peek(next) && row->take(settings, next)) {
+      walk.Skip();
+      continue;
+    }
     if (!row->take(settings, value)) return RefusedValue(*row, option, value);
   }
   if (std::string error = syntax.operands(settings, operands); !error.empty())
@@ -165,9 +176,17 @@ std::string JsonString(std::string_view text);
 // is not UTF-8 also gets "hex", every byte of it in hex, so no two codes look the same.
 std::string BarcodeJson(const std::string& port, std::string_view code, const std::string& time);
 
-// The reason a port could not be opened, for a message that names the port: busy ones name
-// who holds them when the system tells, permission failures say how to get access.
-std::string OpenFailureReason(DWORD error, const std::string& device);
+// The reason a port could not be opened, for a message that names the port. detail is the
+// library's own text for the failure (a network server's answer, say) and wins over a generic
+// one. Busy ones name who holds them, apart from ignorePid (the simulator that keeps the far
+// end of its pseudo-terminal open); permission failures say who owns the device and how to get
+// access.
+std::string OpenFailureReason(DWORD error, const std::string& device, const std::string& detail = {},
+                              int ignorePid = 0);
+// The permission part of that, from the device file's owner (known false when the file could
+// not be looked at) and the user's name.
+std::string PermissionReason(const std::string& device, const qv::platform::FileOwner& owner,
+                             bool known, const std::string& user);
 // The exit code for an open failure.
 int ExitForOpenError(DWORD error);
 

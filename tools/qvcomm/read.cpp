@@ -5,11 +5,15 @@
 #include "log/qvlogfile.h"
 #include "platform/rtl/application.h"
 #include "platform/rtl/threads.h"
+#include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
+#include "platform/system/portnames.h"
 #include "platform/system/signals.h"
 #include "platform/win32/winbase.h"
 #include "tools/qvcomm/cli.h"
+#include "tools/qvcomm/marks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <span>
 
@@ -28,14 +33,16 @@ namespace {
 namespace pf = qv::platform;
 
 struct ReadSettings {
-  unsigned number = 0;
+  std::string name;     // the port as given
+  unsigned number = 0;  // COMn, or 0 for a device given by path or network address
+  std::string device;   // that path or address
   DWORD baud = 9600;
   BYTE dataBits = 8;
   TParity parity = pNone;
   TStopBits stopBits = sbOne;
   TStreamProtocol flow = spHardware;
   std::optional<char> begin, end;
-  bool anyChars = false, noAutoDetect = false, initConnection = false;
+  bool digits = false, noAutoDetect = false, initConnection = false;
   std::optional<std::string> ignore;
   std::optional<unsigned long> timeoutMs;
   std::string logFile;
@@ -119,14 +126,18 @@ constexpr Option<R> kReadOptions[] = {
      [](R& s, const std::string& v) { return TakeName(s.stopBits, kStopBitNames, v); }},
     {{"--flow", "none|xonxoff|rtscts", "", "none, xonxoff or rtscts"},
      [](R& s, const std::string& v) { return TakeName(s.flow, kFlowNames, v); }},
-    {{"", "", "Framing (defaults: a carriage return or any other non-digit ends a barcode, and\n"
-              "50 ms without data):", ""}},
+    {{"", "", "Framing (defaults: whole lines: any character; CR, LF or CR LF ends a barcode, and\n"
+              "so do 50 ms without data):", ""}},
+    {{"--digits", "", "the scanner component's own framing: only digits are taken,\n"
+                      "any other character (CR included) or 50 ms without data ends a barcode", ""},
+     [](R& s, const std::string&) { return s.digits = true; }},
+    {{"--any-chars", "", "take every character (the default)", ""},
+     [](R& s, const std::string&) { return !(s.digits = false); }},
     {{"--begin", "CHAR", "a begin character starts a new barcode", kCharValues},
      [](R& s, const std::string& v) { return TakeChar(s.begin, v); }},
-    {{"--end", "CHAR", "the end character (default CR) ends a barcode", kCharValues},
+    {{"--end", "CHAR", "the end character ends a barcode (and is not part of it), in\n"
+                       "place of CR and LF", kCharValues},
      [](R& s, const std::string& v) { return TakeChar(s.end, v); }},
-    {{"--any-chars", "", "take every character, not only digits", ""},
-     [](R& s, const std::string&) { return s.anyChars = true; }},
     {{"--no-auto-detect", "", "no end by a non-digit or by the time-out", ""},
      [](R& s, const std::string&) { return s.noAutoDetect = true; }},
     {{"--ignore", "CHARS", "characters dropped from barcodes", "characters"},
@@ -142,16 +153,25 @@ constexpr Option<R> kReadOptions[] = {
      [](R& s, const std::string&) { return s.json = true; }},
     {{"--count", "N", "end after N barcodes", "a number of barcodes from 1"},
      [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4000000000UL>(s.count, v); }},
-    {{"--log", "FILE", "write the component's log (barcodes included) to FILE", "a file name"},
+    {{"--log", "FILE", "write the component's log (barcodes included) to FILE (relative to\n"
+                       "the current folder)", "a file name"},
      [](R& s, const std::string& v) { return s.logFile = v, !v.empty(); }},
 };
 
 std::string ReadOperands(R& s, const std::vector<std::string>& ops) {
   if (ops.size() != 1) return "expected one port name";
-  std::string error;
-  if (!(s.number = ParsePort(ops[0], error))) return error;
-  if (s.noAutoDetect && !s.end)
-    return "with --no-auto-detect only an end character ends a barcode: give --end CHAR";
+  s.name = ops[0];
+  if (s.name.rfind("\\\\", 0) != 0) s.number = pf::ComPortNumber(s.name);
+  if (!s.number) {
+    if (s.name.empty() || (s.name[0] != '/' && !pf::IsNetworkTarget(s.name)))
+      return "\"" + Printable(s.name) +
+             "\" is not a port: give COMn (qvcomm ports lists the ports present, qvcomm map COMn "
+             "PATH names a device), a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT or "
+             "tcp://HOST:PORT";
+    s.device = s.name;
+  }
+  if (s.digits && s.noAutoDetect && !s.end)
+    return "with --digits --no-auto-detect only an end character ends a barcode: give --end CHAR";
   return "";
 }
 
@@ -168,25 +188,59 @@ std::string UtcNow() {
 
 const char* kParityLetter = "NOEMS";
 
+// The scanner on a device named by its path or network address instead of a COM number.
+class TDeviceScan : public TqvBarCodeScan {
+ public:
+  explicit TDeviceScan(std::string device) : device_(std::move(device)) {}
+  HANDLE OpenHandle() override {
+    if (device_.empty()) return TqvBarCodeScan::OpenHandle();
+    return CreateFileA(device_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, 0);
+  }
+  std::string GetDeviceName() override {
+    return device_.empty() ? TqvBarCodeScan::GetDeviceName() : device_;
+  }
+
+ private:
+  std::string device_;
+};
+
 // Receives the component's events on the main thread (OnClose also on the port's own thread
 // when the port vanishes).
 struct Reader {
-  Reader(const ReadSettings& s, std::string p) : settings(s), port(std::move(p)) {}
+  Reader(const ReadSettings& s, std::string p, TqvBarCodeScan& sc)
+      : settings(s), port(std::move(p)), scan(sc) {}
   const ReadSettings& settings;
   std::string port;
+  TqvBarCodeScan& scan;
   unsigned long received = 0;
   bool done = false;
-  bool outputFailed = false;
+  int outputError = 0;  // errno of a failed write to standard output
   std::atomic<bool> closing{false};
   std::atomic<bool> vanished{false};
   DWORD fatalDetail = 0;
   std::string fatalMessage;
+  std::vector<BYTE> lines;
+
+  // Whole lines: the component ends a code at CR; an LF ends one the same way, and the CR LF
+  // pair ends one code (the second end finds nothing pending).
+  void LineData(TObject* sender, const BYTE* data, int count) {
+    lines.assign(data, data + (count > 0 ? count : 0));
+    std::replace(lines.begin(), lines.end(), BYTE('\n'), BYTE('\r'));
+    scan.HandleRxData(sender, lines.data(), int(lines.size()));
+  }
 
   void BarCode(TObject*, std::string code) {
     if (done) return;
-    std::string line = (settings.json ? BarcodeJson(port, code, UtcNow()) : Printable(code)) + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
-      outputFailed = errno != EPIPE;
+    const std::string line = (settings.json ? BarcodeJson(port, code, UtcNow()) : Printable(code)) + "\n";
+    // A failed write may leave fwrite and fflush looking content (the buffer is dropped):
+    // the error indicator tells.
+    std::clearerr(stdout);
+    errno = 0;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+    if (std::ferror(stdout)) {
+      outputError = errno ? errno : EIO;
       done = true;
       return;
     }
@@ -203,6 +257,13 @@ struct Reader {
     done = true;
   }
 
+  // The library's own words for the failure: what follows the line break of "Device ... Open
+  // Error !!!\r<text>".
+  std::string FatalText() const {
+    const auto cr = fatalMessage.find('\r');
+    return cr == std::string::npos ? fatalMessage : fatalMessage.substr(cr + 1);
+  }
+
   // The port closed: by us, or because it went away.
   void Closed(TObject*) {
     if (!closing.load()) {
@@ -212,49 +273,38 @@ struct Reader {
   }
 };
 
-int RunRead(ReadSettings& s) {
-  const std::string port = "COM" + std::to_string(s.number);
-  std::string device;
+// The device behind the port, or the exit code after saying why there is none.
+int FindDevice(const ReadSettings& s, std::string& device) {
+  if (!s.number) {
+    device = s.device;
+    return kExitOk;
+  }
   DWORD error = 0;
-  if (!pf::ResolveComPort(s.number, device, error)) {
-    for (const pf::PortEntry& m : pf::ListUserMappings())
-      if (m.number == s.number) {
-        Error(port + ": no such port: it is mapped to " + Printable(m.device) +
-              ", which is not there (unplugged, or its program ended)");
-        return kExitNoPort;
-      }
-    Error(port + ": no such port (qvcomm ports lists the ports present; qvcomm map " + port +
-          " PATH names a device)");
-    return kExitNoPort;
-  }
-  // Each barcode leaves at once even into a pipe.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::signal(SIGPIPE, SIG_IGN);
-  pf::TSignalWatch watch({SIGINT, SIGTERM, SIGHUP});
-  TApplication app;
-  if (!TThread::WatchOnMainThread(watch.Event(), &watch, [] { Application->Terminate(); }, [] {})) {
-    Error("cannot watch for Ctrl-C in the main loop");
-    return kExitFailure;
-  }
-  Reader reader(s, port);
-
-  std::unique_ptr<TqvLogFile> log;
-  if (!s.logFile.empty()) {
-    // The log reports a file it cannot write only by its own words; say why, before opening.
-    if (std::FILE* f = std::fopen(s.logFile.c_str(), "a")) {
-      std::fclose(f);
-    } else {
-      Error("cannot write the log file " + Printable(s.logFile) + ": " + std::strerror(errno));
-      return kExitFailure;
+  if (pf::ResolveComPort(s.number, device, error)) return kExitOk;
+  const std::string port = "COM" + std::to_string(s.number);
+  for (const pf::PortEntry& m : pf::ListUserMappings())
+    if (m.number == s.number) {
+      Error(port + ": no such port: it is mapped to " + Printable(m.device) +
+            ", which is not there (unplugged, or its program ended; qvcomm ports lists the ports "
+            "present, qvcomm map " + port + " PATH names another device)");
+      return kExitNoPort;
     }
-    log = std::make_unique<TqvLogFile>(nullptr);
-    log->SetOptions(TLogOptions(log->Options() & ~(loAutoFileName | loDebugOut)));
-    log->SetFileName(s.logFile);
-    log->SetDetailLevel(dlDetail);  // barcodes are logged at this level
-  }
-  TqvBarCodeScan scan(nullptr);
-  scan.SetLog(log.get());
-  scan.SetComPortNo(WORD(s.number));
+  Error(port + ": no such port (qvcomm ports lists the ports present; qvcomm map " + port +
+        " PATH names a device)");
+  return kExitNoPort;
+}
+
+// The simulator that holds the far end of the port's pseudo-terminal, 0 when there is none.
+int SimulatorBehind(unsigned number) {
+  if (!number) return 0;
+  const auto marks = ReadSimulatorMarks();
+  for (const pf::PortEntry& m : pf::ListUserMappings())
+    if (m.number == number) return RunningSimulator(m, marks);
+  return 0;
+}
+
+void Configure(TqvBarCodeScan& scan, const ReadSettings& s, Reader& reader) {
+  if (s.number) scan.SetComPortNo(WORD(s.number));
   scan.SetBaudRate(s.baud);
   scan.SetByteSize(s.dataBits);
   scan.SetParity(s.parity);
@@ -265,32 +315,82 @@ int RunRead(ReadSettings& s) {
     scan.SetCharBegin(BYTE(*s.begin));
     options += boUseBeginChar;
   }
-  if (s.end) {
-    scan.SetCharEnd(BYTE(*s.end));
+  if (!s.digits) options += boAnyChars;
+  if (s.end || !s.digits) {
+    scan.SetCharEnd(BYTE(s.end.value_or('\r')));
     options += boUseEndChar;
   }
-  if (s.anyChars) options += boAnyChars;
   if (s.noAutoDetect) options -= boAutoDetect;
   if (s.initConnection) options += boInitConnection;
   scan.SetOptions(options);
   if (s.ignore) scan.SetIgnoreChars(*s.ignore);
   if (s.timeoutMs) scan.SetTimeout(DWORD(*s.timeoutMs));
+  if (!s.digits && !s.end) scan.OnRxData = TOnRxDataEvent(&reader, &Reader::LineData);
   scan.OnBarCode = TOnBarCodeEvent(&reader, &Reader::BarCode);
   scan.OnFatalError = TOnFatalErrorEvent(&reader, &Reader::FatalError);
   scan.OnClose = TNotifyEvent(&reader, &Reader::Closed);
+}
+
+// The component's log in the file named on the command line, or null with *exit set.
+std::unique_ptr<TqvLogFile> OpenLog(const std::string& name, int& exit) {
+  if (name.empty()) return nullptr;
+  // A name on the command line is relative to the current folder (the log's own rule puts a
+  // bare name in the state folder, which suits the program's default log, not an option).
+  std::error_code ec;
+  const std::string path = std::filesystem::absolute(name, ec).string();
+  // The log reports a file it cannot write only by its own words; say why, before opening.
+  if (std::FILE* f = ec ? nullptr : std::fopen(path.c_str(), "a")) {
+    std::fclose(f);
+  } else {
+    Error("cannot write the log file " + Printable(name) + ": " +
+          std::strerror(ec ? ec.value() : errno));
+    exit = kExitFailure;
+    return nullptr;
+  }
+  auto log = std::make_unique<TqvLogFile>(nullptr);
+  log->SetOptions(TLogOptions(log->Options() & ~(loAutoFileName | loDebugOut)));
+  log->SetFileName(path);
+  log->SetDetailLevel(dlDetail);  // barcodes are logged at this level
+  return log;
+}
+
+int RunRead(ReadSettings& s) {
+  std::string device;
+  if (int r = FindDevice(s, device)) return r;
+  const std::string port = s.number ? "COM" + std::to_string(s.number) : s.name;
+  const std::string where = s.number ? port + " (" + Printable(device) + ")" : Printable(port);
+  // Each barcode leaves at once even into a pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::signal(SIGPIPE, SIG_IGN);
+  pf::TSignalWatch watch({SIGINT, SIGTERM, SIGHUP});
+  TApplication app;
+  if (!TThread::WatchOnMainThread(watch.Event(), &watch, [] { Application->Terminate(); }, [] {})) {
+    Error("cannot watch for Ctrl-C in the main loop");
+    return kExitFailure;
+  }
+  int exit = kExitOk;
+  std::unique_ptr<TqvLogFile> log = OpenLog(s.logFile, exit);
+  if (exit) return exit;
+  TDeviceScan scan(s.device);
+  Reader reader(s, port, scan);
+  scan.SetLog(log.get());
+  Configure(scan, s, reader);
 
   reader.closing = true;  // an open that fails closes too
   scan.SetActive(true);
   reader.closing = false;
   if (!scan.Active()) {
-    Error("cannot open " + port + " (" + Printable(device) + "): " +
-          (reader.fatalDetail ? OpenFailureReason(reader.fatalDetail, device)
-                              : Printable(reader.fatalMessage)));
+    Error("cannot open " + where + ": " +
+          (reader.fatalDetail ? OpenFailureReason(reader.fatalDetail, device, reader.FatalText(),
+                                                  SimulatorBehind(s.number))
+                              : Printable(reader.FatalText())));
+    if (reader.fatalDetail == ERROR_FILE_NOT_FOUND || reader.fatalDetail == ERROR_PATH_NOT_FOUND)
+      std::fprintf(stderr, "qvcomm: qvcomm ports lists the ports present\n");
     return reader.fatalDetail ? ExitForOpenError(reader.fatalDetail) : kExitFailure;
   }
-  std::fprintf(stderr, "qvcomm: reading %s (%s), %lu %u%c%s, flow %s; Ctrl-C ends\n", port.c_str(),
-               Printable(device).c_str(), (unsigned long)s.baud, unsigned(s.dataBits),
-               kParityLetter[s.parity], s.stopBits == sbOne ? "1" : s.stopBits == sbTwo ? "2" : "1.5",
+  std::fprintf(stderr, "qvcomm: reading %s, %lu %u%c%s, flow %s; Ctrl-C ends\n", where.c_str(),
+               (unsigned long)s.baud, unsigned(s.dataBits), kParityLetter[s.parity],
+               s.stopBits == sbOne ? "1" : s.stopBits == sbTwo ? "2" : "1.5",
                s.flow == spNone ? "none" : s.flow == spXonXoff ? "xonxoff" : "rtscts");
 
   // The application's own loop sleeps until the component's work, a signal or the port's end
@@ -304,15 +404,16 @@ int RunRead(ReadSettings& s) {
   const bool vanished = reader.vanished.load();
   scan.SetActive(false);
   if (vanished) {
-    Error(port + " (" + Printable(device) + ") went away: the device was unplugged or closed");
+    Error(where + " went away: the device was unplugged or closed");
     return kExitVanished;
   }
   if (!reader.fatalMessage.empty()) {
-    Error(port + ": " + Printable(reader.fatalMessage));
+    Error(port + ": " + Printable(reader.FatalText()));
     return kExitFailure;
   }
-  if (reader.outputFailed) {
-    Error("cannot write to standard output");
+  // A reader of standard output that went away (| head -1) is a normal end.
+  if (reader.outputError && reader.outputError != EPIPE) {
+    Error(std::string("cannot write to standard output: ") + std::strerror(reader.outputError));
     return kExitFailure;
   }
   if (int sig = watch.Received()) return ExitForSignal(sig);
@@ -320,9 +421,10 @@ int RunRead(ReadSettings& s) {
 }
 
 constexpr Syntax<ReadSettings> kReadSyntax{
-    "read", "read COMn [OPTIONS]", "print each barcode a scanner on COMn sends",
-    "Opens COMn with the barcode scanner component and prints each barcode on its own line\n"
-    "as it arrives, until Ctrl-C (or SIGTERM) or --count barcodes.\n",
+    "read", "read PORT [OPTIONS]", "print each barcode a scanner on PORT sends",
+    "PORT is COMn, a device path (/dev/ttyUSB0, /dev/serial/by-id/...), rfc2217://HOST:PORT\n"
+    "or tcp://HOST:PORT. Opens it with the barcode scanner component and prints each\n"
+    "barcode on its own line as it arrives, until Ctrl-C (or SIGTERM) or --count barcodes.\n",
     kReadOptions, ReadOperands};
 
 }  // namespace

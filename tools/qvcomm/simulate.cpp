@@ -3,6 +3,7 @@
 
 #include "barcode/ean13.h"
 #include "platform/serial/pseudoterminal.h"
+#include "platform/system/openwatch.h"
 #include "platform/system/portmap.h"
 #include "platform/system/signals.h"
 #include "tools/qvcomm/cli.h"
@@ -23,15 +24,47 @@ namespace {
 namespace pf = qv::platform;
 using Clock = std::chrono::steady_clock;
 
-// Twelve random digits and the EAN-13 check digit.
-std::string DemoCode(std::mt19937_64& rng) {
-  return qv::barcode::Ean13(std::uniform_int_distribution<std::uint64_t>(0, 999999999999ULL)(rng));
+enum class Demo { kNone, kEan13, kCode128, kQr };
+
+// A made-up code of the kind a scanner reads from that symbology: EAN-13 digits with their
+// check digit; Code 128 text with letters, digits, spaces and dashes; QR codes holding URLs.
+std::string DemoCode(Demo kind, std::mt19937_64& rng) {
+  auto pick = [&](std::string_view from, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(rng)];
+    return out;
+  };
+  auto number = [&](std::uint64_t below) { return std::uniform_int_distribution<std::uint64_t>(0, below - 1)(rng); };
+  constexpr std::string_view kUpper = "ABCDEFGHJKLMNPQRSTUVWXYZ", kDigits = "0123456789",
+                             kAlnum = "abcdefghijkmnpqrstuvwxyz23456789";
+  switch (kind) {
+    case Demo::kCode128:
+      switch (number(3)) {
+        case 0: return pick(kUpper, 3) + "-" + pick(kDigits, 3);
+        case 1: return "SKU " + qv::barcode::Ean13(number(1000000000000ULL));
+        default: return "LOT " + pick(kUpper, 2) + pick(kDigits, 4) + "/" + pick(kDigits, 2);
+      }
+    case Demo::kQr:
+      return number(2) ? "https://example.com/p/" + pick(kAlnum, 8) + "?lot=" + pick(kDigits, 4)
+                       : "https://example.org/track?id=" + pick(kAlnum, 12);
+    default: return qv::barcode::Ean13(number(1000000000000ULL));
+  }
 }
 
 class Simulator {
  public:
   Simulator(pf::TPseudoTerminal& pty, pf::TSignalWatch& watch, bool demo)
       : pty_(pty), watch_(watch), demo_(demo) {}
+
+  // Sleeps until a program opens the far end (what the watch tells); false when a signal
+  // came first.
+  bool WaitForReader(pf::TOpenWatch& opens) {
+    for (;;) {
+      pf::TWaitItem item{opens.Descriptor()};
+      if (watch_.Wait(std::span(&item, 1), -1)) return false;
+      if (opens.TakeOpened()) return true;
+    }
+  }
 
   // Sends the whole text; false when a signal came first or the port failed.
   bool Send(const std::string& text) {
@@ -124,17 +157,26 @@ struct SimulateSettings {
   std::string name;     // as given
   std::string terminator = "\r";
   long delayMs = -1;
-  bool demo = false;
+  Demo demo = Demo::kNone;
+  bool wait = true;
   unsigned long count = 0;
 };
 
 using S = SimulateSettings;
 constexpr std::pair<const char*, const char*> kTerminators[] = {
     {"CR", "\r"}, {"LF", "\n"}, {"CRLF", "\r\n"}, {"NONE", ""}};
+constexpr std::pair<const char*, Demo> kDemos[] = {
+    {"", Demo::kEan13}, {"ean13", Demo::kEan13}, {"code128", Demo::kCode128}, {"qr", Demo::kQr}};
 
 constexpr Option<S> kSimulateOptions[] = {
-    {{"--demo", "", "send valid EAN-13 codes at a steady pace", ""},
-     [](S& s, const std::string&) { return s.demo = true; }},
+    {{"--demo", "[KIND]", "send made-up codes at a steady pace: ean13 (the default: valid\n"
+                          "EAN-13 digits), code128 (letters, digits, spaces: ABC-123,\n"
+                          "SKU 4006381333931) or qr (URLs)", "ean13, code128 or qr"},
+     [](S& s, const std::string& v) {
+       for (const auto& [name, kind] : kDemos)
+         if (v == name) return s.demo = kind, true;
+       return false;
+     }},
     {{"--delay", "MS", "time between codes (default 500 with --demo, else 0)",
       "milliseconds from 0 to 3600000"},
      [](S& s, const std::string& v) {
@@ -151,11 +193,14 @@ constexpr Option<S> kSimulateOptions[] = {
      }},
     {{"--count", "N", "end after N codes", "a number of barcodes from 1"},
      [](S& s, const std::string& v) { return ParseNumber(v, 1, 4000000000UL, s.count); }},
+    {{"--no-wait", "", "send at once, also while no program has the port open (by default\n"
+                       "the first code waits for a reader)", ""},
+     [](S& s, const std::string&) { return !(s.wait = false); }},
 };
 
 std::string SimulateOperands(S& s, const std::vector<std::string>& ops) {
   if (ops.size() > 1) return "expected at most one port name";
-  if (s.delayMs < 0) s.delayMs = s.demo ? 500 : 0;
+  if (s.delayMs < 0) s.delayMs = s.demo != Demo::kNone ? 500 : 0;
   std::string error;
   if (!ops.empty() && !(s.number = ParsePort(ops[0], error))) return error;
   if (!ops.empty()) s.name = ops[0];
@@ -165,7 +210,7 @@ std::string SimulateOperands(S& s, const std::vector<std::string>& ops) {
 int RunSimulate(S& s) {
   unsigned number = s.number;
   const long delayMs = s.delayMs;
-  const bool demo = s.demo;
+  const bool demo = s.demo != Demo::kNone;
   const unsigned long count = s.count;
   const std::string& terminator = s.terminator;
   std::signal(SIGPIPE, SIG_IGN);
@@ -177,6 +222,13 @@ int RunSimulate(S& s) {
     return kExitFailure;
   }
   const std::string device = pty.FarEnd();
+  // Watched before the port has a name, so no reader can come unseen.
+  pf::TOpenWatch opens;
+  if (s.wait && !opens.Start(device, error)) {
+    Error("cannot watch " + Printable(device) + " for a reader: " + OpenFailureReason(error, device) +
+          " (--no-wait sends without waiting)");
+    return kExitFailure;
+  }
   const auto markers = ReadSimulatorMarks();
   number = pf::ClaimComPort(number, device,
                             [&](const pf::PortEntry& m) { return StaleMapping(m, markers); }, error);
@@ -197,8 +249,9 @@ int RunSimulate(S& s) {
   std::printf("%s\n", port.c_str());
   std::fflush(stdout);
   if (demo)
-    std::fprintf(stderr, "qvcomm: virtual barcode scanner on %s (%s), a made-up EAN-13 code every %ld ms\n",
-                 port.c_str(), device.c_str(), delayMs);
+    std::fprintf(stderr, "qvcomm: virtual barcode scanner on %s (%s), a made-up %s code every %ld ms\n",
+                 port.c_str(), device.c_str(),
+                 s.demo == Demo::kQr ? "QR" : s.demo == Demo::kCode128 ? "Code 128" : "EAN-13", delayMs);
   else
     std::fprintf(stderr, "qvcomm: virtual barcode scanner on %s (%s), one barcode per input line\n",
                  port.c_str(), device.c_str());
@@ -210,20 +263,25 @@ int RunSimulate(S& s) {
   for (unsigned long sent = 0; !count || sent < count; ++sent) {
     std::string code;
     if (demo) {
-      if (sent && !sim.SleepUntil(next)) break;
-      code = DemoCode(rng);
+      code = DemoCode(s.demo, rng);
     } else {
       if (!input.Next(code)) break;
       if (code.empty()) {
         --sent;  // an empty line is no barcode
         continue;
       }
-      if (sent && delayMs && !sim.SleepUntil(next)) break;
     }
+    if (!sent && s.wait && !opens.TakeOpened()) {
+      std::fprintf(stderr, "qvcomm: waiting for a program to open %s (--no-wait sends at once)\n",
+                   port.c_str());
+      if (!sim.WaitForReader(opens)) break;
+    }
+    // A steady pace: a code is due one period after the one before, and never before it is
+    // there (a line that comes late starts the period anew).
+    if (!sent || next < Clock::now()) next = Clock::now();
+    if (sent && delayMs && !sim.SleepUntil(next)) break;
     if (!sim.Send(code + terminator)) break;
-    // A steady pace: the next code is due one period after this one was due.
     next += std::chrono::milliseconds(delayMs);
-    if (next < Clock::now()) next = Clock::now();
   }
   if (!watch.Received() && !sim.Failed()) sim.Drain();
 
@@ -238,7 +296,8 @@ constexpr Syntax<SimulateSettings> kSimulateSyntax{
     "simulate", "simulate [COMn] [OPTIONS]", "a virtual barcode scanner on a pseudo-terminal",
     "Plays a barcode scanner: opens a pseudo-terminal pair, maps its far end as COMn (the\n"
     "lowest free number when none is given), prints that port name on the first line, then\n"
-    "sends each line of standard input as a barcode, or with --demo made-up EAN-13 codes.\n"
+    "sends each line of standard input as a barcode, or with --demo made-up codes. The first\n"
+    "code waits until a program opens the port, unless --no-wait.\n"
     "Ends at the end of the input, after --count codes, or on Ctrl-C, and removes the\n"
     "mapping.\n",
     kSimulateOptions, SimulateOperands};
