@@ -128,8 +128,9 @@ constexpr Option<R> kReadOptions[] = {
      [](R& s, const std::string& v) { return TakeName(s.flow, kFlowNames, v); }},
     {{"", "", "Framing (defaults: whole lines: any character; CR, LF or CR LF ends a barcode, and\n"
               "so do 50 ms without data):", ""}},
-    {{"--digits", "", "the scanner component's own framing: only digits are taken,\n"
-                      "any other character (CR included) or 50 ms without data ends a barcode", ""},
+    {{"--digits", "", "the scanner component's own framing: only digits are taken, and\n"
+                      "any other character (CR included) or 50 ms without data ends\n"
+                      "a barcode", ""},
      [](R& s, const std::string&) { return s.digits = true; }},
     {{"--any-chars", "", "take every character (the default)", ""},
      [](R& s, const std::string&) { return !(s.digits = false); }},
@@ -138,7 +139,7 @@ constexpr Option<R> kReadOptions[] = {
     {{"--end", "CHAR", "the end character ends a barcode (and is not part of it), in\n"
                        "place of CR and LF", kCharValues},
      [](R& s, const std::string& v) { return TakeChar(s.end, v); }},
-    {{"--no-auto-detect", "", "no end by a non-digit or by the time-out", ""},
+    {{"--no-auto-detect", "", "no end by the time-out (nor, with --digits, by a non-digit)", ""},
      [](R& s, const std::string&) { return s.noAutoDetect = true; }},
     {{"--ignore", "CHARS", "characters dropped from barcodes", "characters"},
      [](R& s, const std::string& v) { return s.ignore = v, true; }},

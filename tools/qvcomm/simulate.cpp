@@ -297,9 +297,8 @@ constexpr Syntax<SimulateSettings> kSimulateSyntax{
     "Plays a barcode scanner: opens a pseudo-terminal pair, maps its far end as COMn (the\n"
     "lowest free number when none is given), prints that port name on the first line, then\n"
     "sends each line of standard input as a barcode, or with --demo made-up codes. The first\n"
-    "code waits until a program opens the port, unless --no-wait.\n"
-    "Ends at the end of the input, after --count codes, or on Ctrl-C, and removes the\n"
-    "mapping.\n",
+    "code waits until a program opens the port, unless --no-wait. Ends at the end of the\n"
+    "input, after --count codes, or on Ctrl-C, and removes the mapping.\n",
     kSimulateOptions, SimulateOperands};
 
 }  // namespace
