@@ -1,5 +1,5 @@
-// qvcomm: what the subcommands share: exit codes, argument walking, escaping for text and JSON
-// output, and the messages for ports that cannot be used.
+// qvcomm: what the subcommands share: exit codes, the option tables and their parser and help,
+// escaping for text and JSON output, and the messages for ports that cannot be used.
 #pragma once
 
 #include "platform/rtl/printable.h"
@@ -51,7 +51,8 @@ struct OptionText {
 };
 
 // One option of a subcommand with settings S: the help line lives beside what it does. take
-// stores the value ("" for a flag); false refuses it.
+// stores the value ("" for a flag); false refuses it and leaves the settings as they were (a
+// value that may be left out is tried on the next argument).
 template <class S>
 struct Option : OptionText {
   bool (*take)(S& settings, const std::string& value) = nullptr;
