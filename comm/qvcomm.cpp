@@ -164,6 +164,12 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     MsgThread->Stop();
     MsgThread->WaitFor();
   }
+  if (!AStopThread) {
+    if (Application)
+      TThread::Synchronize(CommThread, [this] { PortVanishing(); });
+    else
+      PortVanishing();
+  }
   FreeReceiveBuffer();
   // A port closed by the port-event thread (its device failed) gets the close line too; it is
   // written while the port still counts as open, so nobody destroys the component meanwhile.
@@ -584,9 +590,16 @@ void TqvCustomComm::HandleComEvent(const MSG& Msg) {
     if (E & EV_EVENT1) events += ceEvent1;
     if (E & EV_EVENT2) events += ceEvent2;
     if (!events.Empty()) DoCommEvent(this, events);
-  } catch (const Exception& e) {
-    FatalError(1, GetLastError(), e.Message(), true);
+  } catch (...) {
+    HandlerFailed();
   }
+}
+
+void TqvCustomComm::HandlerFailed() {
+  // Whatever a handler threw, the runtime's exceptions or any other, it is reported the same
+  // way, and the dispatch goes on.
+  const DWORD detail = GetLastError();
+  FatalError(1, detail, CurrentExceptionMessage(), true);
 }
 
 // ---- Indicators and events -------------------------------------------------------------------
@@ -616,7 +629,23 @@ void TqvCustomComm::RefreshSettings() {
 
 void TqvCustomComm::ApplySettings() {
   PortSettings.dcb.DCBlength = sizeof(DCB);
-  if (Active()) SetCommState(GetHandle(), &PortSettings.dcb);
+  if (!Active() || SetCommState(GetHandle(), &PortSettings.dcb)) return;
+  // Refused: the port keeps what it had. Reported, never taken as applied.
+  const DWORD error = GetLastError();
+  const std::string reason = qv::platform::LastErrorText();
+  DCB kept = PortSettings.dcb;
+  if (!GetCommState(GetHandle(), &kept)) kept = PortSettings.dcb;
+  const std::string asked = LineSettingsText(PortSettings.dcb), now = LineSettingsText(kept);
+  FatalError(1, error,
+             "Device \"" + GetDeviceName() + "\" refused the line settings " + asked +
+                 (asked == now ? "" : " (the port keeps " + now + ")") + ": " + reason,
+             false);
+}
+
+std::string TqvCustomComm::LineSettingsText(const DCB& Dcb) {
+  static const char* const kStop[] = {"1", "1.5", "2"};
+  return std::to_string(Dcb.BaudRate) + " " + std::to_string(Dcb.ByteSize) +
+         (Dcb.Parity < 5 ? "NOEMS"[Dcb.Parity] : '?') + (Dcb.StopBits < 3 ? kStop[Dcb.StopBits] : "?");
 }
 
 void TqvCustomComm::ShowConfigDialog() {

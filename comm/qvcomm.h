@@ -212,8 +212,12 @@ class TqvCustomComm : public TqvBaseIO {
   // ---- line settings (the serial component publishes them) ----
   // Reads the record back from the port while active.
   void RefreshSettings();
-  // Writes the whole DCB to the port while active.
+  // Writes the whole DCB to the port while active. Settings the port refuses (it keeps what it
+  // had) go to FatalError with the system error as detail, naming what was asked and what the
+  // port keeps; the record keeps what was asked.
   void ApplySettings();
+  // "9600 7E1": baud rate, data bits, parity and stop bits.
+  static std::string LineSettingsText(const DCB& Dcb);
   void ShowConfigDialog();
   DWORD BaudRate();
   void SetBaudRate(DWORD Value);
@@ -234,6 +238,15 @@ class TqvCustomComm : public TqvBaseIO {
 
  protected:
   COMMCONFIG PortSettings{};
+
+  // From a catch block around event handlers: FatalError with the exception's message, the
+  // last system error as detail and ShowOnly (a message box, no exception).
+  void HandlerFailed();
+  // The port failed and the port-event thread is closing it: runs on the main thread (handed
+  // over; without an application object on the port-event thread), after the receive path has
+  // ended and before the port closes (OnClose). A stop of the port-event thread releases the
+  // hand-over, so it may not run. The base does nothing.
+  virtual void PortVanishing() {}
 
  private:
   friend class TCommThread;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,12 +29,24 @@ struct TCodes : TObject {
   DWORD at = 0;
   bool throwOnCode = false;
   bool closeOnCode = false;
+  bool reopenOnCode = false;
+  std::function<void()> thrower;  // throws what a failing handler throws
+  std::size_t atClose = ~std::size_t(0);  // codes delivered when OnClose came
   void On(TObject* Sender, std::string Code) {
     codes.push_back(Code);
     thread = GetCurrentThreadId();
     at = GetTickCount();
-    if (closeOnCode) static_cast<TqvBarCodeScan*>(Sender)->SetActive(false);
+    auto* scan = static_cast<TqvBarCodeScan*>(Sender);
+    if (closeOnCode || reopenOnCode) scan->SetActive(false);
+    if (reopenOnCode) scan->SetActive(true);
     if (throwOnCode) throw Exception("handler failed");
+    if (thrower) thrower();
+  }
+  void Closed(TObject*) { atClose = codes.size(); }
+  std::vector<std::string> failures;
+  void Failed(TObject*, DWORD, DWORD, std::string message, bool& raise) {
+    failures.push_back(message);
+    raise = false;
   }
 };
 
@@ -188,24 +202,104 @@ TEST_F(BarcodePortTest, BytesFromTheFarEndBecomeBarcodes) {
   EXPECT_EQ(DoBarcodeLines().size(), 2u);
 }
 
+// The code the time-out would deliver is delivered when the port closes, before OnClose.
 TEST_F(BarcodePortTest, ClosedWhileACodeIsPending) {
   scan_.SetTimeout(300);
+  scan_.OnClose = TNotifyEvent(&got_, &TCodes::Closed);
   pty_.Write("987");
   ASSERT_TRUE(PumpUntil([&] { return scan_.PendingCode() == "987"; }));
   ASSERT_TRUE(scan_.Timer().Enabled());
   scan_.SetActive(false);
-  ASSERT_TRUE(PumpUntil([&] { return !got_.codes.empty(); }));
-  PumpFor(200);
+  EXPECT_EQ(got_.atClose, 1u);
+  PumpFor(400);
   EXPECT_EQ(got_.codes, std::vector<std::string>{"987"});
   EXPECT_EQ(DoBarcodeLines(), std::vector<std::string>{"qvComm: DoBarcode: 987"});
 }
 
-TEST_F(BarcodePortTest, AHandlerThatClosesThePortEndsTheBlock) {
-  got_.closeOnCode = true;
-  pty_.Write("11\r22\r33");
-  ASSERT_TRUE(PumpUntil([&] { return !scan_.Active(); }));
-  PumpFor(200);
-  EXPECT_EQ(got_.codes, std::vector<std::string>{"11"});
+// The block outlives a handler that closes or reopens the port: the rest is scanned.
+TEST_F(BarcodePortTest, AHandlerThatClosesOrReopensThePortGoesOnWithTheBlock) {
+  for (bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "reopen" : "close");
+    TCodes got;
+    (reopen ? got.reopenOnCode : got.closeOnCode) = true;
+    scan_.OnBarCode = TOnBarCodeEvent(&got, &TCodes::On);
+    scan_.SetActive(true);
+    pty_.Write("11\r22\r33");
+    ASSERT_TRUE(PumpUntil([&] { return got.codes.size() == 3; }, 5000)) << got.codes.size();
+    EXPECT_EQ(got.codes, (std::vector<std::string>{"11", "22", "33"}));
+    EXPECT_EQ(scan_.Active(), reopen);
+  }
+}
+
+// Whatever OnBarCode throws, on the receive path or from the time-out, is reported through
+// FatalError with its message and logged, as the runtime's own exceptions are.
+TEST_F(BarcodePortTest, EveryExceptionFromTheHandlerIsReported) {
+  struct Case {
+    std::function<void()> thrower;
+    const char* message;
+  };
+  const Case cases[] = {
+      {[] { throw Exception("handler failed"); }, "handler failed"},
+      {[] { throw std::runtime_error("disk full"); }, "disk full"},
+      {[] { throw 7; }, "Unknown exception"},
+  };
+  scan_.OnFatalError = TOnFatalErrorEvent(&got_, &TCodes::Failed);
+  got_.throwOnCode = false;
+  for (const Case& c : cases) {
+    for (const char* sent : {"5\r", "5"}) {  // ended by CR; by the time-out
+      SCOPED_TRACE(std::string(c.message) + (sent[1] ? " CR" : " time-out"));
+      got_.thrower = c.thrower;
+      got_.failures.clear();
+      log_.Reset();
+      pty_.Write(sent);
+      ASSERT_TRUE(PumpUntil([&] { return !got_.failures.empty(); }, 5000));
+      EXPECT_EQ(got_.failures, std::vector<std::string>{c.message});
+      EXPECT_EQ(log_.Count(), 2u);  // the barcode's line and the failure's
+      EXPECT_EQ(log_.LastLine().rfind("Fatal Error: 1, ", 0), 0u) << log_.LastLine();
+      EXPECT_NE(log_.LastLine().find(std::string(", ") + c.message), std::string::npos) << log_.LastLine();
+    }
+  }
+  got_.thrower = nullptr;
+  pty_.Write("6\r");  // the port still reads
+  ASSERT_TRUE(PumpUntil([&] { return got_.codes.size() == 7; }));
+}
+
+// Line settings the pseudo-terminal refuses (it keeps 8N1) fail, at open and while open, and
+// the port keeps what it had.
+TEST_F(BarcodePortTest, RefusedLineSettingsFail) {
+  struct Case {
+    void (*set)(TqvBarCodeScan&);
+    const char* refused;
+  };
+  const Case cases[] = {
+      {[](TqvBarCodeScan& s) { s.SetByteSize(7); }, "9600 7N1"},
+      {[](TqvBarCodeScan& s) { s.SetParity(pEven); }, "9600 8E1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refused);
+    const std::string text = std::string("Device \"COM40\" refused the line settings ") + c.refused +
+                             " (the port keeps 9600 8N1): The request is not supported by the device.";
+    // While open: the setter fails, the port stays open at 8N1.
+    ASSERT_TRUE(scan_.Active());
+    try {
+      c.set(scan_);
+      ADD_FAILURE() << "accepted";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), text);
+    }
+    EXPECT_TRUE(scan_.Active());
+    EXPECT_EQ(scan_.ByteSize(), 8);
+    EXPECT_EQ(scan_.Parity(), pNone);
+    EXPECT_TRUE(log_.Contains("Fatal Error: 1, 50, " + text));
+    // At open: the open fails and leaves the port closed.
+    scan_.SetActive(false);
+    c.set(scan_);
+    EXPECT_THROW(scan_.SetActive(true), Exception);
+    EXPECT_FALSE(scan_.Active());
+    scan_.SetByteSize(8);
+    scan_.SetParity(pNone);
+    scan_.SetActive(true);
+  }
 }
 
 // The far device on a virtual null-modem pair mapped as COM41.
