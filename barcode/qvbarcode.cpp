@@ -120,6 +120,7 @@ void TqvBarCodeScan::DeliverTimedCode() {
 
 void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
   FTimer->SetEnabled(false);
+  FTimedCode = false;
   const BYTE* p = Data;
   const BYTE* const end = Data + (Count > 0 ? Count : 0);
   while (p < end) {
@@ -149,11 +150,13 @@ void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
   if (FOptions.Contains(boAutoDetect) && !FPending.empty()) {
     FTimer->SetInterval(FTimeout);
     FTimer->SetEnabled(true);
+    FTimedCode = FTimeout != 0;
   }
 }
 
 void TqvBarCodeScan::TimeoutElapsed(TObject*) {
   FTimer->SetEnabled(false);
+  FTimedCode = false;
   // The timer would swallow a failing OnBarCode: reported as the receive path reports it.
   try {
     DoBarcode();

@@ -8,6 +8,7 @@
 #include "comm/serialcomm.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -81,6 +82,7 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   // The port vanished: a code whose time-out runs is delivered before the port closes
   // (OnClose), so a reader that ends with the port has it.
   void PortVanishing() override;
+  bool HoldsReceivedData() const override { return FTimedCode.load(std::memory_order_relaxed); }
 
  private:
   // What one received byte does, decided by the options and characters in the order the
@@ -100,4 +102,6 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   DWORD FTimeout = 50;
   std::string FIgnoreChars;
   std::array<TCharAction, 256> FClass{};
+  // A code waits for the running time-out: read by the port-event thread when the port fails.
+  std::atomic<bool> FTimedCode{false};
 };

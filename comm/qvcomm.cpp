@@ -164,11 +164,17 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     MsgThread->Stop();
     MsgThread->WaitFor();
   }
-  if (!AStopThread) {
-    if (Application)
-      TThread::Synchronize(CommThread, [this] { PortVanishing(); });
-    else
+  if (!AStopThread && HoldsReceivedData()) {
+    if (!Application) {
       PortVanishing();
+    } else {
+      // Handed to the main thread, and waited for a bounded time: a main thread that serves
+      // nothing must not keep a failed port open. Late, it still runs; a stop withdraws it.
+      const TThread::HandOverWord word = TThread::NewHandOverWord();
+      if (TThread::QueueHandOver(CommThread, [this] { PortVanishing(); }, word))
+        for (const DWORD start = GetTickCount(); !TThread::HandOverEnded(word) && GetTickCount() - start < 1000;)
+          Sleep(5);
+    }
   }
   FreeReceiveBuffer();
   // A port closed by the port-event thread (its device failed) gets the close line too; it is

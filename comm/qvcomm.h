@@ -242,11 +242,14 @@ class TqvCustomComm : public TqvBaseIO {
   // From a catch block around event handlers: FatalError with the exception's message, the
   // last system error as detail and ShowOnly (a message box, no exception).
   void HandlerFailed();
-  // The port failed and the port-event thread is closing it: runs on the main thread (handed
-  // over; without an application object on the port-event thread), after the receive path has
-  // ended and before the port closes (OnClose). A stop of the port-event thread releases the
-  // hand-over, so it may not run. The base does nothing.
+  // The port failed and the port-event thread is closing it, while HoldsReceivedData: runs on
+  // the main thread (handed over; without an application object on the port-event thread),
+  // after the receive path has ended and before the port closes (OnClose), unless the main
+  // thread has not served it within a second (it runs later then) or a stop withdrew it. The
+  // base does nothing.
   virtual void PortVanishing() {}
+  // Any thread: received data waits for PortVanishing (the base holds none).
+  virtual bool HoldsReceivedData() const { return false; }
 
  private:
   friend class TCommThread;
