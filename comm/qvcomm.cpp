@@ -181,8 +181,10 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
   // written while the port still counts as open, so nobody destroys the component meanwhile.
   if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
   TqvBaseIO::Close();
-  // Not when OnClose opened the port again: the links have been told it is open.
-  if (!IsOpen()) NotifyLinks(ncClosed);
+  // Not when OnClose opened the port again: the links have been told it is open. No virtual
+  // call: once OnClose has run, the owner may be destroying the component (its destructor
+  // waits for this thread).
+  if (!PortOpen()) NotifyLinks(ncClosed);
   return true;
 }
 

@@ -98,6 +98,7 @@ TEST_P(BarcodeDevices, ACodePendingAtTheCloseIsDelivered) {
     SCOPED_TRACE(unplug ? "unplugged" : "closed");
     got_.codes.clear();
     got_.count = 0;
+    got_.atClose = ~std::size_t(0);
     scan_.SetActive(true);
     ASSERT_TRUE(Send("444\r555"));
     ASSERT_TRUE(PumpUntil([&] { return scan_.PendingCode() == "555"; }));
