@@ -1,5 +1,9 @@
 #include "barcode/qvbarcode.h"
 
+#include "platform/rtl/application.h"
+
+#include <algorithm>
+
 TqvBarCodeScan::TqvBarCodeScan(TComponent* AOwner) : TqvCustomSerialComm(AOwner) {
   SetEventMask({ceRxChar});
   OnRxData = TOnRxDataEvent(this, &TqvBarCodeScan::HandleRxData);
@@ -22,8 +26,9 @@ TqvBarCodeScan::TqvBarCodeScan(TComponent* AOwner) : TqvCustomSerialComm(AOwner)
 
 TqvBarCodeScan::~TqvBarCodeScan() {
   // Closed before the timer goes: without an application object the dispatch thread runs
-  // HandleRxData, and it must have ended first.
-  Close();
+  // HandleRxData, and it must have ended first. No code is delivered to a handler that may be
+  // going too.
+  TqvCustomSerialComm::Close();
   FTimer.reset();
 }
 
@@ -97,31 +102,46 @@ void TqvBarCodeScan::SetupPort() {
 }
 
 void TqvBarCodeScan::Close() {
-  ++FCloses;
+  const bool mainLoop = Application && GetCurrentThreadId() == MainThreadID();
+  if (mainLoop) DeliverTimedCode();
   TqvCustomSerialComm::Close();
+  // Without an application the receive path ran on the dispatch thread, which has ended now.
+  if (!Application) DeliverTimedCode();
+}
+
+// When a stop released the hand-over instead, the main thread's Close delivers the code.
+void TqvBarCodeScan::PortVanishing() { DeliverTimedCode(); }
+
+void TqvBarCodeScan::DeliverTimedCode() {
+  if (FTimer->Enabled() && FTimer->Interval() != 0) TimeoutElapsed(this);
 }
 
 // ---- Assembly --------------------------------------------------------------------------------
 
 void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
   FTimer->SetEnabled(false);
-  const unsigned closes = FCloses;
+  FTimedCode = false;
   const BYTE* p = Data;
   const BYTE* const end = Data + (Count > 0 ? Count : 0);
   while (p < end) {
-    // Runs of characters taken into the code go in with one append.
+    // Runs of characters taken into the code go in with one append, up to the longest code.
     const BYTE* const run = p;
-    while (p < end && FClass[*p] == caTake) ++p;
+    const BYTE* const full = p + std::min(std::size_t(end - p), kMaxBarCode - FPending.size());
+    while (p < full && FClass[*p] == caTake) ++p;
     if (p != run) FPending.append(reinterpret_cast<const char*>(run), std::size_t(p - run));
+    if (FPending.size() >= kMaxBarCode) {
+      DoBarcode();
+      continue;
+    }
     if (p == end) break;
     switch (FClass[*p++]) {
       case caBegin:
         FPending.clear();
         break;
       case caDeliver:
+        // The block stays valid if the handler closes or reopens the port (the receive path
+        // holds it): the scan goes on.
         DoBarcode();
-        // A handler that closed the port took the block with it.
-        if (FCloses != closes) p = end;
         break;
       default:
         break;
@@ -130,12 +150,19 @@ void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
   if (FOptions.Contains(boAutoDetect) && !FPending.empty()) {
     FTimer->SetInterval(FTimeout);
     FTimer->SetEnabled(true);
+    FTimedCode = FTimeout != 0;
   }
 }
 
 void TqvBarCodeScan::TimeoutElapsed(TObject*) {
   FTimer->SetEnabled(false);
-  DoBarcode();
+  FTimedCode = false;
+  // The timer would swallow a failing OnBarCode: reported as the receive path reports it.
+  try {
+    DoBarcode();
+  } catch (...) {
+    HandlerFailed();
+  }
 }
 
 void TqvBarCodeScan::DoBarcode() {

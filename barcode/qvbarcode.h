@@ -8,6 +8,7 @@
 #include "comm/serialcomm.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +25,11 @@ using TBarcodeOptions = TSmallSet<TBarcodeOption, BYTE>;
 
 using TOnBarCodeEvent = TMethod<void(TObject* Sender, std::string BarCode)>;
 
+// The longest code held pending: a code that reaches it is delivered as it stands and the
+// characters after it begin a new one (a stream that never ends a code cannot grow without
+// bound, and nothing is lost).
+constexpr std::size_t kMaxBarCode = 65536;
+
 // Main thread only: the receive path and the time-out timer both run there (without an
 // application object the receive path runs on the port's dispatch thread and the time-out never
 // fires).
@@ -37,12 +43,15 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
 
   // The serial set-up, then TestConnection when boInitConnection is set.
   void SetupPort() override;
-  // Remembered so a handler that closes the port stops the scan of a block it has freed.
+  // A code whose time-out runs is delivered first, as the time-out would deliver it: a program
+  // that ends with the port loses nothing. On the main thread; elsewhere the time-out delivers.
   void Close() override;
 
-  // The OnRxData handler: assembles barcodes from one received block.
+  // The OnRxData handler: assembles barcodes from one received block. A handler that closes or
+  // reopens the port does not end the block: the rest is scanned as it would have been.
   void HandleRxData(TObject* Sender, const BYTE* Data, int Count);
-  // The timer's handler: the inactivity time-out delivers what is pending.
+  // The timer's handler: the inactivity time-out delivers what is pending. An exception from
+  // OnBarCode is reported through FatalError, as the receive path reports it.
   void TimeoutElapsed(TObject* Sender);
   // Delivers the pending code (nothing when it is empty): LastBarCode, the log line at
   // dlDetail, the pending code emptied, then OnBarCode.
@@ -69,12 +78,20 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
 
   TOnBarCodeEvent OnBarCode;
 
+ protected:
+  // The port vanished: a code whose time-out runs is delivered before the port closes
+  // (OnClose), so a reader that ends with the port has it.
+  void PortVanishing() override;
+  bool HoldsReceivedData() const override { return FTimedCode.load(std::memory_order_relaxed); }
+
  private:
   // What one received byte does, decided by the options and characters in the order the
   // rules are tested (begin, end, character class and ignore list, auto-detect).
   enum TCharAction : BYTE { caDrop, caTake, caBegin, caDeliver };
   void BuildClassTable();
   void Publish();
+  // Main thread: what the running time-out would deliver, now.
+  void DeliverTimedCode();
 
   std::unique_ptr<TqvTimer> FTimer;
   BYTE FCharBegin = 0;
@@ -85,5 +102,6 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   DWORD FTimeout = 50;
   std::string FIgnoreChars;
   std::array<TCharAction, 256> FClass{};
-  unsigned FCloses = 0;  // Close calls so far
+  // A code waits for the running time-out: read by the port-event thread when the port fails.
+  std::atomic<bool> FTimedCode{false};
 };

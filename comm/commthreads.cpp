@@ -303,7 +303,7 @@ std::function<bool(DWORD)> TMsgThread::MainThreadHandler() const {
     try {
       HandleEventWord(comm, Events);
     } catch (...) {
-      // As from the dispatch thread: HandleComEvent reports the runtime's exceptions itself.
+      // As from the dispatch thread: HandleComEvent reports what its handlers throw itself.
     }
     EndHandOver(word);
     return true;
@@ -347,8 +347,8 @@ void TMsgThread::Execute() {
           HandOverMethod(DWORD(Msg.wParam), true)();
         }
       } catch (...) {
-        // HandleComEvent reports the runtime's exceptions itself; anything else that escaped
-        // a handler must not end the dispatch, or the port's events would pile up unserved.
+        // HandleComEvent reports what its handlers throw; what escapes its report (a failing
+        // log or OnFatalError) must not end the dispatch, or the events would pile up unserved.
       }
     } else {
       DispatchMessageA(&Msg);

@@ -164,13 +164,27 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     MsgThread->Stop();
     MsgThread->WaitFor();
   }
+  if (!AStopThread && HoldsReceivedData()) {
+    if (!Application) {
+      PortVanishing();
+    } else {
+      // Handed to the main thread, and waited for a bounded time: a main thread that serves
+      // nothing must not keep a failed port open. Late, it still runs; a stop withdraws it.
+      const TThread::HandOverWord word = TThread::NewHandOverWord();
+      if (TThread::QueueHandOver(CommThread, [this] { PortVanishing(); }, word))
+        for (const DWORD start = GetTickCount(); !TThread::HandOverEnded(word) && GetTickCount() - start < 1000;)
+          Sleep(5);
+    }
+  }
   FreeReceiveBuffer();
   // A port closed by the port-event thread (its device failed) gets the close line too; it is
   // written while the port still counts as open, so nobody destroys the component meanwhile.
   if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
   TqvBaseIO::Close();
-  // Not when OnClose opened the port again: the links have been told it is open.
-  if (!IsOpen()) NotifyLinks(ncClosed);
+  // Not when OnClose opened the port again: the links have been told it is open. No virtual
+  // call: once OnClose has run, the owner may be destroying the component (its destructor
+  // waits for this thread).
+  if (!PortOpen()) NotifyLinks(ncClosed);
   return true;
 }
 
@@ -584,9 +598,16 @@ void TqvCustomComm::HandleComEvent(const MSG& Msg) {
     if (E & EV_EVENT1) events += ceEvent1;
     if (E & EV_EVENT2) events += ceEvent2;
     if (!events.Empty()) DoCommEvent(this, events);
-  } catch (const Exception& e) {
-    FatalError(1, GetLastError(), e.Message(), true);
+  } catch (...) {
+    HandlerFailed();
   }
+}
+
+void TqvCustomComm::HandlerFailed() {
+  // Whatever a handler threw, the runtime's exceptions or any other, it is reported the same
+  // way, and the dispatch goes on.
+  const DWORD detail = GetLastError();
+  FatalError(1, detail, CurrentExceptionMessage(), true);
 }
 
 // ---- Indicators and events -------------------------------------------------------------------
@@ -616,7 +637,23 @@ void TqvCustomComm::RefreshSettings() {
 
 void TqvCustomComm::ApplySettings() {
   PortSettings.dcb.DCBlength = sizeof(DCB);
-  if (Active()) SetCommState(GetHandle(), &PortSettings.dcb);
+  if (!Active() || SetCommState(GetHandle(), &PortSettings.dcb)) return;
+  // Refused: the port keeps what it had. Reported, never taken as applied.
+  const DWORD error = GetLastError();
+  const std::string reason = qv::platform::LastErrorText();
+  DCB kept = PortSettings.dcb;
+  if (!GetCommState(GetHandle(), &kept)) kept = PortSettings.dcb;
+  const std::string asked = LineSettingsText(PortSettings.dcb), now = LineSettingsText(kept);
+  FatalError(1, error,
+             "Device \"" + GetDeviceName() + "\" refused the line settings " + asked +
+                 (asked == now ? "" : " (the port keeps " + now + ")") + ": " + reason,
+             false);
+}
+
+std::string TqvCustomComm::LineSettingsText(const DCB& Dcb) {
+  static const char* const kStop[] = {"1", "1.5", "2"};
+  return std::to_string(Dcb.BaudRate) + " " + std::to_string(Dcb.ByteSize) +
+         (Dcb.Parity < 5 ? "NOEMS"[Dcb.Parity] : '?') + (Dcb.StopBits < 3 ? kStop[Dcb.StopBits] : "?");
 }
 
 void TqvCustomComm::ShowConfigDialog() {

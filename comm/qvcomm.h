@@ -212,8 +212,12 @@ class TqvCustomComm : public TqvBaseIO {
   // ---- line settings (the serial component publishes them) ----
   // Reads the record back from the port while active.
   void RefreshSettings();
-  // Writes the whole DCB to the port while active.
+  // Writes the whole DCB to the port while active. Settings the port refuses (it keeps what it
+  // had) go to FatalError with the system error as detail, naming what was asked and what the
+  // port keeps; the record keeps what was asked.
   void ApplySettings();
+  // "9600 7E1": baud rate, data bits, parity and stop bits.
+  static std::string LineSettingsText(const DCB& Dcb);
   void ShowConfigDialog();
   DWORD BaudRate();
   void SetBaudRate(DWORD Value);
@@ -234,6 +238,18 @@ class TqvCustomComm : public TqvBaseIO {
 
  protected:
   COMMCONFIG PortSettings{};
+
+  // From a catch block around event handlers: FatalError with the exception's message, the
+  // last system error as detail and ShowOnly (a message box, no exception).
+  void HandlerFailed();
+  // The port failed and the port-event thread is closing it, while HoldsReceivedData: runs on
+  // the main thread (handed over; without an application object on the port-event thread),
+  // after the receive path has ended and before the port closes (OnClose), unless the main
+  // thread has not served it within a second (it runs later then) or a stop withdrew it. The
+  // base does nothing.
+  virtual void PortVanishing() {}
+  // Any thread: received data waits for PortVanishing (the base holds none).
+  virtual bool HoldsReceivedData() const { return false; }
 
  private:
   friend class TCommThread;

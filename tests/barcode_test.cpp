@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -27,12 +30,24 @@ struct TCodes : TObject {
   DWORD at = 0;
   bool throwOnCode = false;
   bool closeOnCode = false;
+  bool reopenOnCode = false;
+  std::function<void()> thrower;  // throws what a failing handler throws
+  std::size_t atClose = ~std::size_t(0);  // codes delivered when OnClose came
   void On(TObject* Sender, std::string Code) {
     codes.push_back(Code);
     thread = GetCurrentThreadId();
     at = GetTickCount();
-    if (closeOnCode) static_cast<TqvBarCodeScan*>(Sender)->SetActive(false);
+    auto* scan = static_cast<TqvBarCodeScan*>(Sender);
+    if (closeOnCode || reopenOnCode) scan->SetActive(false);
+    if (reopenOnCode) scan->SetActive(true);
     if (throwOnCode) throw Exception("handler failed");
+    if (thrower) thrower();
+  }
+  void Closed(TObject*) { atClose = codes.size(); }
+  std::vector<std::string> failures;
+  void Failed(TObject*, DWORD, DWORD, std::string message, bool& raise) {
+    failures.push_back(message);
+    raise = false;
   }
 };
 
@@ -188,24 +203,86 @@ TEST_F(BarcodePortTest, BytesFromTheFarEndBecomeBarcodes) {
   EXPECT_EQ(DoBarcodeLines().size(), 2u);
 }
 
+// The code the time-out would deliver is delivered when the port closes, before OnClose.
 TEST_F(BarcodePortTest, ClosedWhileACodeIsPending) {
   scan_.SetTimeout(300);
+  scan_.OnClose = TNotifyEvent(&got_, &TCodes::Closed);
   pty_.Write("987");
   ASSERT_TRUE(PumpUntil([&] { return scan_.PendingCode() == "987"; }));
   ASSERT_TRUE(scan_.Timer().Enabled());
   scan_.SetActive(false);
-  ASSERT_TRUE(PumpUntil([&] { return !got_.codes.empty(); }));
-  PumpFor(200);
+  EXPECT_EQ(got_.atClose, 1u);
+  PumpFor(400);
   EXPECT_EQ(got_.codes, std::vector<std::string>{"987"});
   EXPECT_EQ(DoBarcodeLines(), std::vector<std::string>{"qvComm: DoBarcode: 987"});
 }
 
-TEST_F(BarcodePortTest, AHandlerThatClosesThePortEndsTheBlock) {
-  got_.closeOnCode = true;
-  pty_.Write("11\r22\r33");
-  ASSERT_TRUE(PumpUntil([&] { return !scan_.Active(); }));
-  PumpFor(200);
-  EXPECT_EQ(got_.codes, std::vector<std::string>{"11"});
+// The block outlives a handler that closes or reopens the port: the rest is scanned.
+TEST_F(BarcodePortTest, AHandlerThatClosesOrReopensThePortGoesOnWithTheBlock) {
+  for (bool reopen : {false, true}) {
+    SCOPED_TRACE(reopen ? "reopen" : "close");
+    TCodes got;
+    (reopen ? got.reopenOnCode : got.closeOnCode) = true;
+    scan_.OnBarCode = TOnBarCodeEvent(&got, &TCodes::On);
+    scan_.SetActive(true);
+    pty_.Write("11\r22\r33");
+    ASSERT_TRUE(PumpUntil([&] { return got.codes.size() == 3; }, 5000)) << got.codes.size();
+    EXPECT_EQ(got.codes, (std::vector<std::string>{"11", "22", "33"}));
+    EXPECT_EQ(scan_.Active(), reopen);
+  }
+}
+
+// Whatever OnBarCode throws, on the receive path or from the time-out, is reported through
+// FatalError with its message and logged, as the runtime's own exceptions are.
+TEST_F(BarcodePortTest, EveryExceptionFromTheHandlerIsReported) {
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[] { throw Exception("handler failed"); }, "handler failed"},
+      {[] { throw std::runtime_error("disk full"); }, "disk full"},
+      {[] { throw 7; }, "Unknown exception"},
+  };
+  scan_.OnFatalError = TOnFatalErrorEvent(&got_, &TCodes::Failed);
+  for (const auto& [thrower, message] : cases) {
+    for (const char* sent : {"5\r", "5"}) {  // ended by CR; by the time-out
+      SCOPED_TRACE(std::string(message) + (sent[1] ? " CR" : " time-out"));
+      got_.thrower = thrower;
+      got_.failures.clear();
+      pty_.Write(sent);
+      ASSERT_TRUE(PumpUntil([&] { return !got_.failures.empty(); }, 5000));
+      EXPECT_EQ(got_.failures, std::vector<std::string>{message});
+      EXPECT_EQ(log_.LastLine().rfind("Fatal Error: 1, ", 0), 0u) << log_.LastLine();
+      EXPECT_NE(log_.LastLine().find(message), std::string::npos) << log_.LastLine();
+    }
+  }
+}
+
+// Line settings the pseudo-terminal refuses (it keeps 8N1) fail while open and at open; the
+// port keeps what it had.
+TEST_F(BarcodePortTest, RefusedLineSettingsFail) {
+  for (const auto& [bits, parity, asked] : {std::tuple{7, pNone, "9600 7N1"}, std::tuple{8, pEven, "9600 8E1"}}) {
+    const std::string text = std::string("Device \"COM40\" refused the line settings ") + asked +
+                             " (the port keeps 9600 8N1): The request is not supported by the device.";
+    auto set = [&, bits = bits, parity = parity] {
+      scan_.SetByteSize(BYTE(bits));
+      scan_.SetParity(parity);
+    };
+    try {
+      set();
+      ADD_FAILURE() << asked << " accepted";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), text);
+    }
+    EXPECT_TRUE(log_.Contains("Fatal Error: 1, 50, " + text));
+    EXPECT_TRUE(scan_.Active());
+    EXPECT_EQ(scan_.ByteSize(), 8);  // read back from the port
+    EXPECT_EQ(scan_.Parity(), pNone);
+    scan_.SetActive(false);
+    set();
+    EXPECT_THROW(scan_.SetActive(true), Exception);
+    EXPECT_FALSE(scan_.Active());
+    scan_.SetByteSize(8);
+    scan_.SetParity(pNone);
+    scan_.SetActive(true);
+  }
 }
 
 // The far device on a virtual null-modem pair mapped as COM41.

@@ -233,6 +233,8 @@ TEST_F(QvcommTest, RefusedInputsGiveTheirMessageAndExitCode) {
       {{"map", "COM6", a.slave()}, 7, "it is mapped as COM5 already (qvcomm unmap COM5 first)"},
       {{"unmap", "COM6"}, 3, "qvcomm: COM6 has no mapping of yours to remove"},
       {{"read", "COM200"}, 3, "qvcomm: COM200: no such port"},
+      {{"read", "COM5", "--data-bits", "7"}, 7, "refused the line settings 9600 7N1 (the port keeps "},
+      {{"read", "COM5", "--parity", "even"}, 7, "refused the line settings 9600 8E1 (the port keeps "},
       {{"simulate", "COM5"}, 7, "cannot simulate on COM5: the number is taken"},
   };
   for (const Case& c : cases) {

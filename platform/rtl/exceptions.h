@@ -66,3 +66,8 @@ class EOSError : public Exception {
 // Raises EOSError for the calling thread's last error (or the given one), with its system text.
 [[noreturn]] void RaiseLastOSError();
 [[noreturn]] void RaiseLastOSError(DWORD error);
+
+// From a catch block: the message of the exception being handled, so that a handler's failure
+// is reported in its own words whatever it threw: Message() of the runtime's exceptions, what()
+// of the standard library's, "Unknown exception" for anything else.
+std::string CurrentExceptionMessage();

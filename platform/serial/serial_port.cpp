@@ -841,6 +841,10 @@ BOOL SerialPort::SetCommMask(DWORD mask) {
   mask_ = mask;
   history_ &= mask;
   if (!hadLines && LineEventsMasked()) lines_ = device_->ModemStatus();
+  // Bytes already queued (taken in while no mask asked for them: at open, a device that sent
+  // before anyone listened) raise no event of their own, and a full queue takes nothing more
+  // until it is read: report them under the new mask, or they wait for the next byte, if ever.
+  if (queue_.size() != 0) Raise(EV_RXCHAR);
   // Any change of the mask completes a pending wait with no events (its word is still 0).
   if (wait_) Complete(wait_, kStatusSuccess);
   return TRUE;

@@ -59,6 +59,11 @@ class Ser2net {
   // ser2net's wait for more characters before it sends what the device gave.
   bool Start(const PtyPair& pty, bool rfc2217, const std::string& line = "9600n81",
              bool chardelay = true) {
+    return Start(pty.slave(), rfc2217, line, chardelay);
+  }
+  // The same for any terminal device, by its path.
+  bool Start(const std::string& device, bool rfc2217, const std::string& line = "9600n81",
+             bool chardelay = true) {
     char dir[] = "/tmp/qv-ser2net-XXXXXX";
     if (!mkdtemp(dir)) return false;
     dir_ = dir;
@@ -67,7 +72,7 @@ class Ser2net {
     const std::string config = dir_ + "/ser2net.yaml";
     std::ofstream(config) << "%YAML 1.1\n---\nconnection: &port\n  accepter: "
                           << (rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << port_
-                          << "\n  connector: serialdev," << pty.slave() << "," << line
+                          << "\n  connector: serialdev," << device << "," << line
                           << ",local\n"
                           << (chardelay ? "" : "  options:\n    chardelay: false\n");
     const char* argv[] = {"ser2net", "-n", "-u", "-c", config.c_str(), nullptr};
@@ -101,6 +106,17 @@ class Ser2net {
     return (rfc2217_ ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(port_);
   }
   int Port() const { return port_; }
+
+  // Whether the server holds device open now. A raw tcp:// server opens it only after the
+  // connection is made (and drops what the device had queued), so the client's open returns
+  // before the device is served.
+  bool HoldsDevice(const std::string& device) const {
+    std::error_code ec;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid_) + "/fd";
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ec))
+      if (std::filesystem::read_symlink(fd.path(), ec) == device) return true;
+    return false;
+  }
 
   void Kill() {
     if (pid_ <= 0) return;

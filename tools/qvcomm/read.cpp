@@ -220,6 +220,7 @@ struct Reader {
   std::atomic<bool> closing{false};
   std::atomic<bool> vanished{false};
   DWORD fatalDetail = 0;
+  DWORD fatalSystemError = 0;  // the component's own detail (0 for a failed open, a failed test)
   std::string fatalMessage;
   std::vector<BYTE> lines;
 
@@ -253,6 +254,7 @@ struct Reader {
     if (fatalMessage.empty()) {
       // An open failure carries no detail: the system's error is still the thread's last one.
       fatalDetail = detail ? detail : GetLastError();
+      fatalSystemError = detail;
       fatalMessage = message;
     }
     done = true;
@@ -389,10 +391,20 @@ int RunRead(ReadSettings& s) {
       std::fprintf(stderr, "qvcomm: qvcomm ports lists the ports present\n");
     return reader.fatalDetail ? ExitForOpenError(reader.fatalDetail) : kExitFailure;
   }
+  // The set-up failed with the port open (line settings it refused, --init-connection's test).
+  if (!reader.fatalMessage.empty()) {
+    reader.closing = true;
+    scan.SetActive(false);
+    Error("cannot set up " + where + ": " + Printable(reader.FatalText()));
+    return reader.fatalSystemError ? kExitRefused : kExitFailure;
+  }
+  // What the port took, read back from it.
+  const TStopBits stopBits = scan.StopBits();
+  const TStreamProtocol flow = scan.StreamProtocol();
   std::fprintf(stderr, "qvcomm: reading %s, %lu %u%c%s, flow %s; Ctrl-C ends\n", where.c_str(),
-               (unsigned long)s.baud, unsigned(s.dataBits), kParityLetter[s.parity],
-               s.stopBits == sbOne ? "1" : s.stopBits == sbTwo ? "2" : "1.5",
-               s.flow == spNone ? "none" : s.flow == spXonXoff ? "xonxoff" : "rtscts");
+               (unsigned long)scan.BaudRate(), unsigned(scan.ByteSize()), kParityLetter[scan.Parity() % 5],
+               stopBits == sbOne ? "1" : stopBits == sbTwo ? "2" : "1.5",
+               flow == spNone ? "none" : flow == spXonXoff ? "xonxoff" : "rtscts");
 
   // The application's own loop sleeps until the component's work, a signal or the port's end
   // wakes it; while it sleeps, the main thread holds the port's wait itself, so a barcode
