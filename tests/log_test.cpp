@@ -1,17 +1,28 @@
-// The file log: line building, levels, size limit, safe mode, failures, file names, and a
-// write killed at any moment.
+// The file log: line building, levels, size limit, safe mode, failures (a full disk included),
+// file names, what a cut keeps of the file, a write killed at any moment and two writers.
+#include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
 #include "platform/system/logfiles.h"
 #include "platform/testhooks.h"
 #include "ports/qvwin32.h"
 
+#include "support/app.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -217,12 +228,12 @@ TEST_F(LogTest, SafeModeWritesEachLineOthersOnFlushOrDestruction) {
   EXPECT_EQ(ReadAll(Path()), "\r\n" + Header() + "\r\none\r\ntwo\r\n" + Header() + "\r\nthree");
 }
 
-TEST_F(LogTest, FailedWriteKeepsThePendingTextAndReports) {
+TEST_F(LogTest, FailedWriteKeepsThePendingTextAndReportsOnce) {
   std::string name = dir_ + "/missing/t.log";
   TTestLog* log = MakeLog(0);
   log->SetFileName(name);
   std::vector<std::string> reports;
-  bool raise = false;
+  bool raise = true;
   auto onFatal = [&](TObject*, DWORD code, DWORD detail, std::string msg, bool& r) {
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(detail, 0u);
@@ -231,17 +242,86 @@ TEST_F(LogTest, FailedWriteKeepsThePendingTextAndReports) {
   };
   log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
   log->AddLine("one");
-  log->Flush();
-  raise = true;
-  log->AddLine("two");
   EXPECT_THROW(log->Flush(), Exception);
   EXPECT_FALSE(log->Busy()) << "a raising report leaves the log ready for the next flush";
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[0], "Error when save log file:" + name);
+  log->AddLine("two");
+  log->Flush();  // still failing: not reported again
+  ASSERT_EQ(reports, std::vector<std::string>{"Error when save log file:" + name});
   fs::create_directory(dir_ + "/missing");
   log->Flush();
   EXPECT_EQ(ReadAll(name), "\r\n" + Header() + "\r\none\r\ntwo");
   EXPECT_EQ(log->PendingText(), "");
+  fs::remove_all(dir_ + "/missing");
+  log->AddLine("three");
+  EXPECT_THROW(log->Flush(), Exception) << "failing again after a good write is news";
+  EXPECT_EQ(reports.size(), 2u);
+}
+
+// Files of this process cannot grow past Bytes while it lives: the first write across the cap
+// is cut short and the next fails, as on a disk that fills up.
+class TFileSizeCap {
+ public:
+  explicit TFileSizeCap(rlim_t Bytes) : old_(signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit capped = saved_;
+    capped.rlim_cur = Bytes;
+    setrlimit(RLIMIT_FSIZE, &capped);
+  }
+  ~TFileSizeCap() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t old_;
+};
+
+TEST_F(LogTest, FullDiskLeavesNoFragmentAndKeepsTheNewestLines) {
+  TTestLog* log = MakeLog(loSafeMode);
+  log->SetSizeLimit(0);
+  int reports = 0;
+  auto onFatal = [&](TObject*, DWORD, DWORD, std::string, bool& raise) {
+    ++reports;
+    raise = false;
+  };
+  log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
+  log->AddLine("before");
+  const std::string before = ReadAll(Path());
+  std::string entries;
+  {
+    TFileSizeCap full(before.size() + 5);
+    for (int i = 0; i < 300; ++i) {
+      const std::string line = std::to_string(i) + std::string(4000, '.');
+      log->AddLine(line);
+      entries += "\r\n" + line;
+    }
+    EXPECT_EQ(ReadAll(Path()), before) << "no part of a failed write stays in the file";
+    EXPECT_EQ(reports, 1);
+    EXPECT_LE(log->PendingText().size(), log->PendingBound());
+  }
+  log->AddLine("after");
+  const std::string kept = ReadAll(Path()).substr(before.size());
+  ASSERT_TRUE(kept.starts_with("\r\n")) << "whole entries were kept";
+  EXPECT_EQ(kept, entries.substr(entries.size() - (kept.size() - 7)) + "\r\nafter");
+  EXPECT_GT(kept.size(), log->PendingBound() - 4100);
+}
+
+TEST_F(LogTest, ACodeIsDeliveredWhenItsLogLineCannotBeWritten) {
+  qv::test::TestApplication();
+  TTestLog* log = MakeLog(loSafeMode);
+  log->SetDetailLevel(dlDetail);
+  log->SetFileName(dir_ + "/missing/t.log");  // no handler: the failure raises
+  TqvBarCodeScan scan;
+  scan.SetLog(log);
+  std::vector<std::string> codes;
+  auto onCode = [&](TObject*, std::string code) { codes.push_back(code); };
+  scan.OnBarCode = Bound<void(TObject*, std::string)>::To(onCode);
+  const std::string block = "123\r456\r";
+  EXPECT_THROW(scan.HandleRxData(&scan, reinterpret_cast<const BYTE*>(block.data()), int(block.size())),
+               Exception);
+  EXPECT_EQ(codes, std::vector<std::string>{"123"}) << "delivered before the log's failure goes on";
+  scan.SetLog(nullptr);
 }
 
 TEST_F(LogTest, LinesRecordedDuringTheLimitEventAreKept) {
@@ -353,6 +433,104 @@ TEST_F(LogTest, LinesFromAPortThreadAreSerialised) {
   }
 }
 
+// Sets or clears the immutable flag (root only, on file systems that have it): a folder that
+// refuses new names to root as well.
+bool SetImmutable(const std::string& path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return ok;
+}
+
+TEST_F(LogTest, CutKeepsWhatTheLogIs) {
+  struct Case {
+    const char* what;
+    // Makes the log at path (its folder exists); false: cannot be set up here.
+    std::function<bool(const std::string& path)> setup;
+    std::function<void(const std::string& path)> check;
+    std::function<void(const std::string& path)> undo = [](const std::string&) {};
+  } cases[] = {
+      {"a log in a folder this user cannot write is cut in place",
+       [](const std::string& path) {
+         WriteAll(path, Bytes(90));
+         const std::string folder = fs::path(path).parent_path();
+         chmod(folder.c_str(), 0555);
+         return geteuid() != 0 || SetImmutable(folder, true);
+       },
+       [](const std::string&) {},
+       [](const std::string& path) {
+         const std::string folder = fs::path(path).parent_path();
+         if (geteuid() == 0) SetImmutable(folder, false);
+         chmod(folder.c_str(), 0755);
+       }},
+      {"a symlinked log stays a link; its target is cut",
+       [this](const std::string& path) {
+         WriteAll(dir_ + "/target.log", Bytes(90));
+         fs::create_symlink(dir_ + "/target.log", path);
+         return true;
+       },
+       [](const std::string& path) { EXPECT_TRUE(fs::is_symlink(path)); }},
+      {"owner, group and mode stay",
+       [](const std::string& path) {
+         WriteAll(path, Bytes(90));
+         chmod(path.c_str(), 0640);
+         return geteuid() != 0 || chown(path.c_str(), 65534, 65534) == 0;
+       },
+       [](const std::string& path) {
+         struct stat st;
+         ASSERT_EQ(stat(path.c_str(), &st), 0);
+         EXPECT_EQ(st.st_mode & 07777, 0640u);
+         if (geteuid() == 0) {
+           EXPECT_EQ(st.st_uid, 65534u);
+           EXPECT_EQ(st.st_gid, 65534u);
+         }
+       }},
+      {"a second hard link still names the log",
+       [](const std::string& path) {
+         WriteAll(path, Bytes(90));
+         fs::create_hard_link(path, path + ".2");
+         return true;
+       },
+       [](const std::string& path) { EXPECT_EQ(ReadAll(path + ".2"), ReadAll(path)); }},
+      {"a link planted at <log>.tmp is not followed",
+       [this](const std::string& path) {
+         WriteAll(path, Bytes(90));
+         WriteAll(dir_ + "/victim", "victim");
+         chmod((dir_ + "/victim").c_str(), 0600);
+         fs::create_symlink(dir_ + "/victim", path + ".tmp");
+         return true;
+       },
+       [this](const std::string&) {
+         EXPECT_EQ(ReadAll(dir_ + "/victim"), "victim");
+         EXPECT_EQ(fs::status(dir_ + "/victim").permissions(), fs::perms(0600));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_ + "/logs");
+    fs::remove(dir_ + "/target.log");
+    fs::create_directory(dir_ + "/logs");
+    const std::string path = dir_ + "/logs/t.log";
+    const bool ready = c.setup(path);
+    if (ready) {
+      TTestLog* log = MakeLog(0);
+      log->SetFileName(path);
+      log->SetSizeLimit(100);
+      EXPECT_TRUE(log->WriteText(Bytes(30, 'A')));
+      EXPECT_EQ(ReadAll(path), Bytes(90).substr(20) + Bytes(30, 'A'));
+      c.check(path);
+      log_->Free();
+      log_ = nullptr;
+    }
+    c.undo(path);
+    if (!ready) std::printf("skipped: %s (needs root on a file system with the immutable flag)\n", c.what);
+  }
+}
+
 // Entry i of the stream the killed writer produces: 40 bytes, numbered.
 std::string Entry(int i) {
   char buf[64];
@@ -397,6 +575,52 @@ TEST_F(LogTest, KilledWriterLeavesOldOrNewContents) {
     for (int i = first; i <= last; ++i) stream += Entry(i);
     ASSERT_EQ(file, stream.substr(stream.size() - limit)) << "round " << round << ", last " << last;
   }
+}
+
+TEST_F(LogTest, TwoWritersOfOneLogKeepEveryLineOnce) {
+  // Entries of 40 bytes and a limit of 50 of them: nearly every write cuts, and the file always
+  // starts at an entry.
+  constexpr int limit = 2000, lines = 1000;
+  auto entry = [](char writer, int i) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\r\n%c %06d ", writer, i);
+    return std::string(buf) + std::string(40 - std::strlen(buf), '.');
+  };
+  pid_t children[2];
+  for (int w = 0; w < 2; ++w) {
+    children[w] = fork();
+    ASSERT_GE(children[w], 0);
+    if (children[w] == 0) {
+      TTestLog log(nullptr);
+      log.SetOptions(0);
+      log.SetFileName(Path());
+      log.SetSizeLimit(limit);
+      for (int i = 0; i < lines; ++i)
+        if (!log.WriteText(entry(char('A' + w), i))) _exit(2);
+      _exit(0);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write failed";
+  }
+  const std::string file = ReadAll(Path());
+  ASSERT_EQ(file.size(), std::size_t(limit));
+  // Each writer's lines in the file follow each other without a gap or a repeat, and the file
+  // ends with the last line of one of them.
+  int last[2] = {-1, -1};
+  for (std::size_t at = 0; at < file.size(); at += 40) {
+    const int w = file[at + 2] - 'A';
+    ASSERT_TRUE(w == 0 || w == 1) << file.substr(at, 40);
+    const int i = std::atoi(file.c_str() + at + 4);
+    if (last[w] >= 0) {
+      ASSERT_EQ(i, last[w] + 1) << "writer " << w;
+    }
+    ASSERT_EQ(file.substr(at, 40), entry(char('A' + w), i));
+    last[w] = i;
+  }
+  EXPECT_EQ(std::max(last[0], last[1]), lines - 1);
 }
 
 }  // namespace
