@@ -70,7 +70,7 @@ std::string StateFolder() {
   return folder;
 }
 
-// Writes Data at the end (At < 0) or at offset At; returns how many bytes went out before a
+// Writes data at the end (at < 0) or at offset at; returns how many bytes went out before a
 // failure (all of them on success), errno telling why when fewer.
 std::size_t WriteOut(int fd, std::string_view data, off_t at = -1) {
   std::size_t done = 0;
@@ -92,7 +92,7 @@ std::size_t WriteOut(int fd, std::string_view data, off_t at = -1) {
 
 bool WriteAll(int fd, std::string_view data, off_t at = -1) { return WriteOut(fd, data, at) == data.size(); }
 
-// Shrinks the file back to Size after a write that failed part-way, keeping errno. When even
+// Shrinks the file back to size after a write that failed part-way, keeping errno. When even
 // that fails the fragment stays: nothing better can be done on that file system.
 void TakeBack(int fd, off_t size) {
   const int err = errno;
@@ -113,7 +113,7 @@ std::string CutTarget(const std::string& path) {
   return target;
 }
 
-// Puts the file named Temp in Target's place. Exchanging the two names, then removing the old
+// Puts the file named temp in target's place. Exchanging the two names, then removing the old
 // contents under the temporary name, spares the per-cut writeback that some file systems (ext4)
 // start when a rename replaces a file, and that a later cut would then wait for. Where names
 // cannot be exchanged, a plain rename. Either way the name always holds old or new contents.
@@ -126,7 +126,7 @@ bool SwapInto(const std::string& temp, const std::string& target) {
   return rename(temp.c_str(), target.c_str()) == 0;
 }
 
-// A name beside Target that nobody can guess ahead of us: the pid, a counter and the clock.
+// A name beside target that nobody can guess ahead of us: the pid, a counter and the clock.
 std::string UniqueSibling(const std::string& target) {
   static std::atomic<unsigned> counter{0};
   const std::size_t slash = target.rfind('/');
