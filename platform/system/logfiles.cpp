@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -167,6 +168,10 @@ int OpenLocked(const std::string& path, int flags, int lockOp, struct stat& st) 
   return -1;
 }
 
+// The last error for a file call that failed with err, in the system's own words ("No space
+// left on device"), which say more about a file than the nearest Windows error does.
+void SetFileError(int err) { SetLastErrorText(ErrorFromErrno(err), std::strerror(err)); }
+
 }  // namespace
 
 std::string ExeFileName() {
@@ -206,7 +211,7 @@ bool TLogFileWriter::Open(const std::string& Path) {
   struct stat st;
   fd_ = OpenLocked(Path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, LOCK_EX | LOCK_NB, st);
   if (fd_ < 0) {
-    SetLastErrorFromErrno(errno);
+    SetFileError(errno);
     return false;
   }
   path_ = Path;
@@ -230,7 +235,7 @@ bool TLogFileWriter::Append(std::string_view Data) {
   if (done == Data.size()) return true;
   // The lock keeps other writers out, so what this write added ends the file.
   if (done > 0) TakeBack(fd_, off_t(size_));
-  SetLastErrorFromErrno(errno);
+  SetFileError(errno);
   return false;
 }
 
@@ -243,13 +248,13 @@ bool TLogFileWriter::ReplaceKeepingTail(std::uint64_t Keep, std::string_view Dat
     ssize_t n = pread(fd_, tail.data() + got, tail.size() - got, off_t(size_ - Keep + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      SetLastErrorFromErrno(n < 0 ? errno : EIO);
+      SetFileError(n < 0 ? errno : EIO);
       return false;
     }
     got += std::size_t(n);
   }
   if (CutByRename(tail, Data) || CutInPlace(tail, Data)) return true;
-  SetLastErrorFromErrno(errno ? errno : EIO);
+  SetFileError(errno ? errno : EIO);
   return false;
 }
 
@@ -320,7 +325,7 @@ bool ReadSharedFile(const std::string& Path, std::string& Content) {
   struct stat st;
   int fd = OpenLocked(Path, O_RDONLY | O_CLOEXEC, LOCK_SH, st);
   if (fd < 0) {
-    SetLastErrorFromErrno(errno);
+    SetFileError(errno);
     return false;
   }
   Content.clear();
@@ -329,7 +334,7 @@ bool ReadSharedFile(const std::string& Path, std::string& Content) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      if (n < 0) SetLastErrorFromErrno(errno);
+      if (n < 0) SetFileError(errno);
       close(fd);
       return n == 0;
     }

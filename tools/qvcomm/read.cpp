@@ -268,7 +268,7 @@ struct Reader {
   // succeeds; reading goes on and the log keeps its newest lines for when it can write again.
   void LogFailed(TObject*, DWORD, DWORD, std::string message, bool& raise) {
     raise = false;
-    Error("warning: " + Printable(message) + ": " + LastErrorText() + "; reading goes on");
+    Error("warning: " + Printable(message) + ": " + pf::LastErrorText() + "; reading goes on");
   }
 
   // The port closed: by us, or because it went away.
