@@ -1,6 +1,7 @@
 // Files as the file log uses them: where the program lives, where files named beside it go,
-// an append that keeps a size limit without ever leaving a torn file, and the advisory locks
-// that keep writers of one log apart and let cooperating programs read it while it is written.
+// an append that keeps a size limit (without leaving a torn file where it can), and the
+// advisory locks that keep writers of one log apart and let cooperating programs read it
+// while it is written.
 //
 // Locks are advisory (flock): every writer holds an exclusive lock for the length of one write,
 // readers (ReadSharedFile) a shared one, so writers never cut away each other's lines and a
@@ -46,7 +47,7 @@ class TLogFileWriter {
   // disk) takes back what it wrote, so a later retry does not follow a fragment.
   bool Append(std::string_view Data);
   // Makes the file hold its last Keep bytes followed by Data. Where it can, the new contents go
-  // to an unnamed or uniquely named file beside the log's target, which is renamed over it, so a
+  // to an unnamed or uniquely named file beside the log's target, which then takes its name, so a
   // program killed at any moment leaves the old or the new contents. That needs a log owned
   // by this user, with one link and no access list, in a folder this user can write, and a
   // file system with room for the copy; otherwise the file is cut in place.
