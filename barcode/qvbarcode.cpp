@@ -3,6 +3,7 @@
 #include "platform/rtl/application.h"
 
 #include <algorithm>
+#include <exception>
 
 TqvBarCodeScan::TqvBarCodeScan(TComponent* AOwner) : TqvCustomSerialComm(AOwner) {
   SetEventMask({ceRxChar});
@@ -168,7 +169,14 @@ void TqvBarCodeScan::TimeoutElapsed(TObject*) {
 void TqvBarCodeScan::DoBarcode() {
   if (FPending.empty()) return;
   FLastBarCode = FPending;
-  if (Log()) LogFormat(dlDetail, "DoBarcode: %s", {FLastBarCode});
+  // A log that cannot be written must not cost the code: its failure goes on after delivery.
+  std::exception_ptr logFailure;
+  try {
+    if (Log()) LogFormat(dlDetail, "DoBarcode: %s", {FLastBarCode});
+  } catch (...) {
+    logFailure = std::current_exception();
+  }
   FPending.clear();
   if (OnBarCode) OnBarCode(this, FLastBarCode);
+  if (logFailure) std::rethrow_exception(logFailure);
 }

@@ -54,7 +54,7 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   // OnBarCode is reported through FatalError, as the receive path reports it.
   void TimeoutElapsed(TObject* Sender);
   // Delivers the pending code (nothing when it is empty): LastBarCode, the log line at
-  // dlDetail, the pending code emptied, then OnBarCode.
+  // dlDetail, the pending code emptied, then OnBarCode; a log line that fails raises after it.
   void DoBarcode();
 
   // ---- properties; the setters only store (neither the pending code nor the timer changes) ----

@@ -163,17 +163,42 @@ void TqvLogFile::Flush() {
   // handler) stay pending behind it instead of being dropped with it.
   std::string text = std::move(FPending);
   FPending.clear();
+  auto putBack = [&] {
+    if (FPending.empty())
+      FPending = std::move(text);
+    else
+      FPending.insert(0, text);
+  };
   bool written = false;
   try {
     written = WriteText(text);
   } catch (...) {
-    FPending.insert(0, text);
+    putBack();
     throw;
   }
-  if (!written) {
-    FPending.insert(0, text);
-    FatalError(0, 0, "Error when save log file:" + name);
+  if (written) {
+    FWriteFailing = false;
+    return;
   }
+  putBack();
+  KeepNewestPending();
+  // A file that stays unwritable (a full disk) is reported when it starts failing, not again
+  // for every line until a write succeeds.
+  if (FWriteFailing) return;
+  FWriteFailing = true;
+  FatalError(0, 0, "Error when save log file:" + name);
+}
+
+std::size_t TqvLogFile::PendingBound() const { return FSizeLimit ? FSizeLimit : 1u << 20; }
+
+void TqvLogFile::KeepNewestPending() {
+  const std::size_t bound = PendingBound();
+  if (FPending.size() <= bound) return;
+  // Whole entries go: the first line break at or after the excess starts the oldest entry kept;
+  // an entry longer than the bound on its own stays whole, as the file would take it.
+  std::size_t from = FPending.find("\r\n", FPending.size() - bound);
+  if (from == std::string::npos) from = FPending.rfind("\r\n");
+  if (from != std::string::npos) FPending.erase(0, from);
 }
 
 void TqvLogFile::Clear() {
@@ -207,7 +232,7 @@ bool TqvLogFile::WriteText(const std::string& Text) {
   const std::string name(Trimmed(GetLogFileName()));
   if (name.empty()) return false;
   qv::platform::TLogFileWriter file;
-  if (!file.Open(name, FOptions & loSharedLogFile)) return false;
+  if (!file.Open(name)) return false;
   const std::uint64_t length = Text.size();
   const std::uint64_t limit = FSizeLimit;
   if (limit > 0) {

@@ -76,7 +76,8 @@ class TqvLogFile : public TqvCustomLogFile {
   // ---- sink operations ----
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // Writes the pending text. Returns at once while another flush runs. When the file cannot be
-  // written the text stays pending and FatalError reports "Error when save log file:<name>".
+  // written the text stays pending, its newest PendingBound bytes (whole entries), and
+  // FatalError reports "Error when save log file:<name>": once, until a write succeeds again.
   void Flush() override;
   // Drops the pending text and deletes the file.
   void Clear() override;
@@ -92,6 +93,9 @@ class TqvLogFile : public TqvCustomLogFile {
   std::string GetLogFileName() const;
   // The text recorded and not yet written.
   std::string PendingText() const;
+  // What the pending text keeps while the file cannot be written: SizeLimit bytes (the file
+  // would keep no more), 1 MiB without a limit.
+  std::size_t PendingBound() const;
   bool Busy() const { return FBusy.load(); }
 
  protected:
@@ -101,6 +105,9 @@ class TqvLogFile : public TqvCustomLogFile {
   bool WaitIdle(DWORD Milliseconds);
 
  private:
+  // Drops the oldest whole entries of the pending text beyond PendingBound.
+  void KeepNewestPending();
+
   mutable std::recursive_mutex FLock;
   std::string FPending;
   DWORD FSizeLimit = DefaultLogSizeLimit;
@@ -109,5 +116,6 @@ class TqvLogFile : public TqvCustomLogFile {
   TLogOptions FOptions = DefaultLogOptions;
   std::atomic<bool> FBusy{false};
   bool FHeaderPending = true;
+  bool FWriteFailing = false;  // the last write failed and was reported
   TWinControl* FVisualOut = nullptr;
 };

@@ -1,21 +1,31 @@
-// The file log: line building, levels, size limit, safe mode, failures, file names, and a
-// write killed at any moment.
+// The file log: line building, levels, size limit, safe mode, failures (a full disk included),
+// file names, what a cut keeps of the file, a write killed at any moment and two writers.
+#include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
 #include "platform/system/logfiles.h"
 #include "platform/testhooks.h"
 #include "ports/qvwin32.h"
 
+#include "support/app.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using qv::platform::TLocalTimestamp;
@@ -217,12 +227,12 @@ TEST_F(LogTest, SafeModeWritesEachLineOthersOnFlushOrDestruction) {
   EXPECT_EQ(ReadAll(Path()), "\r\n" + Header() + "\r\none\r\ntwo\r\n" + Header() + "\r\nthree");
 }
 
-TEST_F(LogTest, FailedWriteKeepsThePendingTextAndReports) {
+TEST_F(LogTest, FailedWriteKeepsThePendingTextAndReportsOnce) {
   std::string name = dir_ + "/missing/t.log";
   TTestLog* log = MakeLog(0);
   log->SetFileName(name);
   std::vector<std::string> reports;
-  bool raise = false;
+  bool raise = true;
   auto onFatal = [&](TObject*, DWORD code, DWORD detail, std::string msg, bool& r) {
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(detail, 0u);
@@ -231,17 +241,63 @@ TEST_F(LogTest, FailedWriteKeepsThePendingTextAndReports) {
   };
   log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
   log->AddLine("one");
-  log->Flush();
-  raise = true;
-  log->AddLine("two");
   EXPECT_THROW(log->Flush(), Exception);
   EXPECT_FALSE(log->Busy()) << "a raising report leaves the log ready for the next flush";
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[0], "Error when save log file:" + name);
+  log->AddLine("two");
+  EXPECT_NO_THROW(log->Flush()) << "still failing: not reported again";
+  ASSERT_EQ(reports, std::vector<std::string>{"Error when save log file:" + name});
   fs::create_directory(dir_ + "/missing");
   log->Flush();
   EXPECT_EQ(ReadAll(name), "\r\n" + Header() + "\r\none\r\ntwo");
   EXPECT_EQ(log->PendingText(), "");
+  fs::remove_all(dir_ + "/missing");
+  EXPECT_THROW(log->Flush(), Exception) << "failing again after a good write is reported";
+}
+
+TEST_F(LogTest, FullDiskLeavesNoFragmentAndKeepsTheNewestLines) {
+  TTestLog* log = MakeLog(loSafeMode);
+  log->SetSizeLimit(0);
+  int reports = 0;
+  auto onFatal = [&](TObject*, DWORD, DWORD, std::string, bool& raise) { raise = ++reports < 0; };
+  log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
+  log->AddLine("before");
+  const std::size_t before = fs::file_size(Path());
+  std::string entries;
+  // The file cannot grow past 5 more bytes: the first write is cut short, then writes fail.
+  rlimit saved, full;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  full = {before + 5, saved.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &full);
+  for (int i = 0; i < 300; ++i) {
+    log->AddLine(std::to_string(i) + std::string(4000, '.'));
+    entries += "\r\n" + std::to_string(i) + std::string(4000, '.');
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(fs::file_size(Path()), before) << "no part of a failed write stays";
+  EXPECT_EQ(reports, 1);
+  EXPECT_LE(log->PendingText().size(), log->PendingBound());
+  log->AddLine("after");
+  const std::string kept = ReadAll(Path()).substr(before);
+  EXPECT_GT(kept.size(), log->PendingBound() - 4100);
+  EXPECT_TRUE(kept == entries.substr(entries.size() - kept.size() + 7) + "\r\nafter") << "whole newest entries";
+}
+
+TEST_F(LogTest, ACodeIsDeliveredWhenItsLogLineCannotBeWritten) {
+  qv::test::TestApplication();
+  TTestLog* log = MakeLog(loSafeMode);
+  log->SetDetailLevel(dlDetail);
+  log->SetFileName(dir_ + "/missing/t.log");  // no handler: the failure raises
+  TqvBarCodeScan scan;
+  scan.SetLog(log);
+  std::vector<std::string> codes;
+  auto onCode = [&](TObject*, std::string code) { codes.push_back(code); };
+  scan.OnBarCode = Bound<void(TObject*, std::string)>::To(onCode);
+  const std::string block = "123\r456\r";
+  EXPECT_THROW(scan.HandleRxData(&scan, reinterpret_cast<const BYTE*>(block.data()), int(block.size())),
+               Exception);
+  EXPECT_EQ(codes, std::vector<std::string>{"123"}) << "delivered before the log's failure goes on";
 }
 
 TEST_F(LogTest, LinesRecordedDuringTheLimitEventAreKept) {
@@ -353,12 +409,77 @@ TEST_F(LogTest, LinesFromAPortThreadAreSerialised) {
   }
 }
 
-// Entry i of the stream the killed writer produces: 40 bytes, numbered.
-std::string Entry(int i) {
+// Sets or clears the immutable flag, which refuses new names in a folder to root as well.
+bool SetImmutable(const std::string& path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), flags = 0;
+  bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+TEST_F(LogTest, CutKeepsWhatTheLogIs) {
+  enum { plain, unwritableFolder, symlinked, otherOwnerAndMode, hardLinked, linkPlantedAtTmp };
+  const bool root = geteuid() == 0;
+  const std::string logs = dir_ + "/logs", path = logs + "/t.log", other = dir_ + "/other";
+  for (int c : {plain, unwritableFolder, symlinked, otherOwnerAndMode, hardLinked, linkPlantedAtTmp}) {
+    SCOPED_TRACE(c);
+    fs::remove_all(logs);
+    fs::remove(other);
+    fs::create_directory(logs);
+    WriteAll(c == symlinked ? other : path, Bytes(90));
+    WriteAll(dir_ + "/victim", "victim");
+    if (c == symlinked) fs::create_symlink(other, path);
+    if (c == otherOwnerAndMode) {
+      ASSERT_EQ(chmod(path.c_str(), 0640) | (root ? chown(path.c_str(), 65534, 65534) : 0), 0);
+    }
+    if (c == hardLinked) fs::create_hard_link(path, other);
+    if (c == linkPlantedAtTmp) fs::create_symlink(dir_ + "/victim", path + ".tmp");
+    struct stat was, is;
+    ASSERT_EQ(stat(path.c_str(), &was), 0);
+    // Root passes the permission check; the immutable flag holds even for root.
+    if (c == unwritableFolder && (chmod(logs.c_str(), 0555) != 0 || (root && !SetImmutable(logs, true)))) {
+      std::printf("case %d skipped: no folder here refuses new files to this user\n", c);
+      continue;
+    }
+    MakeLog(0)->SetFileName(path);
+    log_->SetSizeLimit(100);
+    EXPECT_TRUE(log_->WriteText(Bytes(30, 'A')));
+    if (c == unwritableFolder && root) SetImmutable(logs, false);
+    EXPECT_EQ(ReadAll(path), Bytes(90).substr(20) + Bytes(30, 'A'));
+    ASSERT_EQ(lstat(path.c_str(), &is), 0);
+    EXPECT_EQ(S_ISLNK(is.st_mode), c == symlinked);
+    ASSERT_EQ(stat(path.c_str(), &is), 0);
+    EXPECT_EQ(std::tie(is.st_mode, is.st_uid, is.st_gid, is.st_nlink),
+              std::tie(was.st_mode, was.st_uid, was.st_gid, was.st_nlink));
+    EXPECT_EQ(ReadAll(dir_ + "/victim"), "victim");
+    log_->Free();
+    log_ = nullptr;
+  }
+}
+
+// Entry i of a writer's stream: 40 bytes, numbered.
+std::string Entry(int i, const char* writer = "entry") {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "\r\nentry %06d ", i);
+  std::snprintf(buf, sizeof buf, "\r\n%s %06d ", writer, i);
   std::string e = buf;
   return e + std::string(40 - e.size(), '.');
+}
+
+// In a child process: writes a writer's entries from..from+999 to path under limit, then ends
+// (status 2 when a write fails); started, when given, hears once the first is written.
+[[noreturn]] void WriteEntriesAndExit(const std::string& path, DWORD limit, int from, const char* writer,
+                                      int started = -1) {
+  TTestLog log(nullptr);
+  log.SetOptions(0);
+  log.SetFileName(path);
+  log.SetSizeLimit(limit);
+  for (int i = from; i < from + 1000; ++i) {
+    if (!log.WriteText(Entry(i, writer))) _exit(2);
+    if (i == from && started >= 0 && write(started, "s", 1) != 1) _exit(3);
+  }
+  _exit(0);
 }
 
 TEST_F(LogTest, KilledWriterLeavesOldOrNewContents) {
@@ -372,17 +493,7 @@ TEST_F(LogTest, KilledWriterLeavesOldOrNewContents) {
     ASSERT_EQ(pipe(started), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-      TTestLog log(nullptr);
-      log.SetOptions(0);
-      log.SetFileName(Path());
-      log.SetSizeLimit(limit);
-      for (int i = first; i < first + 1000; ++i) {
-        if (!log.WriteText(Entry(i))) _exit(2);
-        if (i == first && write(started[1], "s", 1) != 1) _exit(3);
-      }
-      _exit(0);
-    }
+    if (child == 0) WriteEntriesAndExit(Path(), limit, first, "entry", started[1]);
     close(started[1]);
     char c;
     ASSERT_EQ(read(started[0], &c, 1), 1);
@@ -397,6 +508,31 @@ TEST_F(LogTest, KilledWriterLeavesOldOrNewContents) {
     for (int i = first; i <= last; ++i) stream += Entry(i);
     ASSERT_EQ(file, stream.substr(stream.size() - limit)) << "round " << round << ", last " << last;
   }
+}
+
+TEST_F(LogTest, TwoWritersOfOneLogKeepEveryLineOnce) {
+  // A limit of 50 entries: nearly every write cuts, and the file always starts at an entry.
+  constexpr int limit = 2000;
+  const char* writers[] = {"A", "B"};
+  pid_t children[2];
+  for (int w = 0; w < 2; ++w)
+    if ((children[w] = fork()) == 0) WriteEntriesAndExit(Path(), limit, 0, writers[w]);
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "a write failed";
+  }
+  const std::string file = ReadAll(Path());
+  ASSERT_EQ(file.size(), std::size_t(limit));
+  // Each writer's lines follow each other without a gap or a repeat; the last line is there.
+  int last[2] = {-1, -1};
+  for (std::size_t at = 0; at < file.size(); at += 40) {
+    const int w = file[at + 2] - 'A', i = std::atoi(file.c_str() + at + 4);
+    ASSERT_TRUE((w == 0 || w == 1) && file.substr(at, 40) == Entry(i, writers[w])) << file.substr(at, 40);
+    ASSERT_TRUE(last[w] < 0 || i == last[w] + 1) << writers[w] << " " << last[w] << " then " << i;
+    last[w] = i;
+  }
+  EXPECT_EQ(std::max(last[0], last[1]), 999);
 }
 
 }  // namespace

@@ -66,6 +66,156 @@ bool ReadCount(std::string_view fmt, std::size_t& i, TVarRecs args, std::size_t&
   return true;
 }
 
+// One conversion: %[index:][-][width][.precision]type.
+struct TSpec {
+  bool left = false;
+  int width = 0;
+  int precision = -1;  // none given
+  char type = 0;
+};
+
+// Reads the conversion that follows a '%' at fmt[i]; an index moves argIndex, a '*' takes its
+// count from the next argument.
+TSpec ParseSpec(std::string_view fmt, std::size_t& i, TVarRecs args, std::size_t& argIndex) {
+  const std::size_t n = fmt.size();
+  std::size_t j = i;
+  while (j < n && fmt[j] >= '0' && fmt[j] <= '9') ++j;
+  if (j > i && j < n && fmt[j] == ':') {
+    std::size_t idx = 0;
+    std::from_chars(fmt.data() + i, fmt.data() + j, idx);
+    argIndex = idx;
+    i = j + 1;
+  }
+  TSpec spec;
+  if (i < n && fmt[i] == '-') {
+    spec.left = true;
+    ++i;
+  }
+  ReadCount(fmt, i, args, argIndex, spec.width);
+  if (spec.width < 0) {  // a negative '*' width means left alignment
+    spec.left = true;
+    spec.width = -spec.width;
+  }
+  if (i < n && fmt[i] == '.') {
+    ++i;
+    if (!ReadCount(fmt, i, args, argIndex, spec.precision) || spec.precision < 0) spec.precision = 0;
+  }
+  if (i >= n) FormatError(fmt);
+  spec.type = fmt[i++];
+  return spec;
+}
+
+// %d: signed decimal.
+void FormatDecimal(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  if (a.kind() == TVarRec::vtInteger) {
+    std::int64_t v = a.asInt();
+    std::uint64_t mag = v < 0 ? std::uint64_t(0) - std::uint64_t(v) : std::uint64_t(v);
+    AppendInteger(out, v < 0, mag, 10, false, spec.width, spec.precision, spec.left);
+  } else if (a.kind() == TVarRec::vtUnsigned) {
+    AppendInteger(out, false, a.asUnsigned(), 10, false, spec.width, spec.precision, spec.left);
+  } else {
+    FormatError(fmt);
+  }
+}
+
+// %u, %x: unsigned decimal or hexadecimal; a negative 32-bit integer shows its 32 bits.
+void FormatUnsigned(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  std::uint64_t v;
+  if (a.kind() == TVarRec::vtInteger)
+    v = a.is64() ? std::uint64_t(a.asInt()) : std::uint64_t(std::uint32_t(a.asInt()));
+  else if (a.kind() == TVarRec::vtUnsigned)
+    v = a.asUnsigned();
+  else
+    FormatError(fmt);
+  const bool hex = spec.type == 'x' || spec.type == 'X';
+  AppendInteger(out, false, v, hex ? 16 : 10, spec.type == 'X', spec.width, spec.precision, spec.left);
+}
+
+// %c: one character, or the low byte of an integer.
+void FormatChar(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  char c;
+  if (a.kind() == TVarRec::vtChar)
+    c = a.asChar();
+  else if (a.kind() == TVarRec::vtInteger || a.kind() == TVarRec::vtUnsigned)
+    c = char(a.asUnsigned() & 0xFF);
+  else
+    FormatError(fmt);
+  Pad(out, std::string_view(&c, 1), spec.width, spec.left);
+}
+
+// %s: a string or a character, cut to the precision.
+void FormatString(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  std::string_view s;
+  char c;
+  if (a.kind() == TVarRec::vtString) {
+    s = a.asString();
+  } else if (a.kind() == TVarRec::vtChar) {
+    c = a.asChar();
+    s = std::string_view(&c, 1);
+  } else {
+    FormatError(fmt);
+  }
+  if (spec.precision >= 0 && std::size_t(spec.precision) < s.size()) s = s.substr(0, std::size_t(spec.precision));
+  Pad(out, s, spec.width, spec.left);
+}
+
+// %p: a pointer as upper-case hexadecimal, all its digits.
+void FormatPointer(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  if (a.kind() != TVarRec::vtPointer) FormatError(fmt);
+  AppendInteger(out, false, std::uint64_t(reinterpret_cast<std::uintptr_t>(a.asPointer())), 16, true, spec.width,
+                int(2 * sizeof(void*)), spec.left);
+}
+
+// %e, %f, %g, %n: a number in scientific, fixed or general form (%n as fixed); 2 decimals by
+// default, 15 significant digits for %g.
+void FormatFloat(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  double d;
+  if (a.kind() == TVarRec::vtExtended)
+    d = a.asDouble();
+  else if (a.kind() == TVarRec::vtInteger)
+    d = double(a.asInt());
+  else if (a.kind() == TVarRec::vtUnsigned)
+    d = double(a.asUnsigned());
+  else
+    FormatError(fmt);
+  const char type = spec.type;
+  char conv[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
+  if (type == 'E' || type == 'G') conv[3] = type;
+  const int precision = spec.precision;
+  char buf[400];
+  int len = std::snprintf(buf, sizeof buf, conv, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
+                                                                : (precision > 60 ? 60 : precision), d);
+  if (len < 0) FormatError(fmt);
+  Pad(out, std::string_view(buf, std::size_t(len) < sizeof buf ? std::size_t(len) : sizeof buf - 1), spec.width,
+      spec.left);
+}
+
+void FormatArgument(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+  switch (spec.type) {
+    case 'd':
+    case 'D': return FormatDecimal(out, spec, a, fmt);
+    case 'u':
+    case 'U':
+    case 'x':
+    case 'X': return FormatUnsigned(out, spec, a, fmt);
+    case 'c':
+    case 'C': return FormatChar(out, spec, a, fmt);
+    case 's':
+    case 'S': return FormatString(out, spec, a, fmt);
+    case 'p':
+    case 'P': return FormatPointer(out, spec, a, fmt);
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'n':
+    case 'N': return FormatFloat(out, spec, a, fmt);
+    default: FormatError(fmt);
+  }
+}
+
 void FormatImpl(std::string& out, std::string_view fmt, TVarRecs args) {
   std::size_t argIndex = 0;
   std::size_t i = 0;
@@ -84,130 +234,9 @@ void FormatImpl(std::string& out, std::string_view fmt, TVarRecs args) {
       ++i;
       continue;
     }
-    // [index:]
-    {
-      std::size_t j = i;
-      while (j < n && fmt[j] >= '0' && fmt[j] <= '9') ++j;
-      if (j > i && j < n && fmt[j] == ':') {
-        std::size_t idx = 0;
-        std::from_chars(fmt.data() + i, fmt.data() + j, idx);
-        argIndex = idx;
-        i = j + 1;
-      }
-    }
-    bool left = false;
-    if (i < n && fmt[i] == '-') {
-      left = true;
-      ++i;
-    }
-    int width = 0;
-    ReadCount(fmt, i, args, argIndex, width);
-    if (width < 0) {  // a negative '*' width means left alignment
-      left = true;
-      width = -width;
-    }
-    int precision = -1;
-    if (i < n && fmt[i] == '.') {
-      ++i;
-      if (!ReadCount(fmt, i, args, argIndex, precision) || precision < 0) precision = 0;
-    }
-    if (i >= n) FormatError(fmt);
-    const char type = fmt[i++];
+    const TSpec spec = ParseSpec(fmt, i, args, argIndex);
     if (argIndex >= args.size()) FormatError(fmt);
-    const TVarRec& a = args[argIndex++];
-    switch (type) {
-      case 'd':
-      case 'D': {
-        if (a.kind() == TVarRec::vtInteger) {
-          std::int64_t v = a.asInt();
-          std::uint64_t mag = v < 0 ? std::uint64_t(0) - std::uint64_t(v) : std::uint64_t(v);
-          AppendInteger(out, v < 0, mag, 10, false, width, precision, left);
-        } else if (a.kind() == TVarRec::vtUnsigned) {
-          AppendInteger(out, false, a.asUnsigned(), 10, false, width, precision, left);
-        } else {
-          FormatError(fmt);
-        }
-        break;
-      }
-      case 'u':
-      case 'U':
-      case 'x':
-      case 'X': {
-        std::uint64_t v;
-        if (a.kind() == TVarRec::vtInteger)
-          v = a.is64() ? std::uint64_t(a.asInt()) : std::uint64_t(std::uint32_t(a.asInt()));
-        else if (a.kind() == TVarRec::vtUnsigned)
-          v = a.asUnsigned();
-        else
-          FormatError(fmt);
-        const bool hex = type == 'x' || type == 'X';
-        AppendInteger(out, false, v, hex ? 16 : 10, type == 'X', width, precision, left);
-        break;
-      }
-      case 'c':
-      case 'C': {
-        char c;
-        if (a.kind() == TVarRec::vtChar)
-          c = a.asChar();
-        else if (a.kind() == TVarRec::vtInteger || a.kind() == TVarRec::vtUnsigned)
-          c = char(a.asUnsigned() & 0xFF);
-        else
-          FormatError(fmt);
-        Pad(out, std::string_view(&c, 1), width, left);
-        break;
-      }
-      case 's':
-      case 'S': {
-        std::string_view s;
-        char c;
-        if (a.kind() == TVarRec::vtString) {
-          s = a.asString();
-        } else if (a.kind() == TVarRec::vtChar) {
-          c = a.asChar();
-          s = std::string_view(&c, 1);
-        } else {
-          FormatError(fmt);
-        }
-        if (precision >= 0 && std::size_t(precision) < s.size()) s = s.substr(0, std::size_t(precision));
-        Pad(out, s, width, left);
-        break;
-      }
-      case 'p':
-      case 'P': {
-        if (a.kind() != TVarRec::vtPointer) FormatError(fmt);
-        AppendInteger(out, false, std::uint64_t(reinterpret_cast<std::uintptr_t>(a.asPointer())), 16, true, width,
-                      int(2 * sizeof(void*)), left);
-        break;
-      }
-      case 'e':
-      case 'E':
-      case 'f':
-      case 'F':
-      case 'g':
-      case 'G':
-      case 'n':
-      case 'N': {
-        double d;
-        if (a.kind() == TVarRec::vtExtended)
-          d = a.asDouble();
-        else if (a.kind() == TVarRec::vtInteger)
-          d = double(a.asInt());
-        else if (a.kind() == TVarRec::vtUnsigned)
-          d = double(a.asUnsigned());
-        else
-          FormatError(fmt);
-        char conv[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
-        if (type == 'E' || type == 'G') conv[3] = type;
-        char buf[400];
-        int len = std::snprintf(buf, sizeof buf, conv, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
-                                                                      : (precision > 60 ? 60 : precision), d);
-        if (len < 0) FormatError(fmt);
-        Pad(out, std::string_view(buf, std::size_t(len) < sizeof buf ? std::size_t(len) : sizeof buf - 1), width, left);
-        break;
-      }
-      default:
-        FormatError(fmt);
-    }
+    FormatArgument(out, spec, args[argIndex++], fmt);
   }
 }
 

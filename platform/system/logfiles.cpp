@@ -7,10 +7,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -66,16 +71,73 @@ std::string StateFolder() {
   return folder;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
+// Writes data at the end (at < 0) or at offset at; returns how many bytes went out before a
+// failure (all of them on success), errno telling why when fewer.
+std::size_t WriteOut(int fd, std::string_view data, off_t at = -1) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = at < 0 ? write(fd, data.data() + done, data.size() - done)
+                             : pwrite(fd, data.data() + done, data.size() - done, at + off_t(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return done;
     }
-    data.remove_prefix(std::size_t(n));
+    if (n == 0) {
+      errno = ENOSPC;
+      return done;
+    }
+    done += std::size_t(n);
   }
-  return true;
+  return done;
+}
+
+bool WriteAll(int fd, std::string_view data, off_t at = -1) { return WriteOut(fd, data, at) == data.size(); }
+
+// Shrinks the file back to size after a write that failed part-way, keeping errno. When even
+// that fails the fragment stays: nothing better can be done on that file system.
+void TakeBack(int fd, off_t size) {
+  const int err = errno;
+  [[maybe_unused]] const int r = ftruncate(fd, size);
+  errno = err;
+}
+
+// The file a symlinked log name leads to, so that a cut replaces the target and keeps the link;
+// otherwise the name itself. Empty when it cannot be resolved.
+std::string CutTarget(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return {};
+  if (!S_ISLNK(st.st_mode)) return path;
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return {};
+  std::string target(real);
+  std::free(real);
+  return target;
+}
+
+// Puts the file named temp in target's place. Exchanging the two names, then removing the old
+// contents under the temporary name, spares the per-cut writeback that some file systems (ext4)
+// start when a rename replaces a file, and that a later cut would then wait for. Where names
+// cannot be exchanged, a plain rename. Either way the name always holds old or new contents.
+bool SwapInto(const std::string& temp, const std::string& target) {
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    unlink(temp.c_str());
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  return rename(temp.c_str(), target.c_str()) == 0;
+}
+
+// A name beside target that nobody can guess ahead of us: the pid, a counter and the clock.
+std::string UniqueSibling(const std::string& target) {
+  static std::atomic<unsigned> counter{0};
+  const std::size_t slash = target.rfind('/');
+  const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".cut-%d-%x-%lx", int(getpid()), counter.fetch_add(1),
+                static_cast<unsigned long>(now.tv_nsec));
+  return target.substr(0, base) + "." + target.substr(base) + suffix;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -105,6 +167,10 @@ int OpenLocked(const std::string& path, int flags, int lockOp, struct stat& st) 
   errno = EBUSY;
   return -1;
 }
+
+// The last error for a file call that failed with err, in the system's own words ("No space
+// left on device"), which say more about a file than the nearest Windows error does.
+void SetFileError(int err) { SetLastErrorText(ErrorFromErrno(err), std::strerror(err)); }
 
 }  // namespace
 
@@ -138,93 +204,120 @@ void InjectExeFileName(const char* Path) {
 
 TLogFileWriter::~TLogFileWriter() { Close(); }
 
-bool TLogFileWriter::Open(const std::string& Path, bool Shared) {
+bool TLogFileWriter::Open(const std::string& Path) {
   Close();
-  constexpr int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC;
-  if (Shared) {
-    struct stat st;
-    fd_ = OpenLocked(Path, flags, LOCK_EX | LOCK_NB, st);
-    if (fd_ >= 0) {
-      knownSize_ = std::uint64_t(st.st_size);
-      mode_ = st.st_mode & 07777;
-      sizeKnown_ = true;
-    }
-  } else {
-    fd_ = open(Path.c_str(), flags, 0666);
-  }
+  // Every writer locks, shared option or not: a cut reads the file and writes it anew, and a
+  // line another writer appended in between would be lost.
+  struct stat st;
+  fd_ = OpenLocked(Path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, LOCK_EX | LOCK_NB, st);
   if (fd_ < 0) {
-    SetLastErrorFromErrno(errno);
+    SetFileError(errno);
     return false;
   }
   path_ = Path;
+  size_ = std::uint64_t(st.st_size);
+  mode_ = st.st_mode & 07777;
+  uid_ = st.st_uid;
+  gid_ = st.st_gid;
+  links_ = st.st_nlink;
   return true;
 }
 
-bool TLogFileWriter::Size(std::uint64_t& Value) {
+bool TLogFileWriter::Size(std::uint64_t& Value) const {
   if (fd_ < 0) return false;
-  if (!sizeKnown_) {
-    struct stat st;
-    if (fstat(fd_, &st) != 0) {
-      SetLastErrorFromErrno(errno);
-      return false;
-    }
-    knownSize_ = std::uint64_t(st.st_size);
-    mode_ = st.st_mode & 07777;
-    sizeKnown_ = true;
-  }
-  Value = knownSize_;
+  Value = size_;
   return true;
 }
 
 bool TLogFileWriter::Append(std::string_view Data) {
   if (fd_ < 0) return false;
-  if (!WriteAll(fd_, Data)) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
-  return true;
+  const std::size_t done = WriteOut(fd_, Data);
+  if (done == Data.size()) return true;
+  // The lock keeps other writers out, so what this write added ends the file.
+  if (done > 0) TakeBack(fd_, off_t(size_));
+  SetFileError(errno);
+  return false;
 }
 
 bool TLogFileWriter::ReplaceKeepingTail(std::uint64_t Keep, std::string_view Data) {
-  std::uint64_t size = 0;
-  if (!Size(size)) return false;
-  if (Keep > size) Keep = size;
-  std::string contents(std::size_t(Keep), '\0');
+  if (fd_ < 0) return false;
+  if (Keep > size_) Keep = size_;
+  std::string tail(std::size_t(Keep), '\0');
   std::size_t got = 0;
-  while (got < contents.size()) {
-    ssize_t n = pread(fd_, contents.data() + got, contents.size() - got, off_t(size - Keep + got));
+  while (got < tail.size()) {
+    ssize_t n = pread(fd_, tail.data() + got, tail.size() - got, off_t(size_ - Keep + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      SetLastErrorFromErrno(n < 0 ? errno : EIO);
+      SetFileError(n < 0 ? errno : EIO);
       return false;
     }
     got += std::size_t(n);
   }
-  contents.append(Data);
-  std::string tmp = path_ + ".tmp";
-  int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (CutByRename(tail, Data) || CutInPlace(tail, Data)) return true;
+  SetFileError(errno ? errno : EIO);
+  return false;
+}
+
+bool TLogFileWriter::CutByRename(std::string_view Tail, std::string_view Data) {
+  // A new file would change the owner, split hard links or drop an access list: those logs
+  // are cut in place.
+  if (uid_ != geteuid() || links_ != 1) return false;
+  if (fgetxattr(fd_, "system.posix_acl_access", nullptr, 0) >= 0) return false;
+  const std::string target = CutTarget(path_);
+  if (target.empty()) return false;
+  if (target != path_) {
+    struct stat named, own;
+    if (stat(target.c_str(), &named) != 0 || fstat(fd_, &own) != 0 || !SameFile(named, own)) return false;
+  }
+  const std::size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  // An unnamed file leaves nothing behind when the program dies before the rename; it gets a
+  // unique name only just before. Without that support, a unique name that no link can stand
+  // in for (O_EXCL with O_NOFOLLOW).
+  std::string named;
+  int out = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out < 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
+      named = UniqueSibling(target);
+      out = open(named.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (out < 0 && errno != EEXIST) break;
+    }
+    if (out < 0) return false;
   }
-  bool ok = WriteAll(out, contents) && fchmod(out, mode_ ? mode_ : 0644) == 0 && fsync(out) == 0;
-  int err = errno;
-  ok = close(out) == 0 && ok;
-  if (ok && rename(tmp.c_str(), path_.c_str()) != 0) {
+  bool ok = WriteAll(out, Tail) && WriteAll(out, Data) && fchown(out, uid_t(-1), gid_t(gid_)) == 0 &&
+            fchmod(out, mode_t(mode_)) == 0;
+  if (ok && named.empty()) {
+    // linkat never follows a link planted at the new name: it fails with EEXIST.
+    const std::string self = "/proc/self/fd/" + std::to_string(out);
     ok = false;
-    err = errno;
+    for (int attempt = 0; attempt < 8 && !ok; ++attempt) {
+      named = UniqueSibling(target);
+      ok = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0;
+      if (!ok && errno != EEXIST) break;
+    }
+    if (!ok) named.clear();
   }
-  if (!ok) {
-    unlink(tmp.c_str());
-    SetLastErrorFromErrno(err ? err : EIO);
-  }
-  return ok;
+  close(out);
+  if (ok && SwapInto(named, target)) return true;
+  if (!named.empty()) unlink(named.c_str());
+  return false;
+}
+
+bool TLogFileWriter::CutInPlace(std::string_view Tail, std::string_view Data) {
+  // Positioned writes need the descriptor out of append mode (Linux appends them otherwise).
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_APPEND) != 0) return false;
+  const off_t keep = off_t(Tail.size());
+  if (!WriteAll(fd_, Tail, 0) || ftruncate(fd_, keep) != 0) return false;
+  if (WriteAll(fd_, Data, keep)) return true;
+  TakeBack(fd_, keep);
+  return false;
 }
 
 void TLogFileWriter::Close() {
   if (fd_ >= 0) close(fd_);  // also releases the lock
   fd_ = -1;
-  sizeKnown_ = false;
   path_.clear();
 }
 
@@ -232,7 +325,7 @@ bool ReadSharedFile(const std::string& Path, std::string& Content) {
   struct stat st;
   int fd = OpenLocked(Path, O_RDONLY | O_CLOEXEC, LOCK_SH, st);
   if (fd < 0) {
-    SetLastErrorFromErrno(errno);
+    SetFileError(errno);
     return false;
   }
   Content.clear();
@@ -241,7 +334,7 @@ bool ReadSharedFile(const std::string& Path, std::string& Content) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      if (n < 0) SetLastErrorFromErrno(errno);
+      if (n < 0) SetFileError(errno);
       close(fd);
       return n == 0;
     }

@@ -1,10 +1,12 @@
 // Files as the file log uses them: where the program lives, where files named beside it go,
-// an append that keeps a size limit without ever leaving a torn file, and the advisory locks
-// that let cooperating programs read a log while it is written.
+// an append that keeps a size limit (without leaving a torn file where it can), and the
+// advisory locks that keep writers of one log apart and let cooperating programs read it
+// while it is written.
 //
-// Locks are advisory (flock): a writer in shared mode holds an exclusive lock for the length of
-// one write, readers (ReadSharedFile) a shared one, so a reader sees the file before or after a
-// write, never in between. Programs that do not take the locks are not kept out.
+// Locks are advisory (flock): every writer holds an exclusive lock for the length of one write,
+// readers (ReadSharedFile) a shared one, so writers never cut away each other's lines and a
+// reader sees the file before or after a write, never in between. Programs that do not take
+// the locks are not kept out.
 #pragma once
 
 #include "platform/win32/wintypes.h"
@@ -26,10 +28,9 @@ std::string ExeFileName();
 // per program folder and process.
 std::string ProgramSideFolder();
 
-// One write to a log file: open, optionally query the size, then append or replace, close.
-// Below the size limit a write costs open, size query, append and close (plus, in shared mode,
-// the lock and a check that the name still names the locked file). Not thread-safe; one
-// object per write.
+// One write to a log file: open and lock, then append or cut, close. Below the size limit a
+// write costs open, lock, two size queries (the second checks that the name still names the
+// locked file), append and close. Not thread-safe; one object per write.
 class TLogFileWriter {
  public:
   TLogFileWriter() = default;
@@ -37,25 +38,32 @@ class TLogFileWriter {
   TLogFileWriter(const TLogFileWriter&) = delete;
   TLogFileWriter& operator=(const TLogFileWriter&) = delete;
 
-  // Opens Path for appending, creating it empty when absent. Shared: also takes the exclusive
-  // lock, waiting up to a second for readers. False with the last error set.
-  bool Open(const std::string& Path, bool Shared);
-  // The file's current size.
-  bool Size(std::uint64_t& Value);
-  // Appends all of Data at the end of the file.
+  // Opens Path for appending, creating it empty when absent, and takes the exclusive lock,
+  // waiting up to a second for other writers and readers. False with the last error set.
+  bool Open(const std::string& Path);
+  // The file's size when it was locked.
+  bool Size(std::uint64_t& Value) const;
+  // Appends all of Data at the end of the file, or nothing: a write that fails part-way (a full
+  // disk) takes back what it wrote, so a later retry does not follow a fragment.
   bool Append(std::string_view Data);
-  // Makes the file hold its last Keep bytes followed by Data. The new contents are written to
-  // Path + ".tmp" in the same folder, synced to disk and renamed over the file, so whenever
-  // the program dies the name holds either the old or the new contents.
+  // Makes the file hold its last Keep bytes followed by Data. Where it can, the new contents go
+  // to an unnamed or uniquely named file beside the log's target, which then takes its name, so a
+  // program killed at any moment leaves the old or the new contents. That needs a log owned
+  // by this user, with one link and no access list, in a folder this user can write, and a
+  // file system with room for the copy; otherwise the file is cut in place.
   bool ReplaceKeepingTail(std::uint64_t Keep, std::string_view Data);
   void Close();
 
  private:
+  bool CutByRename(std::string_view Tail, std::string_view Data);
+  bool CutInPlace(std::string_view Tail, std::string_view Data);
+
   int fd_ = -1;
   std::string path_;
-  std::uint64_t knownSize_ = 0;  // from the lock check in shared mode
-  bool sizeKnown_ = false;
+  std::uint64_t size_ = 0;  // when locked
   unsigned mode_ = 0;
+  unsigned uid_ = 0, gid_ = 0;
+  unsigned long links_ = 0;
 };
 
 // Reads the whole file under a shared lock (waiting for a writer's write to end). False with

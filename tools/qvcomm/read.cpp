@@ -267,6 +267,13 @@ struct Reader {
     return cr == std::string::npos ? fatalMessage : fatalMessage.substr(cr + 1);
   }
 
+  // The log says once that its file cannot be written (a full disk), not again until a write
+  // succeeds; reading goes on and the log keeps its newest lines for when it can write again.
+  void LogFailed(TObject*, DWORD, DWORD, std::string message, bool& raise) {
+    raise = false;
+    Error("warning: " + Printable(message) + ": " + pf::LastErrorText() + "; reading goes on");
+  }
+
   // The port closed: by us, or because it went away.
   void Closed(TObject*) {
     if (!closing.load()) {
@@ -377,6 +384,7 @@ int RunRead(ReadSettings& s) {
   TDeviceScan scan(s.device);
   Reader reader(s, port, scan);
   scan.SetLog(log.get());
+  if (log) log->OnFatalError = TOnFatalErrorEvent(&reader, &Reader::LogFailed);
   Configure(scan, s, reader);
 
   reader.closing = true;  // an open that fails closes too
