@@ -313,12 +313,10 @@ class Scanner {
   }
 
   unsigned PortNumberOf(const sf::TtyDevice& t) const {
-    char buf[PATH_MAX];
-    std::string canon = realpath(t.devNode.c_str(), buf) ? std::string(buf) : t.devNode;
+    const std::string canon = CanonicalDeviceName(t.devNode);
     for (const PortEntry& p : ports_) {
       if (!p.sysfsPath.empty() && p.sysfsPath == t.classPath) return p.number;
-      if (p.device == t.devNode) return p.number;
-      if (realpath(p.device.c_str(), buf) && canon == buf) return p.number;
+      if (p.device == t.devNode || CanonicalDeviceName(p.device) == canon) return p.number;
     }
     return 0;
   }
