@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -250,7 +251,7 @@ namespace {
 std::string IdentityOf(const sysfs::TtyDevice& d) {
   if (!d.byId.empty()) return "by-id:" + d.byId;
   if (!d.byPath.empty()) return "by-path:" + d.byPath;
-  std::string root = sysfs::ResolvePath(sysfs::SysfsRoot());
+  const std::string root = sysfs::ResolvedSysfsRoot();
   std::string p = d.devicePath;
   if (!root.empty() && p.size() > root.size() && p.compare(0, root.size(), root) == 0 &&
       p[root.size()] == '/')
@@ -333,12 +334,17 @@ std::vector<PortEntry> BuildTable(const RegHive& hive, const std::vector<sysfs::
     out.push_back(std::move(e));
   };
 
+  // The devices the user's mappings name are theirs.
+  std::vector<bool> mapped(devices.size(), false);
+  if (!claimed.empty())
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      mapped[i] = std::find(claimed.begin(), claimed.end(), CanonicalDeviceName(devices[i].devNode)) !=
+                  claimed.end();
   std::vector<const sysfs::TtyDevice*> pending;
   // Fixed numbers first, then remembered ones.
   for (int pass = 0; pass < 2; ++pass) {
     for (const sysfs::TtyDevice& d : devices) {
-      if (std::find(claimed.begin(), claimed.end(), CanonicalDeviceName(d.devNode)) != claimed.end())
-        continue;  // the user's mapping names this device
+      if (mapped[std::size_t(&d - devices.data())]) continue;
       unsigned fixed = FixedNumber(d.name);
       if ((pass == 0) != (fixed != 0)) continue;
       std::string identity = IdentityOf(d);
@@ -401,14 +407,57 @@ DWORD CheckTerminalDevice(const std::string& path, std::string& reason) {
   return CheckTerminal(path, reason);
 }
 
+namespace {
+
+// The last table, kept while what it was built from is the same: the devices (their
+// generation), the store (its hive, kept by the store while the file is unchanged) and which of
+// the user's mappings are live. A refresh with nothing changed then costs a look at each
+// mapping's device.
+struct TableCache {
+  std::mutex mutex;
+  std::uint64_t generation = 0;
+  std::shared_ptr<const RegHive> hive;
+  std::vector<bool> live;
+  std::vector<PortEntry> table;
+};
+
+TableCache& Cache() {
+  static TableCache* cache = new TableCache;  // never destroyed: used until the very end
+  return *cache;
+}
+
+std::vector<bool> LiveMappings(const RegHive& hive) {
+  std::vector<bool> live;
+  for (const UserMapping& m : ReadUserMappings(hive))
+    live.push_back(Present(m.device) && !OwnerEnded(hive, m.number, m.device));
+  return live;
+}
+
+}  // namespace
+
 std::vector<PortEntry> ListPorts() {
-  std::vector<sysfs::TtyDevice> devices = ListKindDevices();
+  const std::uint64_t generation = sysfs::DeviceGeneration();
   std::shared_ptr<const RegHive> hive;
   LONG r = ReadUserHive(hive);
+  std::vector<bool> live = r == ERROR_SUCCESS ? LiveMappings(*hive) : std::vector<bool>();
+  TableCache& cache = Cache();
+  if (r == ERROR_SUCCESS) {
+    std::lock_guard lock(cache.mutex);
+    if (cache.hive == hive && cache.generation == generation && cache.live == live) return cache.table;
+  }
+  std::vector<sysfs::TtyDevice> devices = ListKindDevices();
   RegHive empty;
   std::vector<Assignment> fresh;
   std::vector<PortEntry> table = BuildTable(r == ERROR_SUCCESS ? *hive : empty, devices, fresh);
-  if (fresh.empty() || r != ERROR_SUCCESS) return table;
+  if (r != ERROR_SUCCESS) return table;
+  if (fresh.empty()) {
+    std::lock_guard lock(cache.mutex);
+    cache.generation = generation;
+    cache.hive = hive;
+    cache.live = std::move(live);
+    cache.table = table;
+    return table;
+  }
   // Remember the new numbers. The table is built again under the store lock so that two
   // programs meeting new devices at once do not give one number twice.
   std::vector<PortEntry> locked;

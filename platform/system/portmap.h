@@ -27,6 +27,7 @@ struct PortEntry {
   std::string identity;    // stable identity (by-id / by-path name), empty if none
   std::string sysfsPath;   // /sys/class/tty/<name> entry (under the sysfs root), empty if none
   bool userMapped = false; // true for mappings the user added
+  friend bool operator==(const PortEntry&, const PortEntry&) = default;
 };
 
 // Every port present now, in ascending COM number.
