@@ -35,7 +35,8 @@ awk -v o="$o" -v p="$p" 'BEGIN {printf "qvcomm ports -v %.1f ms, pyserial list_p
 echo "== one listing: system calls (first, refresh) and times"
 for kind in pty sysfs pairs; do
   for n in 1 8 64; do
-    strace -f -o "$XDG_CONFIG_HOME/trace" "$portlist" "$kind" "$n" >"$XDG_CONFIG_HOME/out"
+    strace -f -o "$XDG_CONFIG_HOME/trace" "$portlist" "$kind" "$n" >/dev/null
+    "$portlist" "$kind" "$n" >"$XDG_CONFIG_HOME/out"  # the times without strace
     calls=$(awk '/qv-list-begin/ {on = 1; n = 0; next} /qv-list-end/ {printf "%d ", n; on = 0} on {n++}' \
             "$XDG_CONFIG_HOME/trace")
     read -r first refresh <<<"$calls"
