@@ -1,6 +1,6 @@
 #include "comm/serialcomm.h"
 
-#include "platform/serial/netport.h"
+#include "platform/system/portnames.h"
 #include "platform/system/winreg.h"
 #include "ports/qvwin32.h"
 #include "ports/qvwin32di.h"
@@ -147,11 +147,11 @@ void TqvCustomSerialComm::EnumDevices() {
       device->RegistryKey = match->RegistryKey;
       break;
     }
-    // A network port has no device records: its address describes it (never connected to
+    // A device without records (a network port) is described by its kind (never connected to
     // for a listing).
-    if (device->Description.empty() && qv::platform::IsNetworkTarget(device->DeviceObjectName)) {
-      device->Description = device->DeviceObjectName;
-      device->Name = device->Name + " (" + device->Description + ")";
+    if (device->Description.empty()) {
+      device->Description = qv::platform::DescribeDevice(device->DeviceObjectName);
+      if (!device->Description.empty()) device->Name = device->Name + " (" + device->Description + ")";
     }
   }
 }

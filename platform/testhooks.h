@@ -34,6 +34,9 @@ void SetDevRoot(const std::string& root);
 // replaces the store file. Null to remove.
 void SetRegStoreWriteHook(std::function<void()> hook);
 
+// How long a store change waits for another program's lock (default 5000 ms).
+void SetRegStoreLockWait(int milliseconds);
+
 // InjectLocalTime fixes what LocalNow returns (null restores the clock). InjectTimeLocale
 // formats with the named locale ("C", "de_DE.UTF-8"; null restores the user's); false, and
 // nothing changed, when the locale is not installed.

@@ -6,14 +6,26 @@
 #include "platform/serial/netport.h"
 #include "platform/serial/internal/telnet.h"
 #include "platform/system/portmap.h"
+#include "platform/system/signals.h"
 #include "support/comm_harness.h"
 #include "support/fake_sysfs.h"
 #include "support/netserver.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <asm/termbits.h>
 
+#include <chrono>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 using namespace qv::platform;
@@ -365,4 +377,81 @@ TEST_F(NetPort, GarbageAndAnEndlessSubnegotiationLeaveThePortWorking) {
   ScriptedServer::Send(fd, std::string("\xFF\xFA\x2C\x07", 4) + std::string(10000, 'x') + "END");
   const std::size_t dropped = telnet::Session::kMaxSubnegSkip - 1;  // besides the option byte
   EXPECT_EQ(ReadPort(port, 10003 - dropped), std::string(10000 - dropped, 'x') + "END");
+}
+
+namespace {
+
+bool PutFile(const std::string& file, const std::string& text) {
+  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+// Runs body in a child with namespaces of its own, whose only name server (127.0.0.1:53 on
+// the child's own loopback) never answers; the result is body's, 77 where the system allows
+// no such namespaces.
+int WithSilentNameServer(const std::function<int()>& body) {
+  const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+  char conf[] = "/tmp/qv-resolv-XXXXXX";
+  const int confFd = mkstemp(conf);
+  if (confFd < 0) return 77;
+  close(confFd);
+  PutFile(conf, "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0) _exit(77);
+    PutFile("/proc/self/setgroups", "deny");
+    if (!PutFile("/proc/self/uid_map", "0 " + uid + " 1") || !PutFile("/proc/self/gid_map", "0 " + gid + " 1"))
+      _exit(77);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(53);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (ioctl(s, SIOCSIFFLAGS, &lo) < 0 || bind(s, reinterpret_cast<sockaddr*>(&server), sizeof server) < 0 ||
+        mount(conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+      _exit(77);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  unlink(conf);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// 0 when opening a port on an unresolvable host fails with error within 10 s (the resolver
+// alone would wait 30 s); 1 for another error, 2 when it took longer.
+int OpenFailsSoonWith(DWORD error) {
+  const DWORD start = GetTickCount();
+  const HANDLE h = Open("tcp://scanner.test:7000");
+  const DWORD got = GetLastError();
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (h != INVALID_HANDLE_VALUE || got != error) return 1;
+  return GetTickCount() - start < 10000 ? 0 : 2;
+}
+
+}  // namespace
+
+// The name lookup is bounded by the connection time-out, and a termination signal ends it.
+TEST(NetLookup, AnUnansweredNameServerIsWaitedForOnlyUntilTheTimeOutOrASignal) {
+  const int timedOut = WithSilentNameServer([] {
+    SetNetworkTimeouts(500, 2000);
+    return OpenFailsSoonWith(ERROR_SEM_TIMEOUT);
+  });
+  if (timedOut == 77) GTEST_SKIP() << "no user namespaces here";
+  EXPECT_EQ(timedOut, 0);
+  EXPECT_EQ(WithSilentNameServer([] {
+              SetNetworkTimeouts(60000, 2000);
+              TSignalWatch watch({SIGTERM});
+              std::thread([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                kill(getpid(), SIGTERM);
+              }).detach();
+              return OpenFailsSoonWith(ERROR_OPERATION_ABORTED);
+            }),
+            0);
 }

@@ -305,6 +305,10 @@ TEST(SerialDefaults, DefaultConfigIsTheSystemDefault) {
   EXPECT_EQ(cfg.dcb.XoffChar, 0x13);
   EXPECT_FALSE(GetDefaultCommConfigA("printer", &cfg, &cfg.dwSize));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  // Every name CreateFileA opens gets the defaults too, whatever its device kind.
+  for (const char* name : {"\\\\.\\COM3", "/dev/ttyS0", "virtual:pair/a", "rfc2217://127.0.0.1:7000",
+                           "tcp://[::1]:4001"})
+    EXPECT_TRUE(GetDefaultCommConfigA(name, &cfg, &cfg.dwSize)) << name;
 }
 
 TEST(SerialDefaults, SettingsDialogWithoutGuiFailsAndChangesNothing) {

@@ -1,7 +1,9 @@
 // The port map: user mappings, sysfs devices, numbering rules and the SERIALCOMM view.
 #include "platform/serial/nullmodem.h"
 #include "platform/system/portmap.h"
+#include "platform/system/portnames.h"
 #include "platform/system/regstore.h"
+#include "platform/system/signals.h"
 #include "platform/system/ttydevices.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
@@ -10,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <stdlib.h>
@@ -568,6 +572,9 @@ TEST_F(PortMapTest, UnwritableStoreIsReportedWithTheFile) {
     EXPECT_FALSE(AddUserMapping(8, pair->PortName(NullModemPair::kB), error, reason));
     EXPECT_EQ(error, ERROR_CANTWRITE);
     EXPECT_NE(reason.find(blocker.string()), std::string::npos) << reason;
+    EXPECT_EQ(ClaimComPort(0, pair->PortName(NullModemPair::kB), nullptr, error, reason), 0u);
+    EXPECT_EQ(error, ERROR_CANTWRITE);
+    EXPECT_NE(reason.find(blocker.string()), std::string::npos) << reason;
     EXPECT_EQ(Ports(), (std::map<unsigned, std::string>{{7, "virtual:store/a"}}));
     fs::remove(blocker);
   }
@@ -576,6 +583,90 @@ TEST_F(PortMapTest, UnwritableStoreIsReportedWithTheFile) {
   EXPECT_FALSE(RemoveUserMapping(7, error, reason));
   EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reason, "COM7 has no mapping");
+}
+
+// A store folder that is a file is reported as such, not as "file exists".
+TEST_F(PortMapTest, StoreFolderThatIsAFileIsSaidToBeOne) {
+  const fs::path folder = RegStoreFolder();
+  fs::remove_all(folder);
+  fs::create_directories(folder.parent_path());
+  std::ofstream(folder).put('x');
+  auto pair = CreateNullModemPair("file");
+  DWORD error = 0;
+  std::string reason;
+  EXPECT_FALSE(AddUserMapping(7, pair->PortName(NullModemPair::kA), error, reason));
+  EXPECT_EQ(error, ERROR_CANTWRITE);
+  EXPECT_EQ(reason, "the port map cannot be saved: " + folder.string() +
+                        " is a file where a folder must be (move it away)");
+  fs::remove(folder);
+}
+
+// Another program holding the store's lock is waited for a bounded time and then named; a
+// termination signal ends the wait at once.
+TEST_F(PortMapTest, HeldStoreLockIsWaitedForBrieflyAndItsHolderNamed) {
+  auto pair = CreateNullModemPair("lock");
+  DWORD error = 0;
+  std::string reason;
+  ASSERT_TRUE(AddUserMapping(7, pair->PortName(NullModemPair::kA), error, reason)) << reason;
+  const std::string lock = RegStoreFile(RegRoot::User) + ".lock";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    const int fd = open(lock.c_str(), O_RDWR);
+    flock(fd, LOCK_EX);
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  SetRegStoreLockWait(300);
+  EXPECT_FALSE(RemoveUserMapping(7, error, reason));
+  EXPECT_EQ(error, ERROR_CANTWRITE);
+  EXPECT_NE(reason.find("(pid " + std::to_string(holder) + ") has held " + lock + " for over 300 ms"),
+            std::string::npos) << reason;
+  {
+    SetRegStoreLockWait(600000);
+    TSignalWatch watch({SIGTERM});
+    raise(SIGTERM);
+    EXPECT_FALSE(RemoveUserMapping(7, error, reason));
+    EXPECT_EQ(reason, "the port map cannot be saved: a signal ended the wait for " + lock);
+  }
+  SetRegStoreLockWait(5000);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_TRUE(RemoveUserMapping(7, error, reason)) << reason;
+}
+
+// A simulator's mapping whose program has ended is gone, even when a new terminal has the
+// same pseudo-terminal number; while it runs the mapping is there.
+TEST_F(PortMapTest, MappingOfAnEndedSimulatorIsGone) {
+  Pty pty;
+  ASSERT_FALSE(pty.slave().empty());
+  DWORD error = 0;
+  std::string reason;
+  ASSERT_TRUE(AddUserMapping(62, pty.slave(), error, reason)) << reason;
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  for (const pid_t pid : {getpid(), ended}) {
+    ASSERT_EQ(RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
+                const std::string text = std::to_string(pid) + " " + pty.slave();
+                std::vector<BYTE> data(text.begin(), text.end());
+                data.push_back(0);
+                hive.Create("Software\\qvcomm\\Simulators").values = {RegValue{"COM62", REG_SZ, data}};
+                changed = true;
+                return ERROR_SUCCESS;
+              }),
+              ERROR_SUCCESS);
+    const bool running = pid == getpid();
+    EXPECT_EQ(Ports().contains(62), running);
+    std::string device;
+    EXPECT_EQ(ResolveComPort(62, device, error), running);
+  }
 }
 
 TEST(ComPortNumber, ParsesPortNames) {
@@ -589,6 +680,30 @@ TEST(ComPortNumber, ParsesPortNames) {
   EXPECT_EQ(ComPortNumber("COM256"), 0u);
   EXPECT_EQ(ComPortNumber("COM1:"), 0u);
   EXPECT_EQ(ComPortNumber("LPT1"), 0u);
+}
+
+// Every name is told apart by the table of device kinds, whatever its case.
+TEST(DeviceKinds, NamesAreToldApartByTheirKind) {
+  struct Case {
+    const char* name;
+    bool kind, wellFormed;
+    const char* description;
+  } cases[] = {
+      {"/dev/ttyS0", true, true, ""},
+      {"virtual:pair/a", true, true, ""},
+      {"virtual:pair/c", true, false, ""},
+      {"rfc2217://127.0.0.1:7000", true, true, "rfc2217://127.0.0.1:7000"},
+      {"TCP://scanner:4001", true, true, "TCP://scanner:4001"},
+      {"tcp://scanner", true, false, "tcp://scanner"},
+      {"COM1", false, false, ""},
+      {"dev/ttyS0", false, false, ""},
+      {"telnet://h:23", false, false, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsDeviceName(c.name), c.kind) << c.name;
+    EXPECT_EQ(IsWellFormedDeviceName(c.name), c.wellFormed) << c.name;
+    EXPECT_EQ(DescribeDevice(c.name), c.description) << c.name;
+  }
 }
 
 }  // namespace

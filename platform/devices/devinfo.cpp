@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -98,9 +99,14 @@ struct Node {
 
 struct Snapshot {
   std::vector<Node> nodes;
+  // What it was taken from: while the devices, the ports and the naming are the same, it is
+  // the same.
+  std::uint64_t generation = 0;
+  std::vector<PortEntry> ports;
+  bool udev = false;
   const Node* ById(const std::string& id) const {
     for (const Node& n : nodes)
-      if (RegFold(n.instanceId) == RegFold(id)) return &n;
+      if (RegNamesEqual(n.instanceId, id)) return &n;
     return nullptr;
   }
   const Node* ByDevInst(DEVINST d) const {
@@ -147,15 +153,17 @@ const libudev::Api& Udev() { return libudev::Bound(); }
 
 std::atomic<bool> gUdevEnabled{true};
 
-// The names the device database gives a device, for one scan.
+// The names the device database gives a device, for one scan. Each device is looked up once
+// and the hardware database opened only when a modalias needs it.
 class NameSource {
  public:
   NameSource() {
     if (!gUdevEnabled.load() || !Udev().database) return;
     ctx_ = Udev().udev_new();
-    if (ctx_ && Udev().hwdb_new) hwdb_ = Udev().hwdb_new(ctx_);
   }
   ~NameSource() {
+    for (auto& [path, d] : devices_)
+      if (d) Udev().device_unref(d);
     if (hwdb_) Udev().hwdb_unref(hwdb_);
     if (ctx_) Udev().udev_unref(ctx_);
   }
@@ -167,12 +175,16 @@ class NameSource {
   std::string Lookup(const std::string& sysPath, const std::string& modalias, const char* key) {
     if (!ctx_) return {};
     if (!sysPath.empty()) {
-      if (udev_device* d = Udev().device_new_from_syspath(ctx_, sysPath.c_str())) {
-        const char* v = Udev().device_get_property_value(d, key);
-        std::string value = v ? v : "";
-        Udev().device_unref(d);
-        if (!value.empty()) return value;
+      auto [it, added] = devices_.try_emplace(sysPath, nullptr);
+      if (added) it->second = Udev().device_new_from_syspath(ctx_, sysPath.c_str());
+      if (it->second) {
+        const char* v = Udev().device_get_property_value(it->second, key);
+        if (v && *v) return v;
       }
+    }
+    if (!hwdbTried_ && !modalias.empty()) {
+      hwdbTried_ = true;
+      if (Udev().hwdb_new) hwdb_ = Udev().hwdb_new(ctx_);
     }
     if (hwdb_ && !modalias.empty()) {
       for (udev_list_entry* e = Udev().hwdb_get_properties_list_entry(hwdb_, modalias.c_str(), 0); e;
@@ -188,6 +200,8 @@ class NameSource {
  private:
   udev* ctx_ = nullptr;
   udev_hwdb* hwdb_ = nullptr;
+  bool hwdbTried_ = false;
+  std::map<std::string, udev_device*> devices_;
 };
 
 // ---- Scanning ----------------------------------------------------------------------------------
@@ -217,10 +231,13 @@ bool IsDeviceFolder(const std::string& path) {
 
 class Scanner {
  public:
-  Scanner() { devicesRoot_ = sf::ResolvePath(sf::SysfsRoot() + "/devices"); }
+  Scanner() {
+    const std::string root = sf::ResolvedSysfsRoot();
+    if (!root.empty()) devicesRoot_ = root + "/devices";
+  }
 
-  std::shared_ptr<Snapshot> Run() {
-    ports_ = ListPorts();
+  std::shared_ptr<Snapshot> Run(std::vector<PortEntry> ports) {
+    ports_ = std::move(ports);
     NameSource source;
     names_ = &source;
     auto snap = std::make_shared<Snapshot>();
@@ -248,15 +265,15 @@ class Scanner {
 
   std::vector<std::string> ChildrenOf(const std::string& folder) const {
     std::vector<std::string> out;
-    std::vector<std::string> names = sf::ListFolder(folder);
+    std::vector<std::string> names = sf::ListSubfolders(folder);
     std::sort(names.begin(), names.end(), sf::NaturalLess);
     for (const std::string& name : names) {
       std::string path = folder + "/" + name;
-      if (IsDeviceFolder(path)) {
+      if (Exists(path + "/uevent") || Exists(path + "/subsystem")) {
         out.push_back(IdOf(path));
-      } else if (IsDir(path) && !Exists(path + "/uevent")) {
+      } else {
         // Class folders ("tty") hold the class devices of their parent.
-        std::vector<std::string> inner = sf::ListFolder(path);
+        std::vector<std::string> inner = sf::ListSubfolders(path);
         std::sort(inner.begin(), inner.end(), sf::NaturalLess);
         for (const std::string& sub : inner)
           if (IsDeviceFolder(path + "/" + sub)) out.push_back(IdOf(path + "/" + sub));
@@ -312,13 +329,14 @@ class Scanner {
     return Kind::Port;
   }
 
-  unsigned PortNumberOf(const sf::TtyDevice& t) const {
-    char buf[PATH_MAX];
-    std::string canon = realpath(t.devNode.c_str(), buf) ? std::string(buf) : t.devNode;
-    for (const PortEntry& p : ports_) {
+  unsigned PortNumberOf(const sf::TtyDevice& t) {
+    if (portCanon_.size() != ports_.size())
+      for (const PortEntry& p : ports_) portCanon_.push_back(CanonicalDeviceName(p.device));
+    const std::string canon = CanonicalDeviceName(t.devNode);
+    for (std::size_t i = 0; i < ports_.size(); ++i) {
+      const PortEntry& p = ports_[i];
       if (!p.sysfsPath.empty() && p.sysfsPath == t.classPath) return p.number;
-      if (p.device == t.devNode) return p.number;
-      if (realpath(p.device.c_str(), buf) && canon == buf) return p.number;
+      if (p.device == t.devNode || portCanon_[i] == canon) return p.number;
     }
     return 0;
   }
@@ -341,7 +359,7 @@ class Scanner {
     Node n;
     n.kind = Classify(t);
     const ClassInfo& info = InfoOf(n.kind);
-    n.sysPath = sf::ResolvePath(t.classPath);
+    n.sysPath = t.ttyPath;
     n.instanceId = n.sysPath.empty() ? "virtual/tty/" + t.name : IdOf(n.sysPath);
     n.devNode = t.devNode;
     std::string modalias = Modalias(t);
@@ -391,7 +409,7 @@ class Scanner {
   // The USB device above a USB port (adapter or composite device), the PCI card above a port.
   void AddHardware(const sf::TtyDevice& t) {
     if (t.isUsb) {
-      std::string path = sf::ResolvePath(t.usb.path);
+      const std::string& path = t.usb.path;  // resolved already
       if (path.empty() || Known(IdOf(path))) return;
       Node n;
       std::string interfaces = Attr(path, "bNumInterfaces");
@@ -400,7 +418,7 @@ class Scanner {
       AddPlain(n, path, modalias, t.usb.product, t.usb.manufacturer, "usb",
                {"USB\\VID_" + Upper(t.usb.vendorId) + "&PID_" + Upper(t.usb.productId)}, "USB");
     } else if (t.subsystem == "pci" && !t.hardwarePath.empty()) {
-      std::string path = sf::ResolvePath(t.hardwarePath);
+      const std::string& path = t.hardwarePath;  // resolved already
       if (path.empty() || Known(IdOf(path))) return;
       Node n;
       n.kind = Kind::MultiportCard;
@@ -441,7 +459,7 @@ class Scanner {
     for (const sf::TtyDevice& t : ttys) {
       if (t.driver.empty()) continue;
       if (!drivers.count(t.driver)) order.push_back(t.driver);
-      std::string path = sf::ResolvePath(t.classPath);
+      const std::string& path = t.ttyPath;
       drivers[t.driver].push_back(path.empty() ? "virtual/tty/" + t.name : IdOf(path));
     }
     for (const std::string& d : order) {
@@ -467,7 +485,7 @@ class Scanner {
     std::vector<std::string> names = sf::ListFolder(folder);
     std::sort(names.begin(), names.end(), sf::NaturalLess);
     for (const std::string& name : names) {
-      std::string path = sf::ResolvePath(folder + "/" + name);
+      std::string path = sf::ResolveLink(folder + "/" + name);
       if (path.empty() || Attr(path, "bInterfaceClass") != "02" || Exists(path + "/driver")) continue;
       if (Known(IdOf(path))) continue;
       sf::UsbInfo usb;
@@ -488,13 +506,27 @@ class Scanner {
 
   std::string devicesRoot_;
   std::vector<PortEntry> ports_;
+  std::vector<std::string> portCanon_;  // the ports' devices, canonical, taken when first needed
   NameSource* names_ = nullptr;
   std::vector<Node>* nodes_ = nullptr;
 };
 
+// A snapshot of the devices now: the latest one while nothing has changed since it was taken
+// (a device set per class in one device pass costs one scan).
 std::shared_ptr<const Snapshot> TakeSnapshot() {
-  std::shared_ptr<const Snapshot> snap = Scanner().Run();
+  const std::uint64_t generation = sf::DeviceGeneration();
+  std::vector<PortEntry> ports = ListPorts();
+  const bool udev = gUdevEnabled.load();
   DevInstTable& t = Table();
+  {
+    std::lock_guard lock(t.mutex);
+    if (t.latest && t.latest->generation == generation && t.latest->udev == udev && t.latest->ports == ports)
+      return t.latest;
+  }
+  std::shared_ptr<Snapshot> snap = Scanner().Run(ports);
+  snap->generation = generation;
+  snap->ports = std::move(ports);
+  snap->udev = udev;
   std::lock_guard lock(t.mutex);
   t.latest = snap;
   return snap;
@@ -841,7 +873,7 @@ CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG) {
   std::vector<std::string> children;
   if (p.empty() || !RelationsOf(p, children)) return CR_NO_SUCH_DEVNODE;
   for (std::size_t i = 0; i + 1 < children.size(); ++i) {
-    if (RegFold(children[i]) == RegFold(id)) {
+    if (RegNamesEqual(children[i], id)) {
       *sibling = DevInstOf(children[i + 1]);
       return CR_SUCCESS;
     }

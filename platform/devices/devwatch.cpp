@@ -1,6 +1,7 @@
 #include "platform/devices/devwatch.h"
 
 #include "platform/devices/internal/udev.h"
+#include "platform/system/internal/device_kinds.h"
 #include "platform/system/internal/sysfs.h"
 #include "platform/system/regstore.h"
 #include "platform/win32/winuser.h"
@@ -50,9 +51,24 @@ std::string Parent(const std::string& path) {
   return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-bool SerialNodeName(const char* name) {
-  return std::strncmp(name, "tty", 3) == 0 || std::strncmp(name, "rfcomm", 6) == 0 ||
-         std::strncmp(name, "ircomm", 6) == 0;
+// Whether a node in the device folder is one of a device kind's.
+bool SerialNodeName(std::string_view name) {
+  for (const DeviceKind* kind : DeviceKinds())
+    for (std::string_view prefix : kind->nodePrefixes)
+      if (name.starts_with(prefix)) return true;
+  return false;
+}
+
+// Every udev subsystem that announces a device kind's devices; false when none takes.
+bool FilterSubsystems(udev_monitor* monitor) {
+  bool any = false;
+  for (const DeviceKind* kind : DeviceKinds()) {
+    if (!kind->udevSubsystem) continue;
+    if (UdevMonitor().monitor_filter_add_match_subsystem_devtype(monitor, kind->udevSubsystem, nullptr) < 0)
+      return false;
+    any = true;
+  }
+  return any;
 }
 
 // What of the user's store matters: every value but the numbers the enumeration remembers.
@@ -110,7 +126,7 @@ struct DeviceWatcher::State {
     if (!api.monitor || devRoot != "/dev" || !UdevdRuns()) return false;
     udevCtx = api.udev_new();
     if (udevCtx) monitor = api.monitor_new_from_netlink(udevCtx, "udev");
-    if (!monitor || api.monitor_filter_add_match_subsystem_devtype(monitor, "tty", nullptr) < 0 ||
+    if (!monitor || !FilterSubsystems(monitor) ||
         api.monitor_enable_receiving(monitor) < 0 || api.monitor_get_fd(monitor) < 0) {
       if (monitor) api.monitor_unref(monitor);
       if (udevCtx) api.udev_unref(udevCtx);

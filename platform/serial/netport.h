@@ -4,7 +4,6 @@
 // address in brackets or a host name. The library only connects out; it never listens.
 #pragma once
 
-#include "platform/system/portnames.h"
 #include "platform/win32/wintypes.h"
 
 #include <string>
@@ -12,7 +11,14 @@
 
 namespace qv::platform {
 
-// The address forms and ParseNetworkTarget are in portnames.h.
+struct NetworkTarget {
+  bool rfc2217 = false;
+  std::string host;  // without the brackets of an IPv6 address
+  std::string port;  // decimal, 1..65535
+};
+
+// Splits a network port address; false when it is not one.
+bool ParseNetworkTarget(std::string_view name, NetworkTarget& target);
 
 // Time allowed for the connection (default 5000 ms) and for each exchange with the server
 // after it (the option negotiation at open, the answers to new line settings; default

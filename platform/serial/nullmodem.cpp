@@ -1,7 +1,7 @@
 #include "platform/serial/nullmodem.h"
 
 #include "platform/serial/internal/serial_device.h"
-#include "platform/system/internal/virtual_ports.h"
+#include "platform/system/internal/device_kinds.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -16,7 +16,33 @@
 namespace qv::platform {
 
 namespace {
-constexpr const char* kPrefix = "virtual:";
+constexpr std::string_view kPrefix = "virtual:";
+
+// A pair name: not empty, no '/', no control character.
+bool IsVirtualPairName(std::string_view pair) {
+  if (pair.empty()) return false;
+  for (unsigned char c : pair)
+    if (c == '/' || c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// Splits "<prefix><pair>/a" or "/b" into the pair's name and the end (0 for a, 1 for b).
+bool SplitVirtualPortName(std::string_view name, std::string_view& pair, int& end) {
+  if (name.substr(0, kPrefix.size()) != kPrefix) return false;
+  name.remove_prefix(kPrefix.size());
+  if (name.size() < 3 || name[name.size() - 2] != '/') return false;
+  char e = name.back();
+  if (e != 'a' && e != 'b') return false;
+  pair = name.substr(0, name.size() - 2);
+  end = e == 'a' ? 0 : 1;
+  return IsVirtualPairName(pair);
+}
+
+bool IsVirtualPortName(std::string_view name) {
+  std::string_view pair;
+  int end = 0;
+  return SplitVirtualPortName(name, pair, end);
+}
 
 void Signal(int fd) {
   std::uint64_t one = 1;
@@ -286,10 +312,24 @@ bool VirtualPortExists(std::string_view name) {
   return !state->vanished;
 }
 
+// A virtual port is present while its pair exists; only a program's own pairs are seen.
 namespace {
-// The port map lists a virtual port while its pair exists.
-const bool gVirtualPortQuery = (SetVirtualPortQuery(&VirtualPortExists), true);
+constexpr std::string_view kVirtualSchemes[] = {kPrefix};
 }  // namespace
+
+extern const DeviceKind kVirtualPorts{
+    .schemes = kVirtualSchemes,
+    .WellFormed = IsVirtualPortName,
+    .Present = [](const std::string& name) { return VirtualPortExists(name); },
+    .Canonical = [](const std::string& name) { return name; },
+    .Check = [](const std::string& name, const std::string& shown, std::string& reason) -> DWORD {
+      if (IsVirtualPortName(name)) return ERROR_SUCCESS;
+      reason = shown + " is not a virtual port name (" + std::string(kPrefix) + "<pair>/a or " +
+               std::string(kPrefix) + "<pair>/b)";
+      return ERROR_INVALID_NAME;
+    },
+    .Open = [](const std::string& name, DWORD& error, std::string&) { return OpenVirtualDevice(name, error); },
+};
 
 NullModemPair::NullModemPair(std::shared_ptr<NullModemState> state) : state_(std::move(state)) {}
 
@@ -303,7 +343,7 @@ NullModemPair::~NullModemPair() {
 const std::string& NullModemPair::Name() const { return state_->name; }
 
 std::string NullModemPair::PortName(End end) const {
-  return kPrefix + state_->name + (end == kA ? "/a" : "/b");
+  return std::string(kPrefix) + state_->name + (end == kA ? "/a" : "/b");
 }
 
 std::size_t NullModemPair::Write(End from, const void* data, std::size_t size) {

@@ -5,7 +5,6 @@
 // direct controls below (write, read, lines, break and error injection, removal).
 #pragma once
 
-#include "platform/system/portnames.h"
 #include "platform/win32/wintypes.h"
 
 #include <cstddef>

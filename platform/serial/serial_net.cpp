@@ -5,6 +5,8 @@
 
 #include "platform/serial/internal/serial_device.h"
 #include "platform/serial/internal/telnet.h"
+#include "platform/system/internal/device_kinds.h"
+#include "platform/system/signals.h"
 #include "platform/win32/winbase.h"
 
 #include <netdb.h>
@@ -12,6 +14,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,10 +26,17 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 namespace qv::platform {
 
 namespace {
+
+constexpr std::string_view kRfc2217 = "rfc2217://";
+constexpr std::string_view kTcp = "tcp://";
 
 constexpr std::int64_t kMs = 1000000;
 // Received data the device holds itself (taken in while it waits for an answer); more is
@@ -415,6 +426,68 @@ int ConnectOne(const addrinfo* ai, std::int64_t deadline, int& fd) {
   return err;
 }
 
+// A name lookup on a thread of its own, so that the caller can stop waiting for it: the
+// resolver has time-outs of its own (30 s and more with several name servers) and restarts
+// its waits after a signal. An abandoned lookup ends on its own and frees what it found.
+struct Lookup {
+  std::mutex mutex;
+  bool done = false, abandoned = false;
+  int result = 0;
+  addrinfo* list = nullptr;
+  int doneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ~Lookup() {
+    if (list) freeaddrinfo(list);
+    if (doneFd >= 0) close(doneFd);
+  }
+};
+
+constexpr int kLookupTimedOut = INT_MIN;
+
+// getaddrinfo's result (EAI_CANCELED when a termination signal ended the wait,
+// kLookupTimedOut when the deadline passed first) and, on success, the addresses.
+int LookUp(const NetworkTarget& t, std::int64_t deadline, addrinfo*& out) {
+  auto lookup = std::make_shared<Lookup>();
+  if (lookup->doneFd < 0) return EAI_SYSTEM;
+  try {
+    std::thread([lookup, host = t.host, port = t.port] {
+      // Signals go to the threads that wait for them, never to this one.
+      sigset_t all;
+      sigfillset(&all);
+      pthread_sigmask(SIG_BLOCK, &all, nullptr);
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_NUMERICSERV;
+      addrinfo* list = nullptr;
+      const int result = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+      std::lock_guard lock(lookup->mutex);
+      lookup->result = result;
+      lookup->list = list;
+      lookup->done = true;
+      const std::uint64_t one = 1;
+      if (write(lookup->doneFd, &one, sizeof one) < 0) {
+        // The flag alone tells a caller that looks again.
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    return EAI_SYSTEM;
+  }
+  pollfd fds[2] = {{lookup->doneFd, POLLIN, 0}, {TerminationSignalFd(), POLLIN, 0}};
+  for (;;) {
+    {
+      std::lock_guard lock(lookup->mutex);
+      if (lookup->done) {
+        out = std::exchange(lookup->list, nullptr);
+        return lookup->result;
+      }
+    }
+    if (fds[1].revents) return EAI_CANCELED;
+    const int ms = MsLeft(deadline);
+    if (ms == 0) return kLookupTimedOut;
+    if (poll(fds, 2, ms) < 0 && errno != EINTR) return EAI_SYSTEM;
+  }
+}
+
 }  // namespace
 
 void SetNetworkTimeouts(DWORD connectMs, DWORD answerMs) {
@@ -432,21 +505,22 @@ std::unique_ptr<SerialDevice> OpenNetworkDevice(const std::string& name, DWORD& 
     return nullptr;
   }
   const std::string where = Endpoint(t);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  const int gai = getaddrinfo(t.host.c_str(), t.port.c_str(), &hints, &list);
-  if (gai != 0) {
-    error = ERROR_BAD_NET_NAME;
-    text = name + ": the host name " + t.host +
-           (gai == EAI_AGAIN ? " cannot be looked up now (no answer from the name server)."
-                             : " is not found (" + std::string(gai_strerror(gai)) + ").");
-    return nullptr;
-  }
   const DWORD connectMs = gConnectMs.load();
   const std::int64_t deadline = MonotonicNs() + std::int64_t(connectMs) * kMs;
+  addrinfo* list = nullptr;
+  const int gai = LookUp(t, deadline, list);
+  if (gai != 0) {
+    error = gai == EAI_CANCELED ? ERROR_OPERATION_ABORTED
+            : gai == kLookupTimedOut ? ERROR_SEM_TIMEOUT
+                                     : ERROR_BAD_NET_NAME;
+    text = name + ": the host name " + t.host +
+           (gai == EAI_CANCELED     ? " was being looked up when a signal ended the wait."
+            : gai == kLookupTimedOut ? " cannot be looked up within " + std::to_string(connectMs) +
+                                           " ms (no answer from the name server)."
+            : gai == EAI_AGAIN       ? " cannot be looked up now (no answer from the name server)."
+                                     : " is not found (" + std::string(gai_strerror(gai)) + ").");
+    return nullptr;
+  }
   int fd = -1, err = 0;
   for (const addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) {
     err = ConnectOne(ai, deadline, fd);
@@ -492,5 +566,72 @@ std::unique_ptr<SerialDevice> OpenNetworkDevice(const std::string& name, DWORD& 
   error = ERROR_SUCCESS;
   return device;
 }
+
+bool ParseNetworkTarget(std::string_view name, NetworkTarget& target) {
+  NetworkTarget t;
+  if (HasScheme(name, kRfc2217)) {
+    t.rfc2217 = true;
+    name.remove_prefix(kRfc2217.size());
+  } else if (HasScheme(name, kTcp)) {
+    name.remove_prefix(kTcp.size());
+  } else {
+    return false;
+  }
+  std::string_view host, port;
+  if (!name.empty() && name[0] == '[') {
+    const std::size_t close = name.find(']');
+    if (close == std::string_view::npos || close + 1 >= name.size() || name[close + 1] != ':')
+      return false;
+    host = name.substr(1, close - 1);
+    port = name.substr(close + 2);
+  } else {
+    const std::size_t colon = name.rfind(':');
+    if (colon == std::string_view::npos) return false;
+    host = name.substr(0, colon);
+    port = name.substr(colon + 1);
+    if (host.find(':') != std::string_view::npos) return false;  // IPv6 needs its brackets
+  }
+  if (host.empty() || host.size() > 253 || port.empty() || port.size() > 5 || port[0] == '0')
+    return false;
+  for (char c : host) {
+    const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ||
+                    c == ':' || c == '_' || c == '%';
+    if (!ok) return false;
+  }
+  unsigned n = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + unsigned(c - '0');
+  }
+  if (n < 1 || n > 65535) return false;
+  t.host = host;
+  t.port = port;
+  target = std::move(t);
+  return true;
+}
+
+// Network ports are taken as given: present while mapped, never connected to for a listing;
+// their address is their description.
+namespace {
+constexpr std::string_view kNetworkSchemes[] = {kRfc2217, kTcp};
+bool NetworkWellFormed(std::string_view name) {
+  NetworkTarget t;
+  return ParseNetworkTarget(name, t);
+}
+}  // namespace
+
+extern const DeviceKind kNetworkPorts{
+    .schemes = kNetworkSchemes,
+    .WellFormed = NetworkWellFormed,
+    .Present = [](const std::string&) { return true; },
+    .Canonical = [](const std::string& name) { return name; },
+    .Check = [](const std::string& name, const std::string& shown, std::string& reason) -> DWORD {
+      if (NetworkWellFormed(name)) return ERROR_SUCCESS;
+      reason = shown + " is not a network port name (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+      return ERROR_INVALID_NAME;
+    },
+    .Describe = [](const std::string& name) { return name; },
+    .Open = OpenNetworkDevice,
+};
 
 }  // namespace qv::platform

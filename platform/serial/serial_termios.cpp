@@ -2,6 +2,9 @@
 // ioctls, exclusive open. Kept in its own translation unit because <asm/termbits.h> (needed for
 // termios2 and arbitrary baud rates) clashes with glibc's <termios.h>.
 #include "platform/serial/internal/serial_device.h"
+#include "platform/system/internal/device_kinds.h"
+#include "platform/system/portmap.h"
+#include "platform/system/ttydevices.h"
 
 #include <asm/termbits.h>
 #include <fcntl.h>
@@ -413,5 +416,33 @@ std::unique_ptr<SerialDevice> OpenTermiosDevice(const std::string& path, DWORD& 
   }
   return std::make_unique<TermiosDevice>(fd, st.st_rdev);
 }
+
+// Terminal devices are named by their absolute path; the system lists the serial ones in sysfs
+// and announces them as udev's tty subsystem, their nodes in the device folder as tty*, rfcomm*
+// (Bluetooth links) and ircomm* (infrared links).
+namespace {
+constexpr std::string_view kTerminalSchemes[] = {"/"};
+constexpr std::string_view kTerminalNodes[] = {"tty", "rfcomm", "ircomm"};
+}  // namespace
+
+extern const DeviceKind kTerminalDevices{
+    .schemes = kTerminalSchemes,
+    .WellFormed = [](std::string_view) { return true; },
+    .Present = [](const std::string& path) {
+      struct stat st;
+      return stat(path.c_str(), &st) == 0;
+    },
+    .Canonical = [](const std::string& path) {
+      const std::string real = sysfs::ResolvePath(path);
+      return real.empty() ? path : real;
+    },
+    .Check = [](const std::string& path, const std::string&, std::string& reason) {
+      return CheckTerminalDevice(path, reason);
+    },
+    .Open = [](const std::string& path, DWORD& error, std::string&) { return OpenTermiosDevice(path, error); },
+    .List = sysfs::ListSerialTtys,
+    .nodePrefixes = kTerminalNodes,
+    .udevSubsystem = "tty",
+};
 
 }  // namespace qv::platform

@@ -1,9 +1,10 @@
 // The communications API entry points: port names, handle lookup and the last error. The port
-// logic itself is in serial_port.cpp, the devices in serial_termios.cpp and nullmodem.cpp.
+// logic itself is in serial_port.cpp; which device a name opens, its device kind says
+// (platform/system/internal/device_kinds.h).
 #include "platform/serial/winserial.h"
 
 #include "platform/serial/internal/serial_port.h"
-#include "platform/serial/netport.h"
+#include "platform/system/internal/device_kinds.h"
 #include "platform/system/portmap.h"
 
 #include <cctype>
@@ -37,13 +38,11 @@ bool ParseComNumber(const std::string& name, unsigned& number) {
   return value > 0 && value <= 0xFFFFu;
 }
 
-bool IsVirtualName(const std::string& name) { return name.rfind("virtual:", 0) == 0; }
-
 // The device behind a port name, or false with the Windows error.
 bool ResolveName(const std::string& fileName, std::string& device, DWORD& error) {
   const std::string name = StripDevicePrefix(fileName);
   unsigned number = 0;
-  if (IsVirtualName(name) || IsNetworkTarget(name) || (!name.empty() && name[0] == '/')) {
+  if (KindOf(name)) {
     device = name;
     return true;
   }
@@ -118,9 +117,9 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, const void*
     return INVALID_HANDLE_VALUE;
   }
   std::string text;
-  std::unique_ptr<SerialDevice> dev = IsVirtualName(device)    ? OpenVirtualDevice(device, error)
-                                      : IsNetworkTarget(device) ? OpenNetworkDevice(device, error, text)
-                                                                : OpenTermiosDevice(device, error);
+  const DeviceKind* kind = KindOf(device);
+  std::unique_ptr<SerialDevice> dev = kind ? kind->Open(device, error, text) : nullptr;
+  if (!kind) error = ERROR_FILE_NOT_FOUND;
   if (!dev) {
     if (text.empty()) SetLastError(error);
     else SetLastErrorText(error, std::move(text));
@@ -239,7 +238,7 @@ BOOL GetDefaultCommConfigA(const char* name, COMMCONFIG* config, DWORD* size) {
   // present or not, so a component always starts from complete settings.
   const std::string n = StripDevicePrefix(name);
   unsigned number = 0;
-  if (!ParseComNumber(n, number) && !IsVirtualName(n) && n[0] != '/') {
+  if (!ParseComNumber(n, number) && !KindOf(n)) {
     SetLastError(ERROR_INVALID_NAME);
     return FALSE;
   }

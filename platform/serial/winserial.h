@@ -11,8 +11,9 @@
 // ---- Operations ----------------------------------------------------------------------------
 
 // Opens "\\?\COMn" (COMn resolved through the port map; "COMn" and "\\.\COMn" too), an
-// absolute device path, or a "virtual:<pair>/a|b" null-modem end. Ports are never shared: a
-// second open, by this or another process, fails with ERROR_SHARING_VIOLATION. The invalid
+// absolute device path, or the name of another device kind (a null-modem end, a network port).
+// Ports are never shared: a second open, by this or another process, fails with
+// ERROR_SHARING_VIOLATION. The invalid
 // handle and the last error on failure (ERROR_FILE_NOT_FOUND: no such port; ERROR_ACCESS_DENIED:
 // no permission on the device; ERROR_BAD_COMMAND: not a terminal device).
 HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,

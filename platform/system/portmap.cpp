@@ -2,7 +2,8 @@
 
 #include "platform/rtl/printable.h"
 #include "platform/system/internal/sysfs.h"
-#include "platform/system/internal/virtual_ports.h"
+#include "platform/system/procinfo.h"
+#include "platform/system/internal/device_kinds.h"
 #include "platform/system/regstore.h"
 #include "platform/system/winreg.h"
 
@@ -12,11 +13,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -28,17 +29,6 @@ namespace {
 constexpr unsigned kMaxPort = 255;  // the saved configuration keeps the number in one byte
 constexpr const char* kMapKey = "Software\\qvcomm\\PortMap";
 constexpr const char* kAssignedKey = "Software\\qvcomm\\Assigned";
-
-bool IsVirtual(const std::string& device) { return device.rfind("virtual:", 0) == 0; }
-// Network ports are taken as given: never looked up or connected to while listing.
-bool IsNetwork(const std::string& device) { return IsNetworkTarget(device); }
-
-std::atomic<bool (*)(std::string_view)> gVirtualPortQuery{nullptr};
-
-bool VirtualPortPresent(const std::string& device) {
-  bool (*exists)(std::string_view) = gVirtualPortQuery.load(std::memory_order_acquire);
-  return exists && exists(device);
-}
 
 std::string Shown(std::string_view text);
 
@@ -64,6 +54,21 @@ struct UserMapping {
   std::string device;
 };
 
+// Mappings a program made for the life of a device of its own ("COM5" = "<pid> <device>", the
+// simulator's pseudo-terminals): once that program has ended the mapping is gone, even when
+// its device name has gone to another device since (pseudo-terminal numbers are reused).
+constexpr const char* kOwnersKey = "Software\\qvcomm\\Simulators";
+
+bool OwnerEnded(const RegHive& hive, unsigned number, const std::string& device) {
+  const RegKeyNode* node = hive.Find(kOwnersKey);
+  const RegValue* v = node ? node->FindValue("COM" + std::to_string(number)) : nullptr;
+  if (!v) return false;
+  const std::string text(v->data.begin(), std::find(v->data.begin(), v->data.end(), BYTE(0)));
+  char* rest = nullptr;
+  const long pid = std::strtol(text.c_str(), &rest, 10);
+  return pid > 0 && pid <= INT_MAX && *rest == ' ' && device == rest + 1 && !ProcessExists(int(pid));
+}
+
 // The user's mappings, ascending. Entries that are not COMn = text are reported and skipped.
 std::vector<UserMapping> ReadUserMappings(const RegHive& hive) {
   std::vector<UserMapping> out;
@@ -86,18 +91,9 @@ std::vector<UserMapping> ReadUserMappings(const RegHive& hive) {
   return out;
 }
 
-std::string Canonical(const std::string& path) {
-  if (IsVirtual(path) || IsNetwork(path)) return path;
-  char buf[PATH_MAX];
-  if (realpath(path.c_str(), buf)) return buf;
-  return path;
-}
-
 bool Present(const std::string& device) {
-  if (IsVirtual(device)) return VirtualPortPresent(device);
-  if (IsNetwork(device)) return true;
-  struct stat st;
-  return stat(device.c_str(), &st) == 0;
+  const DeviceKind* kind = KindOf(device);
+  return kind && kind->Present(device);
 }
 
 // The system's text for errno err, starting lower-case to go inside a sentence.
@@ -255,7 +251,7 @@ namespace {
 std::string IdentityOf(const sysfs::TtyDevice& d) {
   if (!d.byId.empty()) return "by-id:" + d.byId;
   if (!d.byPath.empty()) return "by-path:" + d.byPath;
-  std::string root = sysfs::ResolvePath(sysfs::SysfsRoot());
+  const std::string root = sysfs::ResolvedSysfsRoot();
   std::string p = d.devicePath;
   if (!root.empty() && p.size() > root.size() && p.compare(0, root.size(), root) == 0 &&
       p[root.size()] == '/')
@@ -308,7 +304,7 @@ std::vector<PortEntry> BuildTable(const RegHive& hive, const std::vector<sysfs::
   std::set<unsigned> taken;
   std::vector<std::string> claimed;  // devices the user mapped, resolved
   for (const UserMapping& m : ReadUserMappings(hive)) {
-    std::string canon = Canonical(m.device);
+    std::string canon = CanonicalDeviceName(m.device);
     if (std::find(claimed.begin(), claimed.end(), canon) != claimed.end()) {
       WarnOnce("ignoring the port mapping COM" + std::to_string(m.number) + " = " + m.device +
                ": the device already has a lower number");
@@ -316,7 +312,8 @@ std::vector<PortEntry> BuildTable(const RegHive& hive, const std::vector<sysfs::
     }
     if (!taken.insert(m.number).second) continue;
     claimed.push_back(canon);
-    if (!Present(m.device)) continue;  // keeps its number reserved while absent
+    // Absent, it keeps its number reserved.
+    if (!Present(m.device) || OwnerEnded(hive, m.number, m.device)) continue;
     PortEntry e;
     e.number = m.number;
     e.device = m.device;
@@ -337,12 +334,17 @@ std::vector<PortEntry> BuildTable(const RegHive& hive, const std::vector<sysfs::
     out.push_back(std::move(e));
   };
 
+  // The devices the user's mappings name are theirs.
+  std::vector<bool> mapped(devices.size(), false);
+  if (!claimed.empty())
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      mapped[i] = std::find(claimed.begin(), claimed.end(), CanonicalDeviceName(devices[i].devNode)) !=
+                  claimed.end();
   std::vector<const sysfs::TtyDevice*> pending;
   // Fixed numbers first, then remembered ones.
   for (int pass = 0; pass < 2; ++pass) {
     for (const sysfs::TtyDevice& d : devices) {
-      if (std::find(claimed.begin(), claimed.end(), Canonical(d.devNode)) != claimed.end())
-        continue;  // the user's mapping names this device
+      if (mapped[std::size_t(&d - devices.data())]) continue;
       unsigned fixed = FixedNumber(d.name);
       if ((pass == 0) != (fixed != 0)) continue;
       std::string identity = IdentityOf(d);
@@ -401,18 +403,61 @@ unsigned ComPortNumber(std::string_view name) {
   return n;
 }
 
-void SetVirtualPortQuery(bool (*exists)(std::string_view name)) {
-  gVirtualPortQuery.store(exists, std::memory_order_release);
+DWORD CheckTerminalDevice(const std::string& path, std::string& reason) {
+  return CheckTerminal(path, reason);
 }
 
+namespace {
+
+// The last table, kept while what it was built from is the same: the devices (their
+// generation), the store (its hive, kept by the store while the file is unchanged) and which of
+// the user's mappings are live. A refresh with nothing changed then costs a look at each
+// mapping's device.
+struct TableCache {
+  std::mutex mutex;
+  std::uint64_t generation = 0;
+  std::shared_ptr<const RegHive> hive;
+  std::vector<bool> live;
+  std::vector<PortEntry> table;
+};
+
+TableCache& Cache() {
+  static TableCache* cache = new TableCache;  // never destroyed: used until the very end
+  return *cache;
+}
+
+std::vector<bool> LiveMappings(const RegHive& hive) {
+  std::vector<bool> live;
+  for (const UserMapping& m : ReadUserMappings(hive))
+    live.push_back(Present(m.device) && !OwnerEnded(hive, m.number, m.device));
+  return live;
+}
+
+}  // namespace
+
 std::vector<PortEntry> ListPorts() {
-  std::vector<sysfs::TtyDevice> devices = sysfs::ListSerialTtys();
+  const std::uint64_t generation = sysfs::DeviceGeneration();
   std::shared_ptr<const RegHive> hive;
   LONG r = ReadUserHive(hive);
+  std::vector<bool> live = r == ERROR_SUCCESS ? LiveMappings(*hive) : std::vector<bool>();
+  TableCache& cache = Cache();
+  if (r == ERROR_SUCCESS) {
+    std::lock_guard lock(cache.mutex);
+    if (cache.hive == hive && cache.generation == generation && cache.live == live) return cache.table;
+  }
+  std::vector<sysfs::TtyDevice> devices = ListKindDevices();
   RegHive empty;
   std::vector<Assignment> fresh;
   std::vector<PortEntry> table = BuildTable(r == ERROR_SUCCESS ? *hive : empty, devices, fresh);
-  if (fresh.empty() || r != ERROR_SUCCESS) return table;
+  if (r != ERROR_SUCCESS) return table;
+  if (fresh.empty()) {
+    std::lock_guard lock(cache.mutex);
+    cache.generation = generation;
+    cache.hive = hive;
+    cache.live = std::move(live);
+    cache.table = table;
+    return table;
+  }
   // Remember the new numbers. The table is built again under the store lock so that two
   // programs meeting new devices at once do not give one number twice.
   std::vector<PortEntry> locked;
@@ -442,7 +487,7 @@ bool ResolveComPort(unsigned number, std::string& device, DWORD& error) {
   if (number && ReadUserHive(hive) == ERROR_SUCCESS) {
     for (const UserMapping& m : ReadUserMappings(*hive)) {
       if (m.number != number) continue;
-      if (!Present(m.device)) break;
+      if (!Present(m.device) || OwnerEnded(*hive, number, m.device)) break;
       device = m.device;
       error = ERROR_SUCCESS;
       return true;
@@ -472,38 +517,26 @@ bool AddUserMapping(unsigned number, const std::string& device, DWORD& error,
     reason = "the device path is empty";
     return false;
   }
-  std::string path;
-  if (IsNetwork(device)) {
-    NetworkTarget target;
-    if (!ParseNetworkTarget(device, target)) {
-      error = ERROR_INVALID_NAME;
-      reason = Shown(device) + " is not a network port name (rfc2217://HOST:PORT or tcp://HOST:PORT)";
-      return false;
-    }
-    path = device;
-  } else if (IsVirtual(device)) {
-    if (!IsVirtualPortName(device)) {
-      error = ERROR_INVALID_NAME;
-      reason = Shown(device) + " is not a virtual port name (virtual:<pair>/a or virtual:<pair>/b)";
-      return false;
-    }
-    path = device;
-  } else {
+  // A relative path is a terminal device's, made absolute.
+  std::string path = device;
+  const DeviceKind* kind = KindOf(device);
+  if (!kind) {
     if (!Absolute(device, path, reason)) {
       error = ERROR_PATH_NOT_FOUND;
       return false;
     }
-    error = CheckTerminal(path, reason);
-    if (error != ERROR_SUCCESS) return false;
+    kind = KindOf(path);
   }
+  error = kind ? kind->Check(path, Shown(path), reason) : ERROR_FILE_NOT_FOUND;
+  if (error != ERROR_SUCCESS) return false;
   std::string name = "COM" + std::to_string(number);
-  std::string canon = Canonical(path);
+  std::string canon = CanonicalDeviceName(path);
   unsigned other = 0;
   LONG r = RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
     RegKeyNode& node = hive.Create(kMapKey);
     // One device, one number: a second name for it would make the port list ambiguous.
     for (const UserMapping& m : ReadUserMappings(hive)) {
-      if (m.number != number && Canonical(m.device) == canon) {
+      if (m.number != number && CanonicalDeviceName(m.device) == canon) {
         other = m.number;
         return ERROR_ALREADY_EXISTS;
       }
@@ -604,18 +637,17 @@ std::vector<PortEntry> ListUserMappings() {
 
 unsigned ClaimComPort(unsigned number, const std::string& device,
                       const std::function<bool(const PortEntry& mapping)>& mayReplace,
-                      DWORD& error) {
+                      DWORD& error, std::string& reason) {
+  reason.clear();
   if (number > kMaxPort || device.empty()) {
     error = ERROR_INVALID_PARAMETER;
     return 0;
   }
-  if (!IsVirtual(device)) {
-    std::string reason;
-    error = CheckTerminal(device, reason);
-    if (error != ERROR_SUCCESS) return 0;
-  }
-  const std::vector<sysfs::TtyDevice> devices = sysfs::ListSerialTtys();
-  const std::string canon = Canonical(device);
+  const DeviceKind* kind = KindOf(device);
+  error = kind ? kind->Check(device, Shown(device), reason) : ERROR_INVALID_NAME;
+  if (error != ERROR_SUCCESS) return 0;
+  const std::vector<sysfs::TtyDevice> devices = ListKindDevices();
+  const std::string canon = CanonicalDeviceName(device);
   unsigned taken = 0;
   LONG r = RegStoreModify(RegRoot::User, [&](RegHive& hive, bool& changed) -> LONG {
     std::set<unsigned> busy;
@@ -629,7 +661,7 @@ unsigned ClaimComPort(unsigned number, const std::string& device,
         stale.push_back(m.number);
         continue;
       }
-      if (Canonical(m.device) == canon && m.number != number) return ERROR_ALREADY_EXISTS;
+      if (CanonicalDeviceName(m.device) == canon && m.number != number) return ERROR_ALREADY_EXISTS;
       busy.insert(m.number);
     }
     std::vector<Assignment> fresh;
@@ -653,7 +685,7 @@ unsigned ClaimComPort(unsigned number, const std::string& device,
       if (k == n) return true;
       std::string old(v.data.begin(), v.data.end());
       if (auto nul = old.find('\0'); nul != std::string::npos) old.resize(nul);
-      return Canonical(old) == canon;
+      return CanonicalDeviceName(old) == canon;
     });
     std::vector<BYTE> data(device.begin(), device.end());
     data.push_back(0);
@@ -663,6 +695,8 @@ unsigned ClaimComPort(unsigned number, const std::string& device,
     return ERROR_SUCCESS;
   });
   error = DWORD(r);
+  if (r != ERROR_SUCCESS && r != ERROR_ALREADY_EXISTS && r != ERROR_NO_MORE_ITEMS)
+    reason = StoreReason(r);
   return r == ERROR_SUCCESS ? taken : 0;
 }
 

@@ -6,10 +6,9 @@
 //  (b) real serial devices found in sysfs: /dev/ttyS<k> is COM<k+1>; any other device (ttyUSB,
 //      ttyACM, ttyAMA, rfcomm, ...) gets the lowest free number, remembered in the store by the
 //      device's stable identity so the same adapter keeps its number when plugged in again.
-// Device paths beginning with "virtual:" name in-process virtual ports (the null-modem pair
-// used by tests): "virtual:<pair>/a" or "/b"; such a port is present while its pair exists.
-// "rfc2217://" and "tcp://" name network serial ports (netport.h); portnames.h tells the forms. Neither is a terminal
-// device, and neither is checked as one.
+// A device is a terminal device's path or a name of another device kind (portnames.h): each
+// kind says whether its device is present, which names are one device, what is checked before
+// it is mapped and which of its devices get numbers of their own (the terminal devices of (b)).
 #pragma once
 
 #include "platform/system/portnames.h"
@@ -28,6 +27,7 @@ struct PortEntry {
   std::string identity;    // stable identity (by-id / by-path name), empty if none
   std::string sysfsPath;   // /sys/class/tty/<name> entry (under the sysfs root), empty if none
   bool userMapped = false; // true for mappings the user added
+  friend bool operator==(const PortEntry&, const PortEntry&) = default;
 };
 
 // Every port present now, in ascending COM number.
@@ -68,10 +68,15 @@ std::vector<PortEntry> ListUserMappings();
 // mapping is stale (it is then replaced, as is a stale mapping naming the same device).
 // number 0 takes the lowest such number. Returns the number; 0 with error
 // ERROR_ALREADY_EXISTS (the number asked for is taken, or the device is mapped under another
-// number), ERROR_NO_MORE_ITEMS (none is free), or the device check's error (AddUserMapping).
+// number), ERROR_NO_MORE_ITEMS (none is free), the device check's error (AddUserMapping) or the
+// store's; reason then says why in words a user acts on.
 unsigned ClaimComPort(unsigned number, const std::string& device,
                       const std::function<bool(const PortEntry& mapping)>& mayReplace,
-                      DWORD& error);
+                      DWORD& error, std::string& reason);
+
+// Whether a path names a terminal that can serve as a port (the check before a terminal device
+// is mapped): ERROR_SUCCESS, or the error of AddUserMapping with the reason.
+DWORD CheckTerminalDevice(const std::string& path, std::string& reason);
 
 // The n of a port name: "COM7", "com7", "\\.\COM7" and "\\?\COM7" give 7; 0 for a name that is
 // not COM followed by a number from 1 to 255 without leading zeros ("COM", "COMA", "COM07").

@@ -1,6 +1,7 @@
-// The device names that are no device nodes: in-process virtual ports ("virtual:<pair>/a" or
-// "/b", the null-modem pairs of nullmodem.h) and network serial ports ("rfc2217://HOST:PORT",
-// "tcp://HOST:PORT", netport.h). Only their form is told here; nothing is looked up. Any thread.
+// Device names that are no COMn: a terminal device's absolute path, or a name in the scheme of
+// another device kind (the in-process null-modem pairs of nullmodem.h, the network serial ports
+// of netport.h). What tells the kinds apart is the table of device kinds, asked here; nothing is
+// opened or connected to. Any thread.
 #pragma once
 
 #include <string>
@@ -8,23 +9,15 @@
 
 namespace qv::platform {
 
-// Splits "virtual:<pair>/a" or "/b" into the pair's name and the end (0 for a, 1 for b); false
-// for another form.
-bool SplitVirtualPortName(std::string_view name, std::string_view& pair, int& end);
-// A pair name: not empty, no '/', no control character.
-bool IsVirtualPairName(std::string_view pair);
-// Whether a name has the form of a port end a pair can have: "virtual:<name>/a" or "/b".
-bool IsVirtualPortName(std::string_view name);
-
-struct NetworkTarget {
-  bool rfc2217 = false;
-  std::string host;  // without the brackets of an IPv6 address
-  std::string port;  // decimal, 1..65535
-};
-
-// True for a name that begins with one of the network schemes (valid or not).
-bool IsNetworkTarget(std::string_view name);
-// Splits a network port address; false when it is not one.
-bool ParseNetworkTarget(std::string_view name, NetworkTarget& target);
+// Whether a name belongs to a device kind (begins with a kind's scheme), well formed or not.
+bool IsDeviceName(std::string_view name);
+// Whether a name of a device kind has a form its device can have.
+bool IsWellFormedDeviceName(std::string_view name);
+// The name every name of one device shares (a terminal device's symlinks resolved); as given
+// for a name of no kind.
+std::string CanonicalDeviceName(const std::string& name);
+// What the port list says of a device that no device record describes (a network port's
+// address); empty for most.
+std::string DescribeDevice(std::string_view name);
 
 }  // namespace qv::platform

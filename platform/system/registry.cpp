@@ -34,12 +34,13 @@ struct ViewEntry {
   RegRoot root;
   std::string path;  // spelling used in kernel names
   RegViewBuilder build;
+  std::string folded;  // path folded, as compared (one view per device: folded once)
 };
 
 struct Views {
   std::mutex mutex;
   std::vector<ViewEntry> entries{
-      {RegRoot::Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", SerialCommValues}};
+      {RegRoot::Machine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", SerialCommValues, "hardware\\devicemap\\serialcomm"}};
 };
 
 Views& AllViews() {
@@ -57,7 +58,7 @@ ViewMatch MatchView(RegRoot root, const std::string& path, ViewEntry* view) {
   ViewMatch best = ViewMatch::None;
   for (const ViewEntry& e : v.entries) {
     if (e.root != root) continue;
-    std::string ef = RegFold(e.path);
+    const std::string& ef = e.folded;
     if (folded == ef) {
       if (view) *view = e;
       return ViewMatch::View;
@@ -70,7 +71,7 @@ ViewMatch MatchView(RegRoot root, const std::string& path, ViewEntry* view) {
                                  ef[folded.size()] == '\\'))) {
       if (!folded.empty()) {
         best = ViewMatch::Parent;
-        if (view) *view = ViewEntry{root, e.path.substr(0, folded.size()), nullptr};
+        if (view) *view = ViewEntry{root, e.path.substr(0, folded.size()), nullptr, {}};
       }
     }
   }
@@ -221,13 +222,14 @@ void AppendUtf16(std::u16string& out, std::string_view s) {
 void RegisterRegView(RegRoot root, const std::string& path, RegViewBuilder build) {
   Views& v = AllViews();
   std::lock_guard lock(v.mutex);
+  std::string folded = RegFold(path);
   for (ViewEntry& e : v.entries) {
-    if (e.root == root && RegFold(e.path) == RegFold(path)) {
+    if (e.root == root && e.folded == folded) {
       e.build = std::move(build);
       return;
     }
   }
-  v.entries.push_back({root, path, std::move(build)});
+  v.entries.push_back({root, path, std::move(build), std::move(folded)});
 }
 
 std::string RegUserId() { return "S-1-5-21-" + std::to_string(getuid()); }

@@ -1,15 +1,20 @@
 #include "platform/system/regstore.h"
 
+#include "platform/system/signals.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -527,20 +532,6 @@ class Fd {
   int fd_;
 };
 
-bool MakeFolders(const std::string& path) {
-  std::string partial;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    partial = path.substr(0, end);
-    if (!partial.empty() && mkdir(partial.c_str(), 0700) < 0 && errno != EEXIST) return false;
-    start = end + 1;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string Timestamp() {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -560,6 +551,54 @@ LONG Failed(LONG code, const std::string& path, int err) {
   tFailure = reason + " on " + path;
   return code;
 }
+
+// Makes a folder and its parents; false with the failure recorded (which part, and why).
+bool MakeFolders(const std::string& path) {
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string partial = path.substr(0, end);
+    if (mkdir(partial.c_str(), 0700) < 0) {
+      const int err = errno;
+      struct stat st;
+      if (err != EEXIST || stat(partial.c_str(), &st) < 0) {
+        Failed(ERROR_CANTWRITE, partial, err);
+        return false;
+      }
+      if (!S_ISDIR(st.st_mode)) {
+        tFailure = partial + " is a file where a folder must be (move it away)";
+        return false;
+      }
+    }
+    if (end == std::string::npos) return true;
+  }
+}
+
+// Who holds the flock on a file, from /proc/locks: "qvcomm (pid 1234)", or empty.
+std::string LockHolder(int fd) {
+  struct stat st;
+  std::FILE* f = fstat(fd, &st) == 0 ? std::fopen("/proc/locks", "re") : nullptr;
+  if (!f) return {};
+  char line[256];
+  int pid = 0;
+  while (!pid && std::fgets(line, sizeof line, f)) {
+    unsigned maj = 0, min = 0;
+    unsigned long inode = 0;
+    int holder = 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; waiters' lines carry "->" instead.
+    if (std::sscanf(line, "%*d: FLOCK %*s %*s %d %x:%x:%lu", &holder, &maj, &min, &inode) == 4 &&
+        makedev(maj, min) == st.st_dev && inode == st.st_ino)
+      pid = holder;
+  }
+  std::fclose(f);
+  if (pid <= 0) return {};
+  std::string name;
+  if (std::FILE* c = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re")) {
+    if (std::fgets(line, sizeof line, c)) name.assign(line, strcspn(line, "\n"));
+    std::fclose(c);
+  }
+  return (name.empty() ? "process" : name) + " (pid " + std::to_string(pid) + ")";
+}
+
+std::atomic<int> gLockWaitMs{5000};
 
 // Reads a whole file unless the cached copy is still current (then text stays empty and
 // current is set). ENOENT leaves exists false.
@@ -615,21 +654,44 @@ void MoveAside(const std::string& file, std::size_t line, const std::string& why
   }
 }
 
+// The store's lock, waited for a bounded time: a program that holds it for long (stopped,
+// or stuck) is named rather than waited for without end, and a termination signal of the
+// program's TSignalWatch ends the wait.
 class StoreLock {
  public:
   explicit StoreLock(const std::string& file)
       : fd_(open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    const std::string lock = file + ".lock";
     if (!fd_) {
-      Failed(ERROR_CANTWRITE, file + ".lock", errno);
+      Failed(ERROR_CANTWRITE, lock, errno);
       return;
     }
-    while (flock(fd_.get(), LOCK_EX) < 0) {
-      if (errno != EINTR) {
-        Failed(ERROR_CANTWRITE, file + ".lock", errno);
+    const int waitMs = gLockWaitMs.load();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (int step = 1;; step = std::min(step * 2, 100)) {
+      if (flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+        locked_ = true;
+        return;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) {
+        Failed(ERROR_CANTWRITE, lock, errno);
+        return;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            end - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        const std::string who = LockHolder(fd_.get());
+        tFailure = (who.empty() ? "another program" : who) + " has held " + lock + " for over " +
+                   std::to_string(waitMs) + " ms (it changes the store; try again when it is done)";
+        return;
+      }
+      pollfd signal{TerminationSignalFd(), POLLIN, 0};
+      if (poll(&signal, 1, int(std::min<long long>(step, left))) > 0) {
+        tFailure = "a signal ended the wait for " + lock;
         return;
       }
     }
-    locked_ = true;
   }
   bool Locked() const { return locked_; }
   // Closing the descriptor releases the lock.
@@ -752,7 +814,7 @@ LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& chang
   tFailure.clear();
   std::string folder = RegStoreFolder();
   std::string file = RegStoreFile(root);
-  if (!MakeFolders(folder)) return Failed(ERROR_CANTWRITE, folder, errno ? errno : ENOTDIR);
+  if (!MakeFolders(folder)) return ERROR_CANTWRITE;
   StoreLock lock(file);
   if (!lock.Locked()) return ERROR_CANTWRITE;
   std::shared_ptr<const RegHive> current;
@@ -777,6 +839,8 @@ LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& chang
   }
   return ERROR_SUCCESS;
 }
+
+void SetRegStoreLockWait(int milliseconds) { gLockWaitMs.store(milliseconds); }
 
 void SetRegStoreWriteHook(std::function<void()> hook) {
   StoreState& st = State();

@@ -109,12 +109,14 @@ LONG RegStoreRead(RegRoot root, std::shared_ptr<const RegHive>& hive);
 
 // Read-modify-write under the lock. change gets the current contents; it returns
 // ERROR_SUCCESS and sets changed to have them written, anything else to abandon the change
-// (that result is returned).
+// (that result is returned). The lock is waited for 5 s at most, and no longer once a
+// termination signal of the program's TSignalWatch came: ERROR_CANTWRITE then, and
+// RegStoreFailure names the program that holds it.
 LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& changed)>& change);
 
 // Why the last store call of this thread failed, in words a user acts on: the file and the
-// system's reason ("permission denied on /home/u/.config/qvcomm/user.reg.lock"), or the
-// damaged file and its line. Empty after a call that succeeded or that its change declined.
+// system's reason ("permission denied on /home/u/.config/qvcomm/user.reg.lock"), the program
+// that holds the lock, or the damaged file and its line. Empty after a call that succeeded or that its change declined.
 std::string RegStoreFailure();
 
 // A read-only key whose values are built each time it is opened (SERIALCOMM under

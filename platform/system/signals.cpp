@@ -91,6 +91,8 @@ TSignalWatch::~TSignalWatch() {
   if (fd >= 0) close(fd);
 }
 
+int TerminationSignalFd() { return gEventFd; }
+
 int TSignalWatch::Received() const { return gReceived.load(); }
 
 HANDLE TSignalWatch::Event() {

@@ -27,6 +27,11 @@ struct TWaitItem {
 // read failed (errno tells). Never waits after a Wait that found fd readable.
 long ReadAvailable(int fd, void* buffer, unsigned long size);
 
+// The descriptor the watch's handler writes: readable from the first watched signal on, -1
+// while no watch exists. For a wait below the program's loop that a signal must end (a network
+// port's name lookup). Any thread.
+int TerminationSignalFd();
+
 class TSignalWatch {
  public:
   explicit TSignalWatch(std::initializer_list<int> signals);

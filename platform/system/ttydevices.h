@@ -30,6 +30,7 @@ struct TtyDevice {
   std::string name;        // ttyUSB0
   std::string devNode;     // <dev>/ttyUSB0
   std::string classPath;   // <sysfs>/class/tty/ttyUSB0
+  std::string ttyPath;     // the resolved class/tty entry (the tty's own sysfs folder)
   std::string devicePath;  // the resolved `device` link
   std::string hardwarePath;  // devicePath, or above it past serial-core port/ctrl devices
   std::string driver;      // name of the device's driver (ftdi_sio, cdc_acm, serial8250, ...)

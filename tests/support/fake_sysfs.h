@@ -58,8 +58,12 @@ class FakeSysfs {
       fs::create_directory_symlink(dir_ / "sys" / "bus" / subsystem, p / "subsystem", ec);
     }
   }
+  // A device's attributes change only with the device, which the system announces; here a
+  // node comes and goes in the device folder, as it would.
   void Attr(const std::string& rel, const std::string& name, const std::string& value) {
     std::ofstream(dir_ / "sys" / "devices" / rel / name) << value << "\n";
+    std::ofstream(dir_ / "dev" / ".changed").put('\0');
+    std::filesystem::remove(dir_ / "dev" / ".changed");
   }
   // A tty class device devices/<parent>/tty/<name>, its device link to devices/<parent>, the
   // class/tty entry and a device node.

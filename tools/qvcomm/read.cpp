@@ -164,7 +164,7 @@ std::string ReadOperands(R& s, const std::vector<std::string>& ops) {
   s.name = ops[0];
   if (s.name.rfind("\\\\", 0) != 0) s.number = pf::ComPortNumber(s.name);
   if (!s.number) {
-    if (s.name.empty() || (s.name[0] != '/' && !pf::IsNetworkTarget(s.name)))
+    if (!pf::IsDeviceName(s.name))
       return "\"" + Printable(s.name) +
              "\" is not a port: give COMn (qvcomm ports lists the ports present, qvcomm map COMn "
              "PATH names a device), a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT or "

@@ -230,9 +230,12 @@ int RunSimulate(S& s) {
     return kExitFailure;
   }
   const auto markers = ReadSimulatorMarks();
+  std::string reason;
   number = pf::ClaimComPort(number, device,
-                            [&](const pf::PortEntry& m) { return StaleMapping(m, markers); }, error);
+                            [&](const pf::PortEntry& m) { return StaleMapping(m, markers); }, error,
+                            reason);
   if (!number) {
+    if (int sig = watch.Received()) return ExitForSignal(sig);
     if (error == ERROR_ALREADY_EXISTS && s.number) {
       Error("cannot simulate on " + Printable(s.name) + ": the number is taken (qvcomm ports lists it; pick another or none)");
       return kExitRefused;
@@ -241,7 +244,8 @@ int RunSimulate(S& s) {
       Error("cannot simulate: every number from COM1 to COM255 is taken");
       return kExitRefused;
     }
-    Error("cannot map " + Printable(device) + ": " + OpenFailureReason(error, device));
+    Error("cannot map " + Printable(device) + ": " +
+          (reason.empty() ? OpenFailureReason(error, device) : reason));
     return kExitFailure;
   }
   WriteSimulatorMark(number, device, true);

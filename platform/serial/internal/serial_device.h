@@ -87,7 +87,9 @@ std::unique_ptr<SerialDevice> OpenVirtualDevice(const std::string& name, DWORD& 
 
 // Connects to a network port (netport.h) and sets it up. Null with the Windows error and a text naming host and port:
 // ERROR_INVALID_NAME, ERROR_BAD_NET_NAME (name not found), ERROR_CONNECTION_REFUSED,
-// ERROR_NETWORK_UNREACHABLE, ERROR_HOST_UNREACHABLE, ERROR_SEM_TIMEOUT (no answer in time),
+// ERROR_NETWORK_UNREACHABLE, ERROR_HOST_UNREACHABLE, ERROR_SEM_TIMEOUT (no answer in time: the
+// name lookup and the connection share the connection time-out), ERROR_OPERATION_ABORTED (a
+// termination signal of the program's TSignalWatch ended the name lookup),
 // ERROR_SHARING_VIOLATION (the server turned the connection away: in use), ERROR_NOT_SUPPORTED
 // (an rfc2217:// server that does not offer port control).
 std::unique_ptr<SerialDevice> OpenNetworkDevice(const std::string& name, DWORD& error,
