@@ -3,7 +3,7 @@
 # the named ones) inside a QEMU guest on Debian's kernel, against the kernel's real 8250 UART,
 # ftdi_sio USB-serial and uinput drivers, with the host's root read-only over 9p so the guest
 # runs the binaries built here. Ends with "N passed, N failed"; fails when the guest cannot boot.
-# QV_LAB_CACHE: where the kernel package is kept (fetched once); QV_LAB_TIMEOUT: seconds.
+# QV_LAB_FILTER: a GoogleTest filter for the cases; QV_LAB_CACHE: where the kernel package is kept (fetched once); QV_LAB_TIMEOUT: seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -77,6 +77,7 @@ done
 {
   echo "cd $root"
   echo "export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+  [ -z "${QV_LAB_FILTER:-}" ] || echo "export GTEST_FILTER='$QV_LAB_FILTER'"
   echo "export QV_LAB=1 QVCOMM=$build/tools/qvcomm/qvcomm"
   for t in "${tests[@]}"; do
     echo "echo 'lab: running $(basename "$t")'"

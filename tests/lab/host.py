@@ -84,24 +84,28 @@ class Telnet:
     def __init__(self, path):
         self.sock = connect(path)
         self.buf = bytearray()
+        self.iac_only = False
 
     def pump(self):
-        iac = False
+        skip = 0  # bytes left of a telnet command (IAC, IAC WILL x, ...)
         while True:
             data = self.sock.recv(4096)
             if not data:
                 return
             with lock:
                 for b in data:
-                    if iac:
-                        iac = False
-                        if b == 255:
-                            self.buf.append(b)
-                        continue
-                    if b == 255:
-                        iac = True
-                        continue
-                    self.buf.append(b)
+                    if skip == 1 and b == 255 and self.iac_only:
+                        self.buf.append(b)
+                        skip = 0
+                    elif skip:
+                        if skip == 1 and 251 <= b <= 254:
+                            skip = 2
+                        skip -= 1
+                        self.iac_only = False
+                    elif b == 255:
+                        skip, self.iac_only = 1, True
+                    else:
+                        self.buf.append(b)
 
 
 class Usb:
