@@ -78,7 +78,7 @@ done
   echo "cd $root"
   echo "export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
   [ -z "${QV_LAB_FILTER:-}" ] || echo "export GTEST_FILTER='$QV_LAB_FILTER'"
-  echo "export QV_LAB=1 QVCOMM=$build/tools/qvcomm/qvcomm"
+  echo "export QV_LAB=1 QVCOMM=$build/tools/qvcomm SYSTEMD_IGNORE_CHROOT=1"
   for t in "${tests[@]}"; do
     echo "echo 'lab: running $(basename "$t")'"
     echo "$t --gtest_color=no; echo \"lab: $(basename "$t") exited \$?\""
