@@ -36,7 +36,9 @@ for t in "${tests[@]}"; do [ -x "$t" ] || fail "no lab test program $t"; done
 # Debian's kernel, fetched once.
 mkdir -p "$cache"
 if [ ! -f "$cache/kernel/ok" ]; then
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/{print $2; exit}')
+  kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/{print $2; exit}'; }
+  package=$(kernel_package)
+  [ -n "$package" ] || { apt-get update -qq >/dev/null 2>&1 && package=$(kernel_package); }
   [ -n "$package" ] || fail "no kernel package found (apt-get update first?)"
   echo "lab: fetching $package into $cache"
   rm -rf "$cache/kernel" && mkdir -p "$cache/kernel"

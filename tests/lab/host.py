@@ -113,10 +113,12 @@ class Usb:
         self.path = path
         self.sock = None
         self.sender = None
+        self.failure = None
 
     def plug(self):
         if self.sock is None:
             self.sock = connect(self.path, 5.0)
+            self.sock.settimeout(30)  # a guest that stops reading fails the sender, not the lab
             threading.Thread(target=self.drain, args=(self.sock,), daemon=True).start()
 
     def drain(self, sock):
@@ -127,13 +129,13 @@ class Usb:
             pass
 
     def unplug(self):
-        if self.sender:
-            self.sender.join()
-            self.sender = None
         if self.sock is not None:
             self.sock.shutdown(socket.SHUT_RDWR)
             self.sock.close()
             self.sock = None
+        if self.sender:
+            self.sender.join()
+            self.sender = None
 
     def send(self, data):
         self.sock.sendall(data)
@@ -141,6 +143,12 @@ class Usb:
     def codes(self, n, gap_us):
         # Codes are sent in groups of about 10 ms of line time so the pace holds on a busy host.
         def run():
+            try:
+                send()
+            except OSError as e:  # the guest stopped reading, or the adapter was pulled
+                self.failure = "sending the codes: %s" % e
+
+        def send():
             start = time.time()
             t = 0.0
             chunk = bytearray()
@@ -153,6 +161,7 @@ class Usb:
                         time.sleep(delay)
                     self.sock.sendall(bytes(chunk))
                     chunk.clear()
+        self.failure = None
         self.sender = threading.Thread(target=run, daemon=True)
         self.sender.start()
 
@@ -255,7 +264,7 @@ def main():
             if usb.sender:
                 usb.sender.join()
                 usb.sender = None
-            return "ok"
+            return "err " + usb.failure if usb.failure else "ok"
         if cmd == "time":
             return "ok %.6f" % time.time()
         return "err unknown request %s" % cmd
