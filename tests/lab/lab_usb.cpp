@@ -9,9 +9,10 @@
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
-#include <cstring>
+#include <csignal>
 #include <chrono>
 #include <thread>
 
@@ -26,20 +27,11 @@ bool Exists(const char* path) {
   return stat(path, &st) == 0;
 }
 
-// Whether udev's by-id link of the adapter is there (found by its serial number).
-bool ByIdLinked() {
-  bool found = false;
-  if (DIR* d = opendir("/dev/serial/by-id")) {
-    while (dirent* e = readdir(d)) found = found || std::strstr(e->d_name, lab::kUsbSerial);
-    closedir(d);
-  }
-  return found;
-}
 
 // Waits (without the main loop) until the adapter's node (or another path) is there or gone.
-bool WaitNode(bool present, int ms = 20000, bool byId = false) {
+bool WaitNode(bool present, int ms = 20000) {
   const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while ((byId ? ByIdLinked() : Exists("/dev/ttyUSB0")) != present) {
+  while (Exists("/dev/ttyUSB0") != present) {
     if (Clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -163,15 +155,50 @@ TEST_F(Usb, HotPlugWatcherSeesArrivalAndRemoval) {
     pf::DeviceWatcher watcher;
     ASSERT_TRUE(watcher.Start(window));
     EXPECT_EQ(watcher.DeviceSource(), udevd ? pf::DeviceWatcher::Source::Udev : pf::DeviceWatcher::Source::Inotify);
+    // Timed from the moment the kernel's node comes or goes, or with udevd from its broadcast
+    // (seen by udevadm monitor): USB enumeration and udev's rules on an emulated machine take
+    // their own time before that.
+    std::atomic<Clock::rep> changed{0};
+    std::atomic<int> udevEvents{0};
+    int monitorOut[2] = {-1, -1};
+    pid_t monitor = -1;
+    std::thread udevLook;
+    if (udevd) {
+      ASSERT_EQ(pipe2(monitorOut, O_CLOEXEC), 0);
+      monitor = fork();
+      if (monitor == 0) {
+        dup2(monitorOut[1], 1);
+        execlp("udevadm", "udevadm", "monitor", "--udev", "--subsystem-match=tty", nullptr);
+        _exit(127);
+      }
+      close(monitorOut[1]);
+      udevLook = std::thread([&] {
+        std::string line;
+        char c;
+        while (read(monitorOut[0], &c, 1) == 1) {
+          if (c != '\n') {
+            line += c;
+            continue;
+          }
+          if (line.find("ttyUSB0") != std::string::npos) {
+            changed = Clock::now().time_since_epoch().count();
+            ++udevEvents;
+          } else if (line.rfind("UDEV ", 0) == 0 && line.find("after rule processing") != std::string::npos) {
+            ++udevEvents;  // listening
+          }
+          line.clear();
+        }
+      });
+      const auto end = Clock::now() + std::chrono::seconds(10);
+      while (udevEvents == 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ASSERT_GT(udevEvents.load(), 0) << "udevadm monitor did not start";
+    }
     for (bool in : {true, false, true, false}) {
       qv::test::PumpFor(300);  // earlier events settle
       messages = 0;
-      // Timed from the moment the kernel's node comes or goes, or with udevd its by-id link,
-      // made just before udevd broadcasts the event: USB enumeration and udev's rules on an
-      // emulated machine take their own time before that.
-      std::atomic<Clock::rep> changed{0};
+      changed = 0;
       std::thread look([&] {
-        if (WaitNode(in, 20000, udevd)) changed = Clock::now().time_since_epoch().count();
+        if (WaitNode(in, 20000) && !udevd) changed = Clock::now().time_since_epoch().count();
       });
       lab::Ask(in ? "usb-plug" : "usb-unplug");
       EXPECT_TRUE(PumpUntil([&] { return messages > 0 && changed != 0; }, 20000));
@@ -186,6 +213,12 @@ TEST_F(Usb, HotPlugWatcherSeesArrivalAndRemoval) {
     }
     watcher.Stop();
     DeallocateHWnd(window);
+    if (udevd) {
+      kill(monitor, SIGTERM);
+      waitpid(monitor, nullptr, 0);
+      udevLook.join();
+      close(monitorOut[0]);
+    }
   }
 }
 
