@@ -5,6 +5,7 @@
 #include "platform/devices/devwatch.h"
 #include "platform/rtl/wndmethod.h"
 #include "platform/system/ttydevices.h"
+#include "support/pty.h"
 #include "platform/win32/winuser.h"
 
 #include <sys/inotify.h>
@@ -110,12 +111,19 @@ TEST_F(Usb, PortsWithoutUartAreNotListedAndNeverOpened) {
 // them; the COM number stays the adapter's across 20 unplug/replug cycles.
 TEST_F(Usb, AdapterListedWithIdentityAndKeepsItsNumber) {
   StartUdevd();
+  // The lowest free number is taken while the adapter first comes, and free again at every
+  // return: only a number remembered for the adapter keeps it.
+  qv::test::PtyPair pty;
+  DWORD error = 0;
+  ASSERT_TRUE(pf::AddUserMapping(3, pty.slave(), error)) << error;
   Plug(true);
   ASSERT_EQ(std::system("udevadm settle -t 30"), 0);
   const auto ports = pf::ListPorts();
   const pf::PortEntry* adapter = FindAdapter(ports);
   ASSERT_NE(adapter, nullptr);
   const unsigned number = adapter->number;
+  EXPECT_EQ(number, 4u);
+  ASSERT_TRUE(pf::RemoveUserMapping(3));
   pf::sysfs::TtyDevice tty;
   ASSERT_TRUE(pf::sysfs::DescribeTty("ttyUSB0", tty));
   EXPECT_EQ(tty.driver, "ftdi_sio");
