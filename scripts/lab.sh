@@ -83,7 +83,8 @@ done
   echo "export QV_LAB=1 QVCOMM=$build/tools/qvcomm SYSTEMD_IGNORE_CHROOT=1"
   for t in "${tests[@]}"; do
     echo "echo 'lab: running $(basename "$t")'"
-    echo "$t --gtest_color=no; echo \"lab: $(basename "$t") exited \$?\""
+    # A program that hangs is ended, so the ones after it still run.
+    echo "timeout -k 5 ${QV_LAB_PROGRAM_TIMEOUT:-240} $t --gtest_color=no; echo \"lab: $(basename "$t") exited \$?\""
   done
   echo "echo 'lab: done'"
 } >"$run/run.sh"

@@ -132,18 +132,27 @@ TEST_F(Uart, LowLatencySetAtOpenAndRestoredAfterClose) {
 // component reports the break error alone: its receive path ends a notification that carries
 // errors at OnCommError.
 TEST_F(Uart, BreakFromTheLineRaisesEventAndError) {
-  HANDLE h = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+  HANDLE h = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(SetCommMask(h, EV_BREAK | EV_ERR | EV_RXCHAR));
-  lab::Ask("tel-break");
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED ov{};
+  ov.hEvent = done;
   DWORD events = 0, errors = 0;
-  EXPECT_TRUE(WaitCommEvent(h, &events, nullptr));
+  if (!WaitCommEvent(h, &events, &ov)) ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  lab::Ask("tel-break");
+  if (WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "no event for the break";
+    CancelIo(h);
+  }
   COMSTAT status{};
   EXPECT_TRUE(ClearCommError(h, &errors, &status));
   EXPECT_EQ(events, DWORD(EV_BREAK));
   EXPECT_EQ(errors, DWORD(CE_BREAK));
   EXPECT_EQ(status.cbInQue, 0u) << "the break came as data";
   CloseHandle(h);
+  CloseHandle(done);
 
   lab::Port port(lab::kTelnetCom);
   port.SetEventMask({ceRxChar, ceBreak, ceError});
