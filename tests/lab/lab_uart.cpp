@@ -140,7 +140,9 @@ TEST_F(Uart, BreakFromTheLineRaisesEventAndError) {
   OVERLAPPED ov{};
   ov.hEvent = done;
   DWORD events = 0, errors = 0;
-  if (!WaitCommEvent(h, &events, &ov)) ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  if (!WaitCommEvent(h, &events, &ov)) {
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  }
   lab::Ask("tel-break");
   if (WaitForSingleObject(done, 5000) != WAIT_OBJECT_0) {
     ADD_FAILURE() << "no event for the break";
