@@ -50,7 +50,7 @@ vmlinuz=$(ls "$cache"/kernel/x/boot/vmlinuz-* | head -1)
 moddir=$(ls -d "$cache"/kernel/x/lib/modules/* | head -1)
 
 # The initramfs: busybox, the modules in load order, the init script.
-# Under the build tree: the guest mounts its own /tmp over the host's.
+# Under the build tree, which the guest sees where it is.
 mkdir -p "$build/lab"
 run=$(mktemp -d "$build/lab/run.XXXXXX")
 qemu_pid= host_pid= tail_pid=
@@ -101,7 +101,7 @@ echo "lab: booting Debian's kernel $(basename "$moddir") ($accel), ${#tests[@]} 
 : >"$run/console.log"
 qemu-system-x86_64 -accel "$accel" -m 1024 -smp 2 -display none -no-reboot -nodefaults \
   -kernel "$vmlinuz" -initrd "$run/initramfs.gz" \
-  -append "console=ttyS0 quiet panic=-1 8250.nr_uarts=5 lab.run=$run/run.sh" \
+  -append "console=ttyS0 quiet panic=-1 8250.nr_uarts=5 lab.root=$root lab.run=$run/run.sh" \
   -chardev file,id=con,path="$run/console.log" -serial chardev:con \
   -chardev serial,id=u1,path="$(cat "$run/uart.path")" -serial chardev:u1 \
   -chardev socket,id=tel,path="$run/telnet.sock",server=on,wait=off,telnet=on \
