@@ -3,7 +3,9 @@
 # the named ones) inside a QEMU guest on Debian's kernel, against the kernel's real 8250 UART,
 # ftdi_sio USB-serial and uinput drivers, with the host's root read-only over 9p so the guest
 # runs the binaries built here. Ends with "N passed, N failed"; fails when the guest cannot boot.
-# QV_LAB_FILTER: a GoogleTest filter for the cases; QV_LAB_CACHE: where the kernel package is kept (fetched once); QV_LAB_TIMEOUT: seconds.
+# QV_LAB_FILTER: a GoogleTest filter for the cases; QV_LAB_CACHE: where the kernel package is
+# kept (fetched once); QV_LAB_TIMEOUT: seconds for the whole run; QV_LAB_ACCEL: kvm to try it
+# (a KVM boot hung on these machines: TCG is the default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
