@@ -84,7 +84,7 @@ void TqvBarCodeScan::BuildClassTable() {
     else if ((c >= '0' && c <= '9') || any)
       a = FIgnoreChars.find(char(c)) == std::string::npos ? caTake : caDrop;
     else
-      a = autoDetect ? caDeliver : caDrop;
+      a = autoDetect ? caNonDigitDeliver : caNonDigitDrop;
     FClass[c] = a;
   }
 }
@@ -114,10 +114,17 @@ void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
     while (p < end && FClass[*p] == caTake) ++p;
     if (p != run) FPending.append(reinterpret_cast<const char*>(run), std::size_t(p - run));
     if (p == end) break;
-    switch (FClass[*p++]) {
+    const BYTE c = *p++;
+    switch (FClass[c]) {
       case caBegin:
         FPending.clear();
         break;
+      case caNonDigitDrop:
+        if (OnNonDigit) OnNonDigit(this, c);
+        break;
+      case caNonDigitDeliver:
+        if (OnNonDigit) OnNonDigit(this, c);
+        [[fallthrough]];
       case caDeliver:
         DoBarcode();
         // A handler that closed the port took the block with it.

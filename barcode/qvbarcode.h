@@ -23,6 +23,7 @@ enum TBarcodeOption : BYTE {
 using TBarcodeOptions = TSmallSet<TBarcodeOption, BYTE>;
 
 using TOnBarCodeEvent = TMethod<void(TObject* Sender, std::string BarCode)>;
+using TOnNonDigitEvent = TMethod<void(TObject* Sender, BYTE Char)>;
 
 // Main thread only: the receive path and the time-out timer both run there (without an
 // application object the receive path runs on the port's dispatch thread and the time-out never
@@ -68,11 +69,16 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   const TqvTimer& Timer() const { return *FTimer; }
 
   TOnBarCodeEvent OnBarCode;
+  // Raised for each character that digits-only framing leaves out of the code (not a digit,
+  // boAnyChars off, neither begin nor end character), before it ends the code or is dropped, so
+  // a program can tell its user that letters were lost. A terminator under auto-detection counts
+  // too. The handler must not close the port.
+  TOnNonDigitEvent OnNonDigit;
 
  private:
   // What one received byte does, decided by the options and characters in the order the
   // rules are tested (begin, end, character class and ignore list, auto-detect).
-  enum TCharAction : BYTE { caDrop, caTake, caBegin, caDeliver };
+  enum TCharAction : BYTE { caDrop, caTake, caBegin, caDeliver, caNonDigitDrop, caNonDigitDeliver };
   void BuildClassTable();
   void Publish();
 
