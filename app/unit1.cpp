@@ -199,8 +199,7 @@ void TForm1::qvBarCodeScan1NonDigit(TObject*, BYTE Char) {
   // Terminators and other control characters are no loss; letters and signs are.
   if (FLettersTold || Char <= ' ' || Char == 0x7F) return;
   FLettersTold = true;
-  Tell("Letters were dropped (digits-only framing): for codes with letters choose Whole lines "
-       "under Config port, Scanner");
+  Tell("Letters were dropped: for codes with letters choose Whole lines (Config port, Scanner)");
 }
 
 void TForm1::qvBarCodeScan1Open(TObject*) {
@@ -224,6 +223,7 @@ void TForm1::Button1Click(TObject*) {
   struct Pages {
     ~Pages() { qv::platform::SetPortSettingsPages({}); }
   } pages;
+  Tell("");  // what was told is answered here; the page may tell something new
   qvBarCodeScan1->ShowConfigDialog();
   UpdateStatus();
   RememberSettings();
@@ -275,7 +275,7 @@ void TForm1::ReopenIfBack() {
   const std::string port = PortText(qvBarCodeScan1->ComPortNo());
   if (!FReopen) {
     FGone = false;
-    Tell(port + " is back: tick Active to open it (Config port, Scanner reopens it by itself)");
+    Tell(port + " is back: tick Active to open it");
     return;
   }
   try {
@@ -293,6 +293,7 @@ void TForm1::ReopenIfBack() {
 void TForm1::qvDeviceBox3Change(TObject*) {
   FGone = false;
   Tell("");
+  UpdateStatus();
   RememberSettings();
 }
 
@@ -328,27 +329,27 @@ std::string TForm1::StateText() const {
 void TForm1::UpdateStatus() {
   if (!StatusBar1) return;
   StatusBar1->SetStateText(StateText());
-  if (!FMessage.empty()) return;
   const int index = qvDeviceBox3 ? qvDeviceBox3->ItemIndex() : -1;
   StatusBar1->SetText(index >= 0 ? qvDeviceBox3->DeviceHint(index) : std::string());
 }
 
 void TForm1::Tell(const std::string& message) {
-  FMessage = message;
-  if (!StatusBar1) return;
-  if (message.empty())
-    UpdateStatus();
-  else
-    StatusBar1->SetText(message);
+  if (!StatusBar1 || StatusBar1->Notice() == message) return;
+  StatusBar1->SetNotice(message);
+  // The notice's row comes and goes: the list gives or takes the room.
+  StatusBar1->SetBounds(0, ClientHeight() - StatusBar1->PreferredHeight(), ClientWidth(), StatusBar1->PreferredHeight());
+  FormResize(this);
+  Realign();
 }
 
 void TForm1::CheckPortPresent() {
   if (!qvBarCodeScan1 || qvBarCodeScan1->GetDeviceIndex() >= 0) return;
-  const std::string message = PortText(qvBarCodeScan1->ComPortNo()) +
-                              " is not present: pick a port in the box (qvcomm ports lists them, qvcomm map "
-                              "names a device)";
-  std::fprintf(stderr, "qvbarcode: %s\n", message.c_str());
-  Tell(message);
+  const std::string port = PortText(qvBarCodeScan1->ComPortNo());
+  std::fprintf(stderr,
+               "qvbarcode: %s is not present: pick a port in the box (qvcomm ports lists them, qvcomm map "
+               "names a device)\n",
+               port.c_str());
+  Tell(port + " is not present: pick a port in the box");
   UpdateStatus();
 }
 

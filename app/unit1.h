@@ -110,7 +110,6 @@ class TForm1 : public TForm {
   bool FLettersTold = false;
   bool FGone = false;                // the open port vanished and has not come back
   bool FReopen = false;
-  std::string FMessage;              // what the status line tells, instead of the port's description
 
   // Tells the form's window when serial devices come and go or the port map changes.
   qv::platform::DeviceWatcher FDeviceWatcher;

@@ -253,20 +253,27 @@ class TListBox : public TWidgetControl {
   bool atEnd_ = true;  // the view shows its last row (or has nothing to scroll)
 };
 
-// A status line along the bottom of a form: a message on the left, which Text sets (long texts
-// are cut short, the whole text is its tool tip), and a fixed part on the right (StateText).
+// A status line along the bottom of a form: a text on the left, which Text sets, and a fixed
+// part on the right (StateText). A notice, while there is one, is a row of its own above them
+// (Height() grows to PreferredHeight(); the form lays itself out again). Long texts are cut
+// short; the whole text is the tool tip.
 // Main thread only (Qt's GUI thread).
 class TStatusBar : public TWidgetControl {
  public:
   explicit TStatusBar(TComponent* AOwner);
   const std::string& StateText() const { return state_; }
   void SetStateText(const std::string& text);
+  const std::string& Notice() const { return notice_; }
+  // Empty removes the notice's row.
+  void SetNotice(const std::string& text);
+  // The height the status line needs: one row, or two with a notice.
+  int PreferredHeight() const;
 
  protected:
   void ShowText(const std::string& text) override;
 
  private:
-  std::string state_;
+  std::string state_, notice_;
 };
 
 enum TComboBoxStyle : std::uint8_t { csDropDown, csDropDownList };

@@ -20,6 +20,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTextCursor>
+#include <QVBoxLayout>
 #include <QThread>
 #include <QWidget>
 
@@ -518,48 +519,77 @@ void TListBox::SetTopIndex(int value) {
 // ---- TStatusBar ------------------------------------------------------------------------------
 
 namespace {
-class StatusWidget : public QStatusBar {
+// A label that cuts its text short to its width and shows the whole text as its tool tip.
+class ElidedLabel : public QLabel {
  public:
-  StatusWidget() : message_(new QLabel), state_(new QLabel) {
-    setSizeGripEnabled(true);
-    message_->setObjectName("StatusMessage");
-    state_->setObjectName("StatusState");
-    message_->setMinimumWidth(1);
-    message_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    addWidget(message_, 1);
-    addPermanentWidget(state_);
+  ElidedLabel() {
+    setMinimumWidth(1);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   }
-  void SetMessage(const QString& text) {
+  void SetFullText(const QString& text) {
     full_ = text;
-    message_->setToolTip(text);
+    setToolTip(text);
     Elide();
   }
-  QLabel* state() const { return state_; }
 
  protected:
   void resizeEvent(QResizeEvent* e) override {
-    QStatusBar::resizeEvent(e);
+    QLabel::resizeEvent(e);
     Elide();
   }
 
  private:
-  void Elide() { message_->setText(message_->fontMetrics().elidedText(full_, Qt::ElideRight, message_->width())); }
-  QLabel* message_;
-  QLabel* state_;
+  void Elide() { setText(fontMetrics().elidedText(full_, Qt::ElideRight, width())); }
   QString full_;
+};
+
+constexpr int kStatusRow = 18;
+
+class StatusWidget : public QWidget {
+ public:
+  StatusWidget() : notice_(new ElidedLabel), bar_(new QStatusBar), text_(new ElidedLabel), state_(new QLabel) {
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    notice_->setObjectName("StatusNotice");
+    notice_->setContentsMargins(3, 0, 3, 0);
+    notice_->setFixedHeight(kStatusRow);
+    notice_->hide();
+    text_->setObjectName("StatusText");
+    state_->setObjectName("StatusState");
+    bar_->setFixedHeight(kStatusRow);
+    bar_->addWidget(text_, 1);
+    bar_->addPermanentWidget(state_);
+    rows->addWidget(notice_);
+    rows->addWidget(bar_);
+  }
+  ElidedLabel* notice_;
+  QStatusBar* bar_;
+  ElidedLabel* text_;
+  QLabel* state_;
 };
 }  // namespace
 
 TStatusBar::TStatusBar(TComponent* AOwner) : TWidgetControl(AOwner, new StatusWidget) {}
 
 void TStatusBar::ShowText(const std::string& text) {
-  if (auto* w = static_cast<StatusWidget*>(Widget())) w->SetMessage(Q(text));
+  if (auto* w = static_cast<StatusWidget*>(Widget())) w->text_->SetFullText(Q(text));
 }
 
 void TStatusBar::SetStateText(const std::string& text) {
   state_ = text;
-  if (auto* w = static_cast<StatusWidget*>(Widget())) w->state()->setText(Q(text));
+  if (auto* w = static_cast<StatusWidget*>(Widget())) w->state_->setText(Q(text));
 }
+
+void TStatusBar::SetNotice(const std::string& text) {
+  notice_ = text;
+  if (auto* w = static_cast<StatusWidget*>(Widget())) {
+    w->notice_->SetFullText(Q(text));
+    w->notice_->setVisible(!text.empty());
+  }
+}
+
+int TStatusBar::PreferredHeight() const { return notice_.empty() ? kStatusRow : 2 * kStatusRow; }
 
 // ---- TMenuItem, TPopupMenu -------------------------------------------------------------------
 
