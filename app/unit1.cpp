@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 TForm1* Form1 = nullptr;
 
@@ -192,7 +193,7 @@ void TForm1::FormResize(TObject*) {
 void TForm1::qvBarCodeScan1BarCode(TObject*, std::string BarCode) {
   ListBox1->Items().Add(BarCode);
   FTimes.push_back(NowMs());
-  StatusChanged();
+  StatusChanged(false);
 }
 
 void TForm1::qvBarCodeScan1NonDigit(TObject*, BYTE Char) {
@@ -202,9 +203,10 @@ void TForm1::qvBarCodeScan1NonDigit(TObject*, BYTE Char) {
   Tell("Letters were dropped: for codes with letters choose Whole lines (Config port, Scanner)");
 }
 
+// Raised before the line settings reach the port: the status line asks it afterwards.
 void TForm1::qvBarCodeScan1Open(TObject*) {
   FGone = false;
-  StatusChanged();
+  StatusChanged(true);
 }
 
 void TForm1::Button1Click(TObject*) {
@@ -238,6 +240,7 @@ void TForm1::CheckBox1Click(TObject*) {
     throw;
   }
   Tell("");
+  UpdateStatus();
 }
 
 void TForm1::WndProc(TMessage& Message) {
@@ -254,8 +257,12 @@ void TForm1::WndProc(TMessage& Message) {
       }
       return;
     case WM_STATUS_CHANGED:
+      // When only the count changed, the port's part (which asks the port) stays as it was.
       FStatusPosted = false;
-      UpdateStatus();
+      if (std::exchange(FPortChanged, false))
+        UpdateStatus();
+      else if (StatusBar1)
+        StatusBar1->SetStateText(StateText());
       return;
     default:
       TForm::WndProc(Message);
@@ -299,35 +306,35 @@ void TForm1::qvDeviceBox3Change(TObject*) {
 
 // ---- status line ------------------------------------------------------------------------------
 
-void TForm1::StatusChanged() {
+void TForm1::StatusChanged(bool port) {
+  FPortChanged = FPortChanged || port;
   if (FStatusPosted) return;
   FStatusPosted = true;
   PostMessageA(Handle(), WM_STATUS_CHANGED, 0, 0);
 }
 
-std::string TForm1::StateText() const {
-  if (!qvBarCodeScan1 || !ListBox1) return {};
+std::string TForm1::PortState() const {
   TqvBarCodeScan& s = *qvBarCodeScan1;
-  const int count = ListBox1->Items().Count();
-  std::string text = std::to_string(count) + (count == 1 ? " code · " : " codes · ") + PortText(s.ComPortNo());
+  std::string text = PortText(s.ComPortNo());
   if (s.Active()) {
     static constexpr const char* kParity = "NOEMS";
     static constexpr const char* kStop[] = {"1", "1.5", "2"};
     const unsigned parity = s.Parity(), stop = s.StopBits();
-    text += " open at " + std::to_string(s.BaudRate()) + " " + std::to_string(s.ByteSize()) +
-            (parity < 5 ? kParity[parity] : '?') + (stop < 3 ? kStop[stop] : "?");
-  } else if (FGone) {
-    text += " gone";
-  } else if (s.GetDeviceIndex() < 0) {
-    text += " not present";
-  } else {
-    text += " closed";
+    return text + " open at " + std::to_string(s.BaudRate()) + " " + std::to_string(s.ByteSize()) +
+           (parity < 5 ? kParity[parity] : '?') + (stop < 3 ? kStop[stop] : "?");
   }
-  return text;
+  if (FGone) return text + " gone";
+  return text + (s.GetDeviceIndex() < 0 ? " not present" : " closed");
+}
+
+std::string TForm1::StateText() const {
+  const int count = ListBox1 ? ListBox1->Items().Count() : 0;
+  return std::to_string(count) + (count == 1 ? " code · " : " codes · ") + FPortState;
 }
 
 void TForm1::UpdateStatus() {
-  if (!StatusBar1) return;
+  if (!StatusBar1 || !qvBarCodeScan1) return;
+  FPortState = PortState();
   StatusBar1->SetStateText(StateText());
   const int index = qvDeviceBox3 ? qvDeviceBox3->ItemIndex() : -1;
   StatusBar1->SetText(index >= 0 ? qvDeviceBox3->DeviceHint(index) : std::string());

@@ -69,7 +69,8 @@ class TForm1 : public TForm {
   // Whether the port is reopened when its adapter comes back (the settings page's choice).
   bool ReopenOnReturn() const { return FReopen; }
   void SetReopenOnReturn(bool Value) { FReopen = Value; }
-  // The status line's state part, as it reads now: "3 codes · COM1 open at 9600 8N1".
+  // The status line's state part: "3 codes · COM1 open at 9600 8N1" (the port's part as of the
+  // last change of the port).
   std::string StateText() const;
 
  protected:
@@ -98,18 +99,23 @@ class TForm1 : public TForm {
   void SaveAs(bool csv);
   void LoadDefinition();
   void AddExtras();
-  // The status line follows the port and the list (once per turn of the loop at most).
-  void StatusChanged();
+  // The status line follows the list, and the port when port is true (once per turn of the
+  // loop at most).
+  void StatusChanged(bool port);
   void UpdateStatus();
+  // The port's state as it is now: "COM1 open at 9600 8N1", "closed", "gone", "not present".
+  std::string PortState() const;
   void Tell(const std::string& message);
   // After a device change: the vanished port is back; reopen it when the user chose so.
   void ReopenIfBack();
 
   std::vector<std::int64_t> FTimes;  // when each listed code came, ms since the epoch
   bool FStatusPosted = false;
+  bool FPortChanged = false;
   bool FLettersTold = false;
   bool FGone = false;                // the open port vanished and has not come back
   bool FReopen = false;
+  std::string FPortState;
 
   // Tells the form's window when serial devices come and go or the port map changes.
   qv::platform::DeviceWatcher FDeviceWatcher;

@@ -141,7 +141,8 @@ class TMenuItem : public TComponent {
 class TPopupMenu : public TComponent {
  public:
   explicit TPopupMenu(TComponent* AOwner) : TComponent(AOwner) {}
-  void Add(TMenuItem* item) { items_.push_back(item); }
+  // Appends the item (the menu forgets it when it is destroyed).
+  void Add(TMenuItem* item);
   int Count() const { return int(items_.size()); }
   TMenuItem* Items(int index) const { return items_.at(std::size_t(index)); }
   // Shows the menu at a point of the screen and runs the picked item.

@@ -597,6 +597,11 @@ void TMenuItem::Click() {
   if (enabled_ && OnClick) OnClick(this);
 }
 
+void TPopupMenu::Add(TMenuItem* item) {
+  items_.push_back(item);
+  item->FreeNotification(this);
+}
+
 void TPopupMenu::Notification(TComponent* AComponent, TOperation Operation) {
   TComponent::Notification(AComponent, Operation);
   if (Operation == opRemove) std::erase(items_, AComponent);
