@@ -187,7 +187,8 @@ void TForm1::AddExtras() {
 void TForm1::FormResize(TObject*) {
   if (!ListBox1 || !StatusBar1) return;
   const int height = std::max(ClientHeight() - kListTop - StatusBar1->Height(), ListBox1->ItemHeight());
-  ListBox1->SetBounds(ListBox1->Left(), kListTop, ClientWidth(), height);
+  // Only the height: the aligned controls keep their order, which their tops decide.
+  ListBox1->SetBounds(ListBox1->Left(), ListBox1->Top(), ClientWidth(), height);
 }
 
 void TForm1::qvBarCodeScan1BarCode(TObject*, std::string BarCode) {

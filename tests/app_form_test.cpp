@@ -272,6 +272,9 @@ TEST_F(FormTest, LettersDroppedAreToldOnceAndWholeLinesKeepThem) {
       },
       true);
   form_->Button1->Click();
+  // The notice's row went with the dialog: the label is above the list again, at its place.
+  EXPECT_EQ(form_->Label1->Widget()->geometry(), QRect(0, 97, 303, 13));
+  EXPECT_EQ(form_->ListBox1->Widget()->geometry(), QRect(0, 110, 303, 150));
   TqvBarCodeScan& s = *form_->qvBarCodeScan1;
   EXPECT_EQ(s.Options(), (TBarcodeOptions{boAutoDetect, boAnyChars, boUseEndChar}));
   EXPECT_EQ(s.IgnoreChars(), "\x7F\n");
