@@ -1,47 +1,97 @@
-// qvbarcode: the barcode demo program. `qvbarcode --port COMn` starts with port n selected.
+// qvbarcode: the barcode demo program. `qvbarcode --port PORT` starts with that port selected:
+// COMn, a device path (/dev/ttyUSB0, /dev/serial/by-id/...) or a network port
+// (rfc2217://HOST:PORT, tcp://HOST:PORT).
 #include "app/unit1.h"
 
+#include "platform/system/portmap.h"
+#include "platform/system/ttydevices.h"
+
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <filesystem>
 #include <string>
 
 namespace {
-// The number of "COMn" (case-insensitive, 1..255), or 0.
-int PortNumber(const char* text) {
-  if (!text || strncasecmp(text, "COM", 3) != 0) return 0;
-  char* end = nullptr;
-  const long n = std::strtol(text + 3, &end, 10);
-  return end != text + 3 && *end == 0 && n >= 1 && n <= 255 ? int(n) : 0;
-}
 
-int Usage(const char* message) {
-  std::fprintf(stderr, "qvbarcode: %s\nusage: qvbarcode [--port COMn]\n", message);
+constexpr const char* kUsage = "usage: qvbarcode [--port PORT] | --help | --version\n";
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "qvbarcode: %s\n%s", message.c_str(), kUsage);
   return 2;
 }
+
+// The COM number of the port the user named. A device or network port the port list does not
+// show yet is mapped to a free number for this run (mapped then names it, for removal at the
+// end). False with the reason otherwise.
+bool PortOf(const std::string& name, unsigned& number, std::string& mapped, std::string& reason) {
+  namespace pf = qv::platform;
+  if ((number = pf::ComPortNumber(name)) != 0) return true;
+  const bool network = pf::IsNetworkTarget(name);
+  if (!network && name.find('/') == std::string::npos) {
+    reason = "not a port name: " + name +
+             " (COM1 to COM255, a device such as /dev/ttyUSB0, rfc2217://HOST:PORT or tcp://HOST:PORT; "
+             "qvcomm ports lists the ports)";
+    return false;
+  }
+  std::string device = name;
+  if (!network) {
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(name, ec);
+    if (!ec) device = absolute.lexically_normal().string();
+  }
+  // A device the list knows already (a by-id link names the same device as its target).
+  const std::string real = network ? device : pf::sysfs::ResolvePath(device);
+  for (const pf::PortEntry& e : pf::ListPorts()) {
+    if (e.device == device || (!network && !real.empty() && pf::sysfs::ResolvePath(e.device) == real)) {
+      number = e.number;
+      return true;
+    }
+  }
+  DWORD error = 0;
+  number = pf::ClaimComPort(0, device, [](const pf::PortEntry&) { return false; }, error);
+  if (number == 0) {
+    reason = "cannot use " + name + ": " + qv::platform::SysErrorMessage(error) +
+             " (qvcomm ports lists the ports; qvcomm map COMn PATH names a device)";
+    return false;
+  }
+  mapped = device;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  qv::platform::TGuiApplication gui(argc, argv);  // takes Qt's own options out of argv
-  int port = 0;
+  // Answered before Qt starts: these need no display.
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    if (arg == "--port" && i + 1 < argc)
-      value = argv[++i];
-    else if (arg.rfind("--port=", 0) == 0)
-      value = arg.substr(7);
-    else if (arg == "--help" || arg == "-h") {
-      std::printf("usage: qvbarcode [--port COMn]\nLists the barcodes a scanner sends to a serial port; "
-                  "--port selects the port at start (COM1 otherwise).\n");
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::printf("%sLists the barcodes a scanner sends to a serial port.\n"
+                  "  --port PORT   the port at start: COMn, a device (/dev/ttyUSB0, /dev/serial/by-id/...),\n"
+                  "                rfc2217://HOST:PORT or tcp://HOST:PORT (otherwise the port of the last run,\n"
+                  "                or COM1)\n"
+                  "  --version     the program's version\n"
+                  "Qt's own options (-platform, -display, ...) are understood too.\n",
+                  kUsage);
       return 0;
     }
-    else
-      return Usage(("unknown argument " + arg).c_str());
-    port = PortNumber(value.c_str());
-    if (!port) return Usage(("not a port name: " + value + " (expected COM1 to COM255)").c_str());
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("qvbarcode %s\n", QV_VERSION_TEXT);
+      return 0;
+    }
   }
+  qv::platform::TGuiApplication gui(argc, argv);  // takes Qt's own options out of argv
+  std::string portName;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--port" && i + 1 < argc)
+      portName = argv[++i];
+    else if (arg.rfind("--port=", 0) == 0)
+      portName = arg.substr(7);
+    else
+      return Usage("unknown argument " + arg);
+  }
+  unsigned port = 0;
+  std::string mapped, reason;
+  if (!portName.empty() && !PortOf(portName, port, mapped, reason)) return Usage(reason);
   gui.CloseOnSignals();
   Application->Initialize();
   Form1 = new TForm1(Application);
@@ -52,8 +102,11 @@ int main(int argc, char** argv) {
       Application->HandleException(Form1);
     }
   }
+  Form1->CheckPortPresent();
   const int code = gui.Run(Form1);
   Form1->Free();
   Form1 = nullptr;
+  // A mapping made for this run goes, unless another program has mapped the number anew.
+  if (!mapped.empty()) qv::platform::RemoveUserMapping(port, mapped);
   return code;
 }

@@ -1,14 +1,50 @@
 #include "app/unit1.h"
 
+#include "app/settings.h"
+
+#include <QClipboard>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QGuiApplication>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <utility>
+
 TForm1* Form1 = nullptr;
 
 namespace {
 // Posted to the form by its OnClose handler: the check box follows the scanner's state.
 constexpr UINT WM_SCANNER_CLOSED = WM_APP + 1;
+// Posted once when the status line has something new to show.
+constexpr UINT WM_STATUS_CHANGED = WM_APP + 2;
+// The controls above the list end here (the label's top plus its height).
+constexpr int kListTop = 110;
+constexpr int kStatusHeight = 18;
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string PortText(WORD n) { return "COM" + std::to_string(n); }
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string q = "\"";
+  for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
+}
 }  // namespace
 
 TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
   LoadDefinition();
+  AddExtras();
+  RestoreSettings();
   // Without a watcher (no inotify instance left) the box is current after each restart only.
   FDeviceWatcher.Start(Handle());
 }
@@ -23,6 +59,8 @@ void TForm1::Notification(TComponent* AComponent, TOperation Operation) {
   if (AComponent == ListBox1) ListBox1 = nullptr;
   if (AComponent == Button1) Button1 = nullptr;
   if (AComponent == Label1) Label1 = nullptr;
+  if (AComponent == StatusBar1) StatusBar1 = nullptr;
+  if (AComponent == PopupMenu1) PopupMenu1 = nullptr;
 }
 
 void TForm1::LoadDefinition() {
@@ -104,17 +142,106 @@ void TForm1::LoadDefinition() {
   loader.Finish();
 }
 
-void TForm1::qvBarCodeScan1BarCode(TObject*, std::string BarCode) { ListBox1->Items().Add(BarCode); }
+// What the definition does not hold: the status line, the list's menu and scrolling, the icon,
+// and the handlers behind them.
+void TForm1::AddExtras() {
+  Q_INIT_RESOURCE(qvbarcode);
+  SetIcon(":/qvbarcode.svg");
+  StatusBar1 = new TStatusBar(this);
+  StatusBar1->SetName("StatusBar1");
+  StatusBar1->SetParent(this);
+  StatusBar1->SetBounds(0, ClientHeight() - kStatusHeight, ClientWidth(), kStatusHeight);
+  StatusBar1->SetAlign(alBottom);
 
-void TForm1::Button1Click(TObject*) { qvBarCodeScan1->ShowConfigDialog(); }
+  ListBox1->SetMultiSelect(true);
+  ListBox1->SetFollowsEnd(true);
+  PopupMenu1 = new TPopupMenu(this);
+  PopupMenu1->SetName("PopupMenu1");
+  auto item = [this](TMenuItem*& field, const char* name, const char* caption, void (TForm1::*handler)(TObject*)) {
+    field = new TMenuItem(this);
+    field->SetName(name);
+    field->SetCaption(caption);
+    if (handler) field->OnClick = MakeMethod(this, handler);
+    PopupMenu1->Add(field);
+  };
+  TMenuItem* separator = nullptr;
+  item(CopySelected1, "CopySelected1", "&Copy", &TForm1::CopySelected1Click);
+  item(CopyAll1, "CopyAll1", "Copy &all", &TForm1::CopyAll1Click);
+  item(separator, "N1", "-", nullptr);
+  item(SaveText1, "SaveText1", "&Save as text...", &TForm1::SaveText1Click);
+  item(SaveCsv1, "SaveCsv1", "Save as CS&V...", &TForm1::SaveCsv1Click);
+  item(separator, "N2", "-", nullptr);
+  item(Clear1, "Clear1", "C&lear", &TForm1::Clear1Click);
+  PopupMenu1->OnPopup = MakeMethod(this, &TForm1::PopupMenu1Popup);
+  ListBox1->SetPopupMenu(PopupMenu1);
+
+  qvBarCodeScan1->OnNonDigit = MakeMethod(this, &TForm1::qvBarCodeScan1NonDigit);
+  qvBarCodeScan1->OnOpen = MakeMethod(this, &TForm1::qvBarCodeScan1Open);
+  qvDeviceBox3->OnChange = MakeMethod(this, &TForm1::qvDeviceBox3Change);
+  OnResize = MakeMethod(this, &TForm1::FormResize);
+  FormResize(this);
+  Realign();
+  UpdateStatus();
+}
+
+void TForm1::FormResize(TObject*) {
+  if (!ListBox1 || !StatusBar1) return;
+  const int height = std::max(ClientHeight() - kListTop - StatusBar1->Height(), ListBox1->ItemHeight());
+  // Only the height: the aligned controls keep their order, which their tops decide.
+  ListBox1->SetBounds(ListBox1->Left(), ListBox1->Top(), ClientWidth(), height);
+}
+
+void TForm1::qvBarCodeScan1BarCode(TObject*, std::string BarCode) {
+  ListBox1->Items().Add(BarCode);
+  FTimes.push_back(NowMs());
+  StatusChanged(false);
+}
+
+void TForm1::qvBarCodeScan1NonDigit(TObject*, BYTE Char) {
+  // Terminators and other control characters are no loss; letters and signs are.
+  if (FLettersTold || Char <= ' ' || Char == 0x7F) return;
+  FLettersTold = true;
+  Tell("Letters were dropped: for codes with letters choose Whole lines (Config port, Scanner)");
+}
+
+// Raised before the line settings reach the port: the status line asks it afterwards.
+void TForm1::qvBarCodeScan1Open(TObject*) {
+  FGone = false;
+  StatusChanged(true);
+}
+
+void TForm1::Button1Click(TObject*) {
+  TScannerChoice choice = ChoiceOf(*qvBarCodeScan1);
+  choice.Reopen = FReopen;
+  qv::platform::SetPortSettingsPages({{"Scanner", [&choice] { return MakeScannerPage(choice); },
+                                       [this, &choice](QWidget* page) {
+                                         if (!ReadScannerPage(page, choice)) {
+                                           Tell("Characters to ignore: write \\r, \\n, \\t or \\xHH for "
+                                                "control characters; the framing was left as it was");
+                                           return;
+                                         }
+                                         ApplyChoice(*qvBarCodeScan1, choice);
+                                         FReopen = choice.Reopen;
+                                       }}});
+  struct Pages {
+    ~Pages() { qv::platform::SetPortSettingsPages({}); }
+  } pages;
+  Tell("");  // what was told is answered here; the page may tell something new
+  qvBarCodeScan1->ShowConfigDialog();
+  UpdateStatus();
+  RememberSettings();
+}
 
 void TForm1::CheckBox1Click(TObject*) {
+  if (CheckBox1->Checked()) FGone = false;
   try {
     qvBarCodeScan1->SetActive(CheckBox1->Checked());
   } catch (...) {
     CheckBox1->SetChecked(qvBarCodeScan1->Active());
     throw;
   }
+  Tell("");
+  UpdateStatus();
 }
 
 void TForm1::WndProc(TMessage& Message) {
@@ -123,7 +250,20 @@ void TForm1::WndProc(TMessage& Message) {
       WMDeviceChange(Message);
       return;
     case WM_SCANNER_CLOSED:
-      if (CheckBox1 && qvBarCodeScan1) CheckBox1->SetChecked(qvBarCodeScan1->Active());
+      if (CheckBox1 && qvBarCodeScan1) {
+        // Still ticked but closed: the port went away under the program.
+        if (CheckBox1->Checked() && !qvBarCodeScan1->Active()) FGone = true;
+        CheckBox1->SetChecked(qvBarCodeScan1->Active());
+        UpdateStatus();
+      }
+      return;
+    case WM_STATUS_CHANGED:
+      // When only the count changed, the port's part (which asks the port) stays as it was.
+      FStatusPosted = false;
+      if (std::exchange(FPortChanged, false))
+        UpdateStatus();
+      else if (StatusBar1)
+        StatusBar1->SetStateText(StateText());
       return;
     default:
       TForm::WndProc(Message);
@@ -133,10 +273,177 @@ void TForm1::WndProc(TMessage& Message) {
 void TForm1::WMDeviceChange(TMessage& Message) {
   if (qvBarCodeScan1) qvBarCodeScan1->DevicesChanged();
   Message.Result = 0;
+  ReopenIfBack();
+  if (StatusBar1) UpdateStatus();
+}
+
+void TForm1::ReopenIfBack() {
+  if (!FGone || !qvBarCodeScan1 || !CheckBox1 || qvBarCodeScan1->Active() || qvBarCodeScan1->GetDeviceIndex() < 0)
+    return;
+  const std::string port = PortText(qvBarCodeScan1->ComPortNo());
+  if (!FReopen) {
+    FGone = false;
+    Tell(port + " is back: tick Active to open it");
+    return;
+  }
+  try {
+    qvBarCodeScan1->SetActive(true);
+  } catch (const std::exception& e) {
+    // The device node may not be ready yet: the next device change tries again.
+    Tell(port + " is back but could not be reopened: " + e.what());
+    return;
+  }
+  FGone = false;
+  CheckBox1->SetChecked(true);  // writes Active = true, which it already is
+  Tell(port + " came back and was reopened");
+}
+
+void TForm1::qvDeviceBox3Change(TObject*) {
+  FGone = false;
+  Tell("");
+  UpdateStatus();
+  RememberSettings();
+}
+
+// ---- status line ------------------------------------------------------------------------------
+
+void TForm1::StatusChanged(bool port) {
+  FPortChanged = FPortChanged || port;
+  if (FStatusPosted) return;
+  FStatusPosted = true;
+  PostMessageA(Handle(), WM_STATUS_CHANGED, 0, 0);
+}
+
+std::string TForm1::PortState() const {
+  TqvBarCodeScan& s = *qvBarCodeScan1;
+  std::string text = PortText(s.ComPortNo());
+  if (s.Active()) {
+    static constexpr const char* kParity = "NOEMS";
+    static constexpr const char* kStop[] = {"1", "1.5", "2"};
+    const unsigned parity = s.Parity(), stop = s.StopBits();
+    return text + " open at " + std::to_string(s.BaudRate()) + " " + std::to_string(s.ByteSize()) +
+           (parity < 5 ? kParity[parity] : '?') + (stop < 3 ? kStop[stop] : "?");
+  }
+  if (FGone) return text + " gone";
+  return text + (s.GetDeviceIndex() < 0 ? " not present" : " closed");
+}
+
+std::string TForm1::StateText() const {
+  const int count = ListBox1 ? ListBox1->Items().Count() : 0;
+  return std::to_string(count) + (count == 1 ? " code · " : " codes · ") + FPortState;
+}
+
+void TForm1::UpdateStatus() {
+  if (!StatusBar1 || !qvBarCodeScan1) return;
+  FPortState = PortState();
+  StatusBar1->SetStateText(StateText());
+  const int index = qvDeviceBox3 ? qvDeviceBox3->ItemIndex() : -1;
+  StatusBar1->SetText(index >= 0 ? qvDeviceBox3->DeviceHint(index) : std::string());
+}
+
+void TForm1::Tell(const std::string& message) {
+  if (!StatusBar1 || StatusBar1->Notice() == message) return;
+  StatusBar1->SetNotice(message);
+  // The notice's row comes and goes: the list gives or takes the room.
+  StatusBar1->SetBounds(0, ClientHeight() - StatusBar1->PreferredHeight(), ClientWidth(), StatusBar1->PreferredHeight());
+  FormResize(this);
+  Realign();
+}
+
+void TForm1::CheckPortPresent() {
+  if (!qvBarCodeScan1 || qvBarCodeScan1->GetDeviceIndex() >= 0) return;
+  const std::string port = PortText(qvBarCodeScan1->ComPortNo());
+  std::fprintf(stderr,
+               "qvbarcode: %s is not present: pick a port in the box (qvcomm ports lists them, qvcomm map "
+               "names a device)\n",
+               port.c_str());
+  Tell(port + " is not present: pick a port in the box");
+  UpdateStatus();
+}
+
+// ---- the list's menu ---------------------------------------------------------------------------
+
+std::string TForm1::CodesText(bool selectedOnly) const {
+  std::string text;
+  TStrings& items = ListBox1->Items();
+  for (int i = 0; i < items.Count(); ++i)
+    if (!selectedOnly || ListBox1->Selected(i)) text += items[i] + "\n";
+  return text;
+}
+
+bool TForm1::SaveCodes(const std::string& path, bool csv) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  if (f) {
+    TStrings& items = ListBox1->Items();
+    if (csv) f << "code,time\n";
+    for (int i = 0; i < items.Count(); ++i) {
+      if (!csv) {
+        f << items[i] << '\n';
+        continue;
+      }
+      const std::size_t at = std::size_t(i);
+      const QString time = at < FTimes.size() ? QDateTime::fromMSecsSinceEpoch(FTimes[at]).toString("yyyy-MM-dd HH:mm:ss.zzz")
+                                             : QString();
+      f << CsvField(items[i]) << ',' << time.toStdString() << '\n';
+    }
+    f.flush();
+  }
+  if (f) return true;
+  Tell("Cannot write " + path + ": " + std::strerror(errno));
+  return false;
+}
+
+void TForm1::PopupMenu1Popup(TObject*) {
+  const bool any = ListBox1->Items().Count() > 0;
+  bool selected = false;
+  for (int i = 0; i < ListBox1->Items().Count() && !selected; ++i) selected = ListBox1->Selected(i);
+  CopySelected1->SetEnabled(selected);
+  for (TMenuItem* item : {CopyAll1, SaveText1, SaveCsv1, Clear1}) item->SetEnabled(any);
+}
+
+void TForm1::CopySelected1Click(TObject*) { QGuiApplication::clipboard()->setText(QString::fromStdString(CodesText(true))); }
+
+void TForm1::CopyAll1Click(TObject*) { QGuiApplication::clipboard()->setText(QString::fromStdString(CodesText(false))); }
+
+void TForm1::Clear1Click(TObject*) {
+  ListBox1->Items().Clear();
+  FTimes.clear();
+  UpdateStatus();
+}
+
+void TForm1::SaveText1Click(TObject*) { SaveAs(false); }
+void TForm1::SaveCsv1Click(TObject*) { SaveAs(true); }
+
+void TForm1::SaveAs(bool csv) {
+  const QString path = QFileDialog::getSaveFileName(Widget(), csv ? "Save the codes as CSV" : "Save the codes as text",
+                                                    csv ? "codes.csv" : "codes.txt",
+                                                    csv ? "CSV (*.csv);;All files (*)" : "Text (*.txt);;All files (*)");
+  if (!path.isEmpty()) SaveCodes(path.toStdString(), csv);
+}
+
+// ---- remembered settings ----------------------------------------------------------------------
+
+void TForm1::RestoreSettings() {
+  try {
+    FReopen = LoadSettings(*qvBarCodeScan1);
+  } catch (const std::exception& e) {
+    Tell(std::string("The remembered settings could not be read: ") + e.what());
+  }
+  UpdateStatus();
+}
+
+void TForm1::RememberSettings() {
+  if (!qvBarCodeScan1) return;
+  try {
+    SaveSettings(*qvBarCodeScan1, FReopen);
+  } catch (const std::exception& e) {
+    Tell(std::string("The settings could not be remembered: ") + e.what());
+  }
 }
 
 void TForm1::qvBarCodeScan1Close(TObject*) { PostMessageA(Handle(), WM_SCANNER_CLOSED, 0, 0); }
 
 void TForm1::FormClose(TObject*) {
+  RememberSettings();
   if (qvBarCodeScan1) qvBarCodeScan1->SetActive(false);
 }

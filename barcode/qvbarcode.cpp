@@ -90,7 +90,7 @@ void TqvBarCodeScan::BuildClassTable() {
     else if ((c >= '0' && c <= '9') || any)
       a = FIgnoreChars.find(char(c)) == std::string::npos ? caTake : caDrop;
     else
-      a = autoDetect ? caDeliver : caDrop;
+      a = autoDetect ? caNonDigitDeliver : caNonDigitDrop;
     FClass[c] = a;
   }
 }
@@ -135,10 +135,17 @@ void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
       continue;
     }
     if (p == end) break;
-    switch (FClass[*p++]) {
+    const BYTE c = *p++;
+    switch (FClass[c]) {
       case caBegin:
         FPending.clear();
         break;
+      case caNonDigitDrop:
+        if (OnNonDigit) OnNonDigit(this, c);
+        break;
+      case caNonDigitDeliver:
+        if (OnNonDigit) OnNonDigit(this, c);
+        [[fallthrough]];
       case caDeliver:
         // The block stays valid if the handler closes or reopens the port (the receive path
         // holds it): the scan goes on.

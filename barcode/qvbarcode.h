@@ -24,6 +24,7 @@ enum TBarcodeOption : BYTE {
 using TBarcodeOptions = TSmallSet<TBarcodeOption, BYTE>;
 
 using TOnBarCodeEvent = TMethod<void(TObject* Sender, std::string BarCode)>;
+using TOnNonDigitEvent = TMethod<void(TObject* Sender, BYTE Char)>;
 
 // The longest code held pending: a code that reaches it is delivered as it stands and the
 // characters after it begin a new one (a stream that never ends a code cannot grow without
@@ -77,6 +78,11 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   const TqvTimer& Timer() const { return *FTimer; }
 
   TOnBarCodeEvent OnBarCode;
+  // Raised for each character that digits-only framing leaves out of the code (not a digit,
+  // boAnyChars off, neither begin nor end character), before it ends the code or is dropped, so
+  // a program can tell its user that letters were lost. A terminator under auto-detection counts
+  // too. The handler must not close the port.
+  TOnNonDigitEvent OnNonDigit;
 
  protected:
   // The port vanished: a code whose time-out runs is delivered before the port closes
@@ -87,7 +93,7 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
  private:
   // What one received byte does, decided by the options and characters in the order the
   // rules are tested (begin, end, character class and ignore list, auto-detect).
-  enum TCharAction : BYTE { caDrop, caTake, caBegin, caDeliver };
+  enum TCharAction : BYTE { caDrop, caTake, caBegin, caDeliver, caNonDigitDrop, caNonDigitDeliver };
   void BuildClassTable();
   void Publish();
   // Main thread: what the running time-out would deliver, now.

@@ -1,5 +1,17 @@
 #include "ports/qvcommbox.h"
 
+namespace {
+// "COM3: <description> (<device>)": what the port list knows of the device; the items keep the
+// text the device list gives them.
+std::string HintOf(const TqvDevice& d) {
+  std::string hint = d.PortName.empty() ? d.Name : d.PortName;
+  if (!d.Description.empty()) hint += ": " + d.Description;
+  if (!d.DeviceObjectName.empty() && hint.find(d.DeviceObjectName) == std::string::npos)
+    hint += " (" + d.DeviceObjectName + ")";
+  return hint;
+}
+}  // namespace
+
 TqvDeviceBox::TqvDeviceBox(TComponent* AOwner) : TCustomComboBox(AOwner) {
   SetStyle(csDropDownList);
   PublishBool("ResetOnChanged", [this] { return FResetOnChanged; }, [this](bool v) { FResetOnChanged = v; });
@@ -41,6 +53,8 @@ void TqvDeviceBox::SetqvComm(TqvBaseIO* Value) {
     }
   } reg{this, Value};
   Value->FillDeviceList(&Items());
+  for (int i = 0; i < Items().Count(); ++i)
+    if (const auto* d = static_cast<const TqvDevice*>(Items().Objects(i))) SetItemHint(i, HintOf(*d));
   SetItemIndex(Value->GetDeviceIndex());
 }
 

@@ -31,6 +31,9 @@ class TqvDeviceBox : public TCustomComboBox {
   virtual bool HandleDeviceChange(TMessage& Message);
   // Reloads items and selection from the current link.
   void UpdateItems();
+  // What the device of an item is (port name, description, the device it stands for), also the
+  // item's tool tip; empty for an index outside the list.
+  std::string DeviceHint(int index) const { return ItemHint(index); }
 
  protected:
   // The user picked an item: the link switches to it, then OnChange is raised. Nothing when

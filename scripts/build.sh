@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# scripts/build.sh [plain|asan|tsan]: configures and builds into build/<kind>.
+# scripts/build.sh [plain|asan|tsan] [TARGET...]: configures and builds into build/<kind>; only
+# the targets named (all without).
 # QV_WERROR=ON in the environment makes warnings in our code errors (as CI builds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-plain}
+if (($#)); then shift; fi
 case "$kind" in
   plain) flags=() ;;
   asan) flags=(-DQV_ASAN=ON -DQV_BENCH=OFF) ;;
@@ -17,4 +19,6 @@ if command -v ccache >/dev/null; then
   flags+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S . -B "build/$kind" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "build/$kind" -j"$(nproc)"
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "build/$kind" -j"$(nproc)" "${targets[@]}"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only what is missing). Run as root.
 set -euo pipefail
-# libudev is bound at run time by name (no headers needed). Qt 6 Widgets for the program;
+# libudev is bound at run time by name (no headers needed). Qt 6 Widgets for the program, and
+# Qt's SVG plugins for its icon;
 # Xvfb and xdotool run it on a virtual display for the desktop check. ser2net serves a
 # pseudo-terminal on the network for the network port tests and benchmark; python3-serial is
 # the peer client the benchmark compares with, Qt's serial port module the reader that the
 # desktop path is compared with (bench/gui_path). clang and its runtime build the fuzz targets
-# (scripts/fuzz.sh); locales gives the log tests a second date format. The serial lab
-# (scripts/lab.sh) boots Debian's kernel in QEMU with a busybox initramfs and runs udevd there.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
+# (scripts/fuzz.sh); locales gives the log tests a second date format; libqt6svg6 draws the
+# program's icon. The serial lab (scripts/lab.sh) boots Debian's kernel in QEMU with a busybox
+# initramfs and runs udevd there.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libqt6svg6 xvfb xdotool
           ser2net python3-serial qt6-serialport-dev clang-14 libclang-rt-14-dev locales
           qemu-system-x86 busybox-static udev python3)
 missing=()

@@ -22,6 +22,7 @@
 
 using qv::platform::CreateNullModemPair;
 using qv::platform::NullModemPair;
+using qv::test::AnswerDialog;
 using qv::test::GuiApp;
 using qv::test::Counter;
 using qv::test::PumpUntil;
@@ -165,20 +166,6 @@ TEST_F(DeviceBoxTest, UnlinkRelinkAndDestructionOfTheLink) {
 }
 
 // ---- port-settings dialog ----------------------------------------------------------------------
-
-// Answers the next modal dialog: edit() fills it in, then it is accepted or rejected.
-void AnswerDialog(std::function<void(QDialog*)> edit, bool accept) {
-  auto* timer = new QTimer;
-  QObject::connect(timer, &QTimer::timeout, [timer, edit, accept] {
-    auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    if (!d) return;
-    timer->stop();
-    timer->deleteLater();
-    edit(d);
-    accept ? d->accept() : d->reject();
-  });
-  timer->start(10);
-}
 
 TEST(GuiPortSettingsDialog, OkWritesTheRecordCancelLeavesIt) {
   GuiApp();

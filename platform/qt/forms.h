@@ -22,6 +22,7 @@
 #include <vector>
 
 class QWidget;
+class TPopupMenu;
 
 enum TAlign : std::uint8_t { alNone, alTop, alBottom, alLeft, alRight, alClient };
 
@@ -86,6 +87,11 @@ class TWidgetControl : public TWinControl {
   // The caption (labels, buttons, check boxes, forms) or the text (edits, combo boxes). From
   // another thread the change is queued to the GUI thread.
   void SetText(const std::string& text) override;
+  // The menu a right-click on the control shows (null: none). Not owned.
+  TPopupMenu* PopupMenu() const { return popupMenu_; }
+  void SetPopupMenu(TPopupMenu* menu);
+  // Forgets a popup menu that is destroyed.
+  void Notification(TComponent* AComponent, TOperation Operation) override;
 
   // Lays out the aligned children again (after a resize of this control).
   void Realign();
@@ -107,6 +113,45 @@ class TWidgetControl : public TWinControl {
   int left_ = 0, top_ = 0, width_ = 0, height_ = 0;
   TAlign align_ = alNone;
   int tabOrder_ = -1;
+  TPopupMenu* popupMenu_ = nullptr;
+};
+
+// One command of a popup menu.
+// Main thread only (Qt's GUI thread).
+class TMenuItem : public TComponent {
+ public:
+  explicit TMenuItem(TComponent* AOwner) : TComponent(AOwner) {}
+  const std::string& Caption() const { return caption_; }
+  void SetCaption(const std::string& value) { caption_ = value; }
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool value) { enabled_ = value; }
+  // Runs OnClick as a pick from the menu does.
+  void Click();
+  TNotifyEvent OnClick;
+
+ private:
+  std::string caption_;
+  bool enabled_ = true;
+};
+
+// A context menu: its items in order; "-" as a caption is a separator. OnPopup runs just before
+// the menu shows (to enable or disable items). The menu owns nothing: items belong to their
+// owner component.
+// Main thread only (Qt's GUI thread).
+class TPopupMenu : public TComponent {
+ public:
+  explicit TPopupMenu(TComponent* AOwner) : TComponent(AOwner) {}
+  // Appends the item (the menu forgets it when it is destroyed).
+  void Add(TMenuItem* item);
+  int Count() const { return int(items_.size()); }
+  TMenuItem* Items(int index) const { return items_.at(std::size_t(index)); }
+  // Shows the menu at a point of the screen and runs the picked item.
+  void Popup(int x, int y);
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  TNotifyEvent OnPopup;
+
+ private:
+  std::vector<TMenuItem*> items_;
 };
 
 // A top-level window. Left/Top place the window, ClientWidth/ClientHeight size its client area
@@ -124,10 +169,14 @@ class TForm : public TWidgetControl {
   int ClientWidth() const;
   int ClientHeight() const;
   void SetPosition(int left, int top);
+  // The window's icon, from an image file or a Qt resource (":/name.svg").
+  void SetIcon(const std::string& file);
   void Show();
   void Close();
 
   TNotifyEvent OnClose;
+  // After the client area changed its size, before the aligned controls are laid out again.
+  TNotifyEvent OnResize;
 };
 
 // Main thread only (Qt's GUI thread).
@@ -182,12 +231,50 @@ class TListBox : public TWidgetControl {
   void SetItemHeight(int value);
   int ItemIndex() const;
   void SetItemIndex(int value);
+  // Several items can be selected at once (click with Ctrl or Shift).
+  bool MultiSelect() const { return multiSelect_; }
+  void SetMultiSelect(bool value);
+  bool Selected(int index) const;
+  void SetSelected(int index, bool value);
+  // Scrolled to the end, the list keeps its newest item in view as items are added; scrolled
+  // up by the user, it stays where it is until scrolled back to the end.
+  bool FollowsEnd() const { return followsEnd_; }
+  void SetFollowsEnd(bool value);
+  // The first item in view.
+  int TopIndex() const;
+  void SetTopIndex(int value);
 
  private:
   struct Model;
   TControlStrings items_;
   std::unique_ptr<Model> model_;
   int itemHeight_ = 13;
+  bool multiSelect_ = false;
+  bool followsEnd_ = false;
+  bool atEnd_ = true;  // the view shows its last row (or has nothing to scroll)
+};
+
+// A status line along the bottom of a form: a text on the left, which Text sets, and a fixed
+// part on the right (StateText). A notice, while there is one, is a row of its own above them
+// (Height() grows to PreferredHeight(); the form lays itself out again). Long texts are cut
+// short; the whole text is the tool tip.
+// Main thread only (Qt's GUI thread).
+class TStatusBar : public TWidgetControl {
+ public:
+  explicit TStatusBar(TComponent* AOwner);
+  const std::string& StateText() const { return state_; }
+  void SetStateText(const std::string& text);
+  const std::string& Notice() const { return notice_; }
+  // Empty removes the notice's row.
+  void SetNotice(const std::string& text);
+  // The height the status line needs: one row, or two with a notice.
+  int PreferredHeight() const;
+
+ protected:
+  void ShowText(const std::string& text) override;
+
+ private:
+  std::string state_, notice_;
 };
 
 enum TComboBoxStyle : std::uint8_t { csDropDown, csDropDownList };
@@ -213,6 +300,9 @@ class TCustomComboBox : public TWidgetControl {
   void SetSorted(bool value) { sorted_ = value; }
   // Picks the item as the user would (runs Change); -1 or an index outside the list: nothing.
   void Pick(int index);
+  // The tool tip of one item (shown over it in the open list); empty: none.
+  std::string ItemHint(int index) const;
+  void SetItemHint(int index, const std::string& hint);
   TNotifyEvent OnChange;
 
  protected:
@@ -254,7 +344,18 @@ QWidget* WidgetOfWindow(HWND hwnd);
 // The port-settings dialog behind CommConfigDialogA: baud rate (the usual rates or any other
 // typed in), data bits, parity, stop bits and flow control of config->dcb. OK writes them into
 // the record and returns TRUE; Cancel leaves it as it was and returns FALSE (ERROR_CANCELLED).
+// The pages a program added (SetPortSettingsPages) are tabs beside the port's own.
 BOOL PortSettingsDialog(const char* name, HWND owner, COMMCONFIG* config);
+
+// A page of the program's own in the port-settings dialog: Make builds its widget (the dialog
+// takes it); Apply gets it back when the user presses OK, after the port's record was written.
+struct PortSettingsPage {
+  std::string Title;
+  std::function<QWidget*()> Make;
+  std::function<void(QWidget*)> Apply;
+};
+// The pages the dialogs that follow show beside the port's own; an empty list removes them.
+void SetPortSettingsPages(std::vector<PortSettingsPage> pages);
 
 // Runs the application object inside Qt's event loop: the QApplication is created first (one
 // per process), the global Application next when there is none. Hand-overs, posted messages

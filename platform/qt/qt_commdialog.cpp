@@ -7,6 +7,8 @@
 #include <QFormLayout>
 #include <QIntValidator>
 #include <QLineEdit>
+#include <QTabWidget>
+#include <QVBoxLayout>
 
 namespace qv::platform {
 namespace {
@@ -44,7 +46,14 @@ QComboBox* Choices(QWidget* parent, std::initializer_list<const char*> texts, in
   return c;
 }
 
+std::vector<PortSettingsPage>& Pages() {
+  static auto* pages = new std::vector<PortSettingsPage>;
+  return *pages;
+}
+
 }  // namespace
+
+void SetPortSettingsPages(std::vector<PortSettingsPage> pages) { Pages() = std::move(pages); }
 
 BOOL PortSettingsDialog(const char* name, HWND owner, COMMCONFIG* config) {
   if (!config) {
@@ -56,7 +65,27 @@ BOOL PortSettingsDialog(const char* name, HWND owner, COMMCONFIG* config) {
   dialog.setObjectName("PortSettingsDialog");
   const QString port = QString::fromUtf8(name && *name ? name : "Port");
   dialog.setWindowTitle(port + " Settings");
-  auto* form = new QFormLayout(&dialog);
+  auto* outer = new QVBoxLayout(&dialog);
+  // The port's own settings, alone or as the first of the tabs.
+  auto* portPage = new QWidget(&dialog);
+  portPage->setObjectName("PortPage");
+  auto* form = new QFormLayout(portPage);
+  // The pages are copied: a page's Apply may change the list.
+  const std::vector<PortSettingsPage> pages = Pages();
+  std::vector<QWidget*> pageWidgets;
+  if (pages.empty()) {
+    outer->addWidget(portPage);
+  } else {
+    auto* tabs = new QTabWidget(&dialog);
+    tabs->setObjectName("Pages");
+    tabs->addTab(portPage, "Port");
+    for (const PortSettingsPage& p : pages) {
+      QWidget* w = p.Make ? p.Make() : new QWidget;
+      pageWidgets.push_back(w);
+      tabs->addTab(w, QString::fromUtf8(p.Title.c_str()));
+    }
+    outer->addWidget(tabs);
+  }
 
   auto* baud = new QComboBox(&dialog);
   baud->setObjectName("BaudRate");
@@ -86,7 +115,7 @@ BOOL PortSettingsDialog(const char* name, HWND owner, COMMCONFIG* config) {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-  form->addRow(buttons);
+  outer->addWidget(buttons);
 
   if (dialog.exec() != QDialog::Accepted) {
     SetLastError(kErrorCancelled);
@@ -99,6 +128,8 @@ BOOL PortSettingsDialog(const char* name, HWND owner, COMMCONFIG* config) {
   dcb.Parity = BYTE(parity->currentIndex());
   dcb.StopBits = BYTE(stopBits->currentIndex());
   dcb.Flags = WithFlow(dcb.Flags, Flow(flow->currentIndex()));
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    if (pages[i].Apply) pages[i].Apply(pageWidgets[i]);
   return TRUE;
 }
 

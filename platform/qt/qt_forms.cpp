@@ -9,13 +9,18 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QTextCursor>
+#include <QVBoxLayout>
 #include <QThread>
 #include <QWidget>
 
@@ -41,7 +46,15 @@ class FormWidget : public QWidget {
  protected:
   void resizeEvent(QResizeEvent* e) override {
     QWidget::resizeEvent(e);
-    if (form_) form_->Realign();
+    if (!form_) return;
+    if (form_->OnResize) {
+      try {
+        form_->OnResize(form_);
+      } catch (...) {
+        if (Application) Application->HandleException(form_);
+      }
+    }
+    form_->Realign();
   }
   void closeEvent(QCloseEvent* e) override {
     if (form_ && form_->OnClose) {
@@ -223,6 +236,34 @@ void TWidgetControl::ShowText(const std::string& text) {
   if (QWidget* w = Widget(); w && w->isWindow()) w->setWindowTitle(Q(text));
 }
 
+void TWidgetControl::SetPopupMenu(TPopupMenu* menu) {
+  QWidget* w = Widget();
+  if (popupMenu_) popupMenu_->RemoveFreeNotification(this);
+  popupMenu_ = menu;
+  if (!w) return;
+  if (!menu) {
+    w->setContextMenuPolicy(Qt::DefaultContextMenu);
+    return;
+  }
+  menu->FreeNotification(this);
+  if (w->contextMenuPolicy() == Qt::CustomContextMenu) return;
+  w->setContextMenuPolicy(Qt::CustomContextMenu);
+  QObject::connect(w, &QWidget::customContextMenuRequested, [this](const QPoint& at) {
+    QWidget* widget = Widget();
+    if (!popupMenu_ || !widget) return;
+    // A list's menu is asked for by its viewport: the point is the viewport's.
+    QWidget* from = widget;
+    if (auto* view = qobject_cast<QAbstractScrollArea*>(widget)) from = view->viewport();
+    const QPoint global = from->mapToGlobal(at);
+    Guarded([&] { popupMenu_->Popup(global.x(), global.y()); });
+  });
+}
+
+void TWidgetControl::Notification(TComponent* AComponent, TOperation Operation) {
+  TWinControl::Notification(AComponent, Operation);
+  if (Operation == opRemove && AComponent && AComponent == popupMenu_) popupMenu_ = nullptr;
+}
+
 void TWidgetControl::Guarded(const std::function<void()>& handler) {
   try {
     handler();
@@ -317,6 +358,10 @@ void TForm::SetPosition(int left, int top) {
   if (QWidget* w = Widget()) w->move(left, top);
 }
 
+void TForm::SetIcon(const std::string& file) {
+  if (QWidget* w = Widget()) w->setWindowIcon(QIcon(Q(file)));
+}
+
 void TForm::Show() {
   if (QWidget* w = Widget()) w->show();
 }
@@ -402,6 +447,14 @@ TListBox::TListBox(TComponent* AOwner) : TWidgetControl(AOwner, new QListView), 
   v->setUniformItemSizes(true);
   v->setEditTriggers(QAbstractItemView::NoEditTriggers);
   v->setModel(model_.get());
+  // Where the user left the view decides whether it follows new items: the scroll bar's range
+  // grows after rows were added (on the next layout), and a view at the end moves along.
+  QScrollBar* bar = v->verticalScrollBar();
+  QObject::connect(bar, &QScrollBar::valueChanged, [this, bar](int value) { atEnd_ = value >= bar->maximum(); });
+  QObject::connect(bar, &QScrollBar::rangeChanged, [this, bar](int, int max) {
+    if (followsEnd_ && atEnd_) bar->setValue(max);
+    atEnd_ = bar->value() >= max;
+  });
   Model* m = model_.get();
   items_.OnInserting = [m](int i) { m->beginInsertRows({}, i, i); };
   items_.OnInserted = [m](int) { m->endInsertRows(); };
@@ -430,6 +483,146 @@ int TListBox::ItemIndex() const {
 void TListBox::SetItemIndex(int value) {
   if (auto* v = static_cast<QListView*>(Widget()))
     v->setCurrentIndex(value >= 0 && value < items_.Count() ? model_->index(value) : QModelIndex());
+}
+
+void TListBox::SetMultiSelect(bool value) {
+  multiSelect_ = value;
+  if (auto* v = static_cast<QListView*>(Widget()))
+    v->setSelectionMode(value ? QAbstractItemView::ExtendedSelection : QAbstractItemView::SingleSelection);
+}
+
+bool TListBox::Selected(int index) const {
+  auto* v = static_cast<QListView*>(Widget());
+  return v && index >= 0 && index < items_.Count() && v->selectionModel()->isSelected(model_->index(index));
+}
+
+void TListBox::SetSelected(int index, bool value) {
+  auto* v = static_cast<QListView*>(Widget());
+  if (!v || index < 0 || index >= items_.Count()) return;
+  v->selectionModel()->select(model_->index(index), value ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+}
+
+void TListBox::SetFollowsEnd(bool value) { followsEnd_ = value; }
+
+int TListBox::TopIndex() const {
+  auto* v = static_cast<QListView*>(Widget());
+  if (!v || items_.Count() == 0) return -1;
+  const QModelIndex top = v->indexAt(QPoint(1, 1));
+  return top.isValid() ? top.row() : 0;
+}
+
+void TListBox::SetTopIndex(int value) {
+  auto* v = static_cast<QListView*>(Widget());
+  if (v && value >= 0 && value < items_.Count()) v->scrollTo(model_->index(value), QAbstractItemView::PositionAtTop);
+}
+
+// ---- TStatusBar ------------------------------------------------------------------------------
+
+namespace {
+// A label that cuts its text short to its width and shows the whole text as its tool tip.
+class ElidedLabel : public QLabel {
+ public:
+  ElidedLabel() {
+    setMinimumWidth(1);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  }
+  void SetFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    Elide();
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* e) override {
+    QLabel::resizeEvent(e);
+    Elide();
+  }
+
+ private:
+  void Elide() { setText(fontMetrics().elidedText(full_, Qt::ElideRight, width())); }
+  QString full_;
+};
+
+constexpr int kStatusRow = 18;
+
+class StatusWidget : public QWidget {
+ public:
+  StatusWidget() : notice_(new ElidedLabel), bar_(new QStatusBar), text_(new ElidedLabel), state_(new QLabel) {
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    notice_->setObjectName("StatusNotice");
+    notice_->setContentsMargins(3, 0, 3, 0);
+    notice_->setFixedHeight(kStatusRow);
+    notice_->hide();
+    text_->setObjectName("StatusText");
+    state_->setObjectName("StatusState");
+    bar_->setFixedHeight(kStatusRow);
+    bar_->addWidget(text_, 1);
+    bar_->addPermanentWidget(state_);
+    rows->addWidget(notice_);
+    rows->addWidget(bar_);
+  }
+  ElidedLabel* notice_;
+  QStatusBar* bar_;
+  ElidedLabel* text_;
+  QLabel* state_;
+};
+}  // namespace
+
+TStatusBar::TStatusBar(TComponent* AOwner) : TWidgetControl(AOwner, new StatusWidget) {}
+
+void TStatusBar::ShowText(const std::string& text) {
+  if (auto* w = static_cast<StatusWidget*>(Widget())) w->text_->SetFullText(Q(text));
+}
+
+void TStatusBar::SetStateText(const std::string& text) {
+  state_ = text;
+  if (auto* w = static_cast<StatusWidget*>(Widget())) w->state_->setText(Q(text));
+}
+
+void TStatusBar::SetNotice(const std::string& text) {
+  notice_ = text;
+  if (auto* w = static_cast<StatusWidget*>(Widget())) {
+    w->notice_->SetFullText(Q(text));
+    w->notice_->setVisible(!text.empty());
+  }
+}
+
+int TStatusBar::PreferredHeight() const { return notice_.empty() ? kStatusRow : 2 * kStatusRow; }
+
+// ---- TMenuItem, TPopupMenu -------------------------------------------------------------------
+
+void TMenuItem::Click() {
+  if (enabled_ && OnClick) OnClick(this);
+}
+
+void TPopupMenu::Add(TMenuItem* item) {
+  items_.push_back(item);
+  item->FreeNotification(this);
+}
+
+void TPopupMenu::Notification(TComponent* AComponent, TOperation Operation) {
+  TComponent::Notification(AComponent, Operation);
+  if (Operation == opRemove) std::erase(items_, AComponent);
+}
+
+void TPopupMenu::Popup(int x, int y) {
+  if (OnPopup) OnPopup(this);
+  QMenu menu;
+  std::vector<std::pair<QAction*, TMenuItem*>> actions;
+  for (TMenuItem* item : items_) {
+    if (item->Caption() == "-") {
+      menu.addSeparator();
+      continue;
+    }
+    QAction* a = menu.addAction(Q(item->Caption()));
+    a->setEnabled(item->Enabled());
+    actions.emplace_back(a, item);
+  }
+  QAction* picked = menu.exec(QPoint(x, y));
+  for (auto& [action, item] : actions)
+    if (action == picked) item->Click();
 }
 
 // ---- TCustomComboBox -------------------------------------------------------------------------
@@ -472,6 +665,16 @@ void TCustomComboBox::Pick(int index) {
   if (!c || index < 0 || index >= c->count()) return;
   c->setCurrentIndex(index);
   Guarded([this] { Change(); });
+}
+
+std::string TCustomComboBox::ItemHint(int index) const {
+  auto* c = static_cast<QComboBox*>(Widget());
+  return c && index >= 0 && index < c->count() ? c->itemData(index, Qt::ToolTipRole).toString().toStdString() : std::string();
+}
+
+void TCustomComboBox::SetItemHint(int index, const std::string& hint) {
+  auto* c = static_cast<QComboBox*>(Widget());
+  if (c && index >= 0 && index < c->count()) c->setItemData(index, hint.empty() ? QVariant() : QVariant(Q(hint)), Qt::ToolTipRole);
 }
 
 void TCustomComboBox::Change() {

@@ -5,7 +5,8 @@
 #include "platform/qt/forms.h"
 #include "support/app.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDialog>
 #include <QTimer>
 
 #include <stdlib.h>
@@ -38,6 +39,20 @@ inline qv::platform::TGuiApplication& GuiApp() {
     return gui;
   }();
   return *app;
+}
+
+// Answers the next modal dialog: edit() fills it in, then it is accepted or rejected.
+inline void AnswerDialog(std::function<void(QDialog*)> edit, bool accept) {
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, [timer, edit, accept] {
+    auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!d) return;
+    timer->stop();
+    timer->deleteLater();
+    edit(d);
+    accept ? d->accept() : d->reject();
+  });
+  timer->start(10);
 }
 
 // Records every message box instead of showing it; puts the previous hook back when done.
