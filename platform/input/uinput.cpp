@@ -40,7 +40,9 @@ std::string PermissionAdvice(const std::string& path) {
   const std::string rule = "the udev rule 60-qvcomm-uinput.rules (installed with qvcomm; else copy it from "
                            "share/udev/ to /etc/udev/rules.d/)";
   const std::string trigger = ", then: sudo udevadm control --reload && sudo udevadm trigger --sysname-match=uinput";
-  const std::string join = std::string("sudo usermod -aG ") + kUinputGroup + " $USER, then log out and in again";
+  const char* user = std::getenv("USER");
+  const std::string join = std::string("sudo usermod -aG ") + kUinputGroup + " " +
+                           (user && *user ? user : "$USER") + ", then log out and in again";
   const group* g = getgrnam(kUinputGroup);
   if (!g)
     return std::string("the group ") + kUinputGroup + " that may use it does not exist: sudo groupadd --system " +
