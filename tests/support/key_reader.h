@@ -1,5 +1,6 @@
 // Reads a keyboard's key events back from its event device (/dev/input/eventN), grabbed so that
 // nothing else (the console, a desktop) gets them; times are CLOCK_MONOTONIC, as steady_clock.
+// One thread at a time.
 #pragma once
 
 #include "platform/input/keymap.h"
@@ -39,6 +40,8 @@ class KeyReader {
   KeyReader& operator=(const KeyReader&) = delete;
 
   bool ok() const { return fd_ >= 0; }
+  // True once the kernel dropped events because this reader was behind.
+  bool dropped() const { return dropped_; }
 
   // Key presses and releases (no repeats, no reports) until count arrived or timeoutMs passed.
   std::vector<TimedKey> Read(std::size_t count, int timeoutMs) {
@@ -54,6 +57,7 @@ class KeyReader {
       }
       for (std::size_t i = 0; i < std::size_t(n) / sizeof(input_event); ++i) {
         const input_event& e = batch[i];
+        dropped_ = dropped_ || (e.type == EV_SYN && e.code == SYN_DROPPED);
         if (e.type != EV_KEY || e.value == 2) continue;
         const auto since = std::chrono::seconds(e.input_event_sec) + std::chrono::microseconds(e.input_event_usec);
         out.push_back({{e.code, e.value == 1},
@@ -66,6 +70,7 @@ class KeyReader {
 
  private:
   int fd_ = -1;
+  bool dropped_ = false;
 };
 
 }  // namespace qv::test
