@@ -20,6 +20,12 @@ namespace qv::platform {
 namespace {
 
 constexpr std::chrono::milliseconds kSettle{500};
+// The kernel keeps 64 events (32 keys with their reports) for each reader of a keyboard and
+// drops what comes while that is full; a whole code in one write would overflow it before
+// any reader could run. So at most kBurst keys go at once, with kBreak after them: the readers
+// then keep up as long as they are never more than about 8 ms late.
+constexpr std::size_t kBurst = 8;
+constexpr std::chrono::milliseconds kBreak{2};
 
 bool InGroup(gid_t gid) {
   if (getegid() == gid) return true;
@@ -128,18 +134,21 @@ bool TVirtualKeyboard::Send(std::span<const TKeyEvent> events, unsigned pauseMs,
     return false;
   }
   std::this_thread::sleep_until(ready_);
-  // Without pauses, one write for the lot: the kernel passes them on in order at once.
   std::vector<input_event> batch;
   batch.reserve(events.size() * 2);
+  // Writes what is gathered, then lets the readers catch up for wait.
+  auto flush = [&](std::chrono::milliseconds wait) {
+    if (!WriteAll(batch.data(), batch.size() * sizeof(input_event), error)) return false;
+    batch.clear();
+    std::this_thread::sleep_for(wait);
+    return true;
+  };
   bool typed = false;
   int held = 0;
   for (const TKeyEvent& e : events) {
     // A stroke (modifiers and key) starts with a press while nothing is held.
-    if (pauseMs && e.down && !held && typed) {
-      if (!WriteAll(batch.data(), batch.size() * sizeof(input_event), error)) return false;
-      batch.clear();
-      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    }
+    if (pauseMs && e.down && !held && typed && !flush(std::chrono::milliseconds(pauseMs))) return false;
+    if (batch.size() == 2 * kBurst && !flush(kBreak)) return false;
     typed = true;
     held += e.down ? 1 : -1;
     batch.push_back(Event(EV_KEY, e.code, e.down ? 1 : 0));

@@ -34,9 +34,10 @@ class TVirtualKeyboard {
   int ErrorNumber() const { return errno_; }
 
   // Sends the events in order, each as its own report; with pauseMs, that long passes before
-  // each stroke (a press while no key is held) after the first. The first call after Open waits until the device is half a
-  // second old: the session's input stack takes a moment to pick a new keyboard up, and keys
-  // sent before are lost.
+  // each stroke (a press while no key is held) after the first. Never more than 8 keys at once,
+  // with 2 ms after them, so no reader's queue in the kernel overflows. The first call after
+  // Open waits until the device is half a second old: the session's input stack takes a moment
+  // to pick a new keyboard up, and keys sent before are lost.
   bool Send(std::span<const TKeyEvent> events, unsigned pauseMs, std::string& error);
 
   // The event device the kernel made for it (/dev/input/eventN), "" when it cannot tell: what
