@@ -8,10 +8,11 @@ set -euo pipefail
 # the peer client the benchmark compares with, Qt's serial port module the reader that the
 # desktop path is compared with (bench/gui_path). clang and its runtime build the fuzz targets
 # (scripts/fuzz.sh); locales gives the log tests a second date format; libqt6svg6 draws the
-# program's icon. The serial lab (scripts/lab.sh) boots Debian's kernel in QEMU with a busybox
-# initramfs and runs udevd there.
+# program's icon; libxkbcommon-dev reads keyboard layouts for qvcomm type (xkb-data, its
+# layouts, comes with it). The serial lab (scripts/lab.sh) boots Debian's kernel in QEMU with a
+# busybox initramfs and runs udevd there.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libqt6svg6 xvfb xdotool
-          ser2net python3-serial qt6-serialport-dev clang-14 libclang-rt-14-dev locales
+          ser2net python3-serial qt6-serialport-dev clang-14 libclang-rt-14-dev locales libxkbcommon-dev
           qemu-system-x86 busybox-static udev python3)
 missing=()
 for p in "${packages[@]}"; do

@@ -22,6 +22,11 @@ leaked=$(cd "$prefix/include/qvcomm" && find . -path '*/internal/*' -o -name tes
 (cd "$prefix/include" && find qvcomm -name '*.h' | sed 's|^\(.*\)|#include <\1>|') >"$work/all.cpp"
 "$cxx" -std=c++20 -fsyntax-only -I"$prefix/include" "$work/all.cpp" ||
   fail "the installed headers do not compile on their own"
+for f in lib/udev/rules.d/60-qvcomm-uinput.rules lib/systemd/user/qvcomm-type@.service; do
+  [ -f "$prefix/$f" ] || fail "$f is not installed"
+done
+grep -q "^ExecStart=/opt/qvcomm/bin/qvcomm type %i" "$prefix/lib/systemd/user/qvcomm-type@.service" ||
+  fail "the user service does not run the installed qvcomm"
 if [ -e "$prefix/bin/qvbarcode" ]; then
   for f in share/applications/qvbarcode.desktop share/icons/hicolor/scalable/apps/qvbarcode.svg; do
     [ -f "$prefix/$f" ] || fail "$f is not installed beside the program"

@@ -1,6 +1,7 @@
 // The qvcomm program, run as a user runs it: separate processes, a real pseudo-terminal, a
 // configuration folder of its own per test.
 #include "barcode/ean13.h"
+#include "platform/input/keymap.h"
 #include "support/netserver.h"
 #include "support/pty.h"
 #include "support/temp_config.h"
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -475,4 +477,61 @@ TEST_F(QvcommTest, SignalsEndReaderAndSimulatorCleanly) {
   EXPECT_EQ(Mappings().find("\"" + again + "\""), std::string::npos);
 }
 
+TEST_F(QvcommTest, TypeShowsEachCodesKeysInTheLayoutAndTypesNoCodeItCannot) {
+  // French: every digit needs Shift. Each dry-run line's keys, read back through the layout,
+  // must give the prefix, the code and the suffix; a code with a character the layout has no
+  // key for, or with a control character, gives no keys, only its echo and one error line.
+  Child sim({"simulate"});
+  const std::string port = sim.FirstLine();
+  ASSERT_EQ(port.rfind("COM", 0), 0u) << sim.err();
+  std::vector<std::string> codes = {"xř", "a\tb"};
+  std::mt19937 random(24);
+  for (int i = 0; i < 300; ++i) {
+    std::string code(1 + random() % 20, ' ');
+    for (char& c : code) c = char(0x21 + random() % 94);
+    codes.push_back(code);
+  }
+  Child typer({"type", port, "--dry-run", "--layout", "fr", "--echo", "--prefix", "[", "--suffix", "tab",
+               "--count", std::to_string(codes.size())});
+  ASSERT_TRUE(typer.Until([&] { return typer.err().find("layout fr (from --layout)") != std::string::npos; }))
+      << typer.err();
+  std::string input;
+  for (const std::string& c : codes) input += c + "\n";
+  sim.Write(input);
+  EXPECT_EQ(typer.Wait(60000), 0) << typer.err();
+  EXPECT_NE(typer.err().find(port + ": \"xř\" not typed: the layout fr has no key for \"ř\" (U+0159)"),
+            std::string::npos) << typer.err();
+  EXPECT_NE(typer.err().find(port + ": \"a\\x09b\" not typed: it holds the control character U+0009"),
+            std::string::npos) << typer.err();
+
+  qv::platform::TXkbNames names;
+  names.layout = "fr";
+  std::string error;
+  auto keymap = qv::platform::TKeymap::Create(names, error);
+  ASSERT_TRUE(keymap) << error;
+  std::istringstream lines(typer.out());
+  std::string line;
+  std::size_t n = 0;
+  for (const std::string& code : codes) {
+    std::string shown;  // as the program shows it: a backslash doubled, a control as \xHH
+    for (char c : code) shown += c == '\\' ? "\\\\" : c == '\t' ? "\\x09" : std::string(1, c);
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, shown);  // the echo
+    if (n++ < 2) continue;
+    ASSERT_TRUE(std::getline(lines, line));
+    ASSERT_EQ(line.rfind(shown + ": ", 0), 0u) << line;
+    std::istringstream keys(line.substr(shown.size() + 2));
+    qv::platform::TKeyDecoder decoder(*keymap);
+    for (std::string key; keys >> key;)
+      decoder.Feed({keymap->KeyByName(key.substr(1)), key[0] == '+'});
+    std::u32string expected = U"[";
+    for (char c : code) expected += char32_t(c);
+    EXPECT_EQ(decoder.Text(), expected + U"\t") << line;
+  }
+  EXPECT_FALSE(std::getline(lines, line)) << line;
+  sim.CloseStdin();
+  EXPECT_EQ(sim.Wait(), 0) << sim.err();
+}
+
 }  // namespace
+

@@ -12,6 +12,7 @@
   X(map)                   \
   X(unmap)                 \
   X(read)                  \
+  X(type)                  \
   X(simulate)              \
   /* end of the list */
 

@@ -1,0 +1,363 @@
+#include "tools/qvcomm/scan.h"
+
+#include "barcode/qvbarcode.h"
+#include "log/qvlogfile.h"
+#include "platform/rtl/application.h"
+#include "platform/rtl/threads.h"
+#include "platform/serial/winserial.h"
+#include "platform/system/portmap.h"
+#include "platform/system/portnames.h"
+#include "platform/system/signals.h"
+#include "platform/win32/winbase.h"
+#include "tools/qvcomm/marks.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace qvcomm {
+
+namespace {
+
+namespace pf = qv::platform;
+
+bool ParseChar(const std::string& text, char& out) {
+  if (text.size() == 1) {
+    out = text[0];
+    return true;
+  }
+  std::string u;
+  for (char c : text) u += char(std::toupper(static_cast<unsigned char>(c)));
+  static const std::pair<const char*, char> kNames[] = {
+      {"NUL", 0}, {"STX", 2}, {"ETX", 3}, {"TAB", 9}, {"LF", 10}, {"CR", 13}, {"ESC", 27}};
+  for (const auto& [name, c] : kNames)
+    if (u == name) {
+      out = c;
+      return true;
+    }
+  unsigned long v = 0;
+  if (u.rfind("0X", 0) == 0 && u.size() > 2 && u.size() <= 4) {
+    v = std::strtoul(u.c_str() + 2, nullptr, 16);
+    if (u.find_first_not_of("0123456789ABCDEF", 2) != std::string::npos) return false;
+  } else if (!ParseNumber(u, 0, 255, v)) {
+    return false;
+  }
+  if (v > 255) return false;
+  out = char(v);
+  return true;
+}
+
+// Takes the value whose name is v from a table of names.
+template <class T, std::size_t N>
+bool TakeName(T& field, const std::pair<const char*, T> (&names)[N], const std::string& v) {
+  for (const auto& [name, value] : names)
+    if (v == name) {
+      field = value;
+      return true;
+    }
+  return false;
+}
+
+constexpr std::pair<const char*, TParity> kParityNames[] = {
+    {"none", pNone}, {"odd", pOdd}, {"even", pEven}, {"mark", pMark}, {"space", pSpace}};
+constexpr std::pair<const char*, TStopBits> kStopBitNames[] = {
+    {"1", sbOne}, {"1.5", sbOneAndHalf}, {"2", sbTwo}};
+constexpr std::pair<const char*, TStreamProtocol> kFlowNames[] = {
+    {"none", spNone}, {"xonxoff", spXonXoff}, {"rtscts", spHardware}};
+
+const char* kParityLetter = "NOEMS";
+
+// The scanner on a device named by its path or network address instead of a COM number.
+class TDeviceScan : public TqvBarCodeScan {
+ public:
+  explicit TDeviceScan(std::string device) : device_(std::move(device)) {}
+  HANDLE OpenHandle() override {
+    if (device_.empty()) return TqvBarCodeScan::OpenHandle();
+    return CreateFileA(device_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, 0);
+  }
+  std::string GetDeviceName() override {
+    return device_.empty() ? TqvBarCodeScan::GetDeviceName() : device_;
+  }
+
+ private:
+  std::string device_;
+};
+
+// Receives the component's events on the main thread (OnClose also on the port's own thread
+// when the port vanishes).
+struct Reader {
+  Reader(const ScanSettings& s, TqvBarCodeScan& sc, const std::function<int(const std::string&)>& h)
+      : settings(s), scan(sc), handle(h) {}
+  const ScanSettings& settings;
+  TqvBarCodeScan& scan;
+  const std::function<int(const std::string&)>& handle;
+  unsigned long received = 0;
+  bool done = false;
+  int exitCode = kGoOn;  // what the handler ended with
+  std::atomic<bool> closing{false};
+  std::atomic<bool> vanished{false};
+  DWORD fatalDetail = 0;
+  DWORD fatalSystemError = 0;  // the component's own detail (0 for a failed open, a failed test)
+  std::string fatalMessage;
+  std::vector<BYTE> lines;
+
+  // Whole lines: the component ends a code at CR; an LF ends one the same way, and the CR LF
+  // pair ends one code (the second end finds nothing pending).
+  void LineData(TObject* sender, const BYTE* data, int count) {
+    lines.assign(data, data + (count > 0 ? count : 0));
+    std::replace(lines.begin(), lines.end(), BYTE('\n'), BYTE('\r'));
+    scan.HandleRxData(sender, lines.data(), int(lines.size()));
+  }
+
+  void BarCode(TObject*, std::string code) {
+    if (done) return;
+    exitCode = handle(code);
+    if (exitCode != kGoOn || (settings.count && ++received >= settings.count)) done = true;
+  }
+
+  void FatalError(TObject*, DWORD, DWORD detail, std::string message, bool& raise) {
+    raise = false;
+    if (fatalMessage.empty()) {
+      // An open failure carries no detail: the system's error is still the thread's last one.
+      fatalDetail = detail ? detail : GetLastError();
+      fatalSystemError = detail;
+      fatalMessage = message;
+    }
+    done = true;
+  }
+
+  // The library's own words for the failure: what follows the line break of "Device ... Open
+  // Error !!!\r<text>".
+  std::string FatalText() const {
+    const auto cr = fatalMessage.find('\r');
+    return cr == std::string::npos ? fatalMessage : fatalMessage.substr(cr + 1);
+  }
+
+  // The log says once that its file cannot be written (a full disk), not again until a write
+  // succeeds; reading goes on and the log keeps its newest lines for when it can write again.
+  void LogFailed(TObject*, DWORD, DWORD, std::string message, bool& raise) {
+    raise = false;
+    Error("warning: " + Printable(message) + ": " + pf::LastErrorText() + "; reading goes on");
+  }
+
+  // The port closed: by us, or because it went away.
+  void Closed(TObject*) {
+    if (!closing.load()) {
+      vanished.store(true);
+      if (Application) Application->Terminate();
+    }
+  }
+};
+
+// The device behind the port, or the exit code after saying why there is none.
+int FindDevice(const ScanSettings& s, std::string& device) {
+  if (!s.number) {
+    device = s.device;
+    return kExitOk;
+  }
+  DWORD error = 0;
+  if (pf::ResolveComPort(s.number, device, error)) return kExitOk;
+  const std::string port = "COM" + std::to_string(s.number);
+  for (const pf::PortEntry& m : pf::ListUserMappings())
+    if (m.number == s.number) {
+      Error(port + ": no such port: it is mapped to " + Printable(m.device) +
+            ", which is not there (unplugged, or its program ended; qvcomm ports lists the ports "
+            "present, qvcomm map " + port + " PATH names another device)");
+      return kExitNoPort;
+    }
+  Error(port + ": no such port (qvcomm ports lists the ports present; qvcomm map " + port +
+        " PATH names a device)");
+  return kExitNoPort;
+}
+
+// The simulator that holds the far end of the port's pseudo-terminal, 0 when there is none.
+int SimulatorBehind(unsigned number) {
+  if (!number) return 0;
+  const auto marks = ReadSimulatorMarks();
+  for (const pf::PortEntry& m : pf::ListUserMappings())
+    if (m.number == number) return RunningSimulator(m, marks);
+  return 0;
+}
+
+void Configure(TqvBarCodeScan& scan, const ScanSettings& s, Reader& reader) {
+  if (s.number) scan.SetComPortNo(WORD(s.number));
+  scan.SetBaudRate(s.baud);
+  scan.SetByteSize(s.dataBits);
+  scan.SetParity(s.parity);
+  scan.SetStopBits(s.stopBits);
+  scan.SetStreamProtocol(s.flow);
+  TBarcodeOptions options = scan.Options();
+  if (s.begin) {
+    scan.SetCharBegin(BYTE(*s.begin));
+    options += boUseBeginChar;
+  }
+  if (!s.digits) options += boAnyChars;
+  if (s.end || !s.digits) {
+    scan.SetCharEnd(BYTE(s.end.value_or('\r')));
+    options += boUseEndChar;
+  }
+  if (s.noAutoDetect) options -= boAutoDetect;
+  if (s.initConnection) options += boInitConnection;
+  scan.SetOptions(options);
+  if (s.ignore) scan.SetIgnoreChars(*s.ignore);
+  if (s.timeoutMs) scan.SetTimeout(DWORD(*s.timeoutMs));
+  if (!s.digits && !s.end) scan.OnRxData = TOnRxDataEvent(&reader, &Reader::LineData);
+  scan.OnBarCode = TOnBarCodeEvent(&reader, &Reader::BarCode);
+  scan.OnFatalError = TOnFatalErrorEvent(&reader, &Reader::FatalError);
+  scan.OnClose = TNotifyEvent(&reader, &Reader::Closed);
+}
+
+// The component's log in the file named on the command line, or null with *exit set.
+std::unique_ptr<TqvLogFile> OpenLog(const std::string& name, int& exit) {
+  if (name.empty()) return nullptr;
+  // A name on the command line is relative to the current folder (the log's own rule puts a
+  // bare name in the state folder, which suits the program's default log, not an option).
+  std::error_code ec;
+  const std::string path = std::filesystem::absolute(name, ec).string();
+  // The log reports a file it cannot write only by its own words; say why, before opening.
+  if (std::FILE* f = ec ? nullptr : std::fopen(path.c_str(), "a")) {
+    std::fclose(f);
+  } else {
+    Error("cannot write the log file " + Printable(name) + ": " +
+          std::strerror(ec ? ec.value() : errno));
+    exit = kExitFailure;
+    return nullptr;
+  }
+  auto log = std::make_unique<TqvLogFile>(nullptr);
+  log->SetOptions(TLogOptions(log->Options() & ~(loAutoFileName | loDebugOut)));
+  log->SetFileName(path);
+  log->SetDetailLevel(dlDetail);  // barcodes are logged at this level
+  return log;
+}
+
+}  // namespace
+
+bool TakeChar(std::optional<char>& field, const std::string& v) {
+  char c = 0;
+  if (!ParseChar(v, c)) return false;
+  field = c;
+  return true;
+}
+
+bool TakeParity(TParity& field, const std::string& v) { return TakeName(field, kParityNames, v); }
+bool TakeStopBits(TStopBits& field, const std::string& v) { return TakeName(field, kStopBitNames, v); }
+bool TakeFlow(TStreamProtocol& field, const std::string& v) { return TakeName(field, kFlowNames, v); }
+
+std::string ScanOperands(ScanSettings& s, const std::vector<std::string>& ops) {
+  if (ops.size() != 1) return "expected one port name";
+  s.name = ops[0];
+  if (s.name.rfind("\\\\", 0) != 0) s.number = pf::ComPortNumber(s.name);
+  if (!s.number) {
+    if (!pf::IsDeviceName(s.name))
+      return "\"" + Printable(s.name) +
+             "\" is not a port: give COMn (qvcomm ports lists the ports present, qvcomm map COMn "
+             "PATH names a device), a device path such as /dev/ttyUSB0, or rfc2217://HOST:PORT or "
+             "tcp://HOST:PORT";
+    s.device = s.name;
+  }
+  if (s.digits && s.noAutoDetect && !s.end)
+    return "with --digits --no-auto-detect only an end character ends a barcode: give --end CHAR";
+  return "";
+}
+
+std::string PortName(const ScanSettings& s) { return s.number ? "COM" + std::to_string(s.number) : s.name; }
+
+int PrintLine(const std::string& line) {
+  const std::string text = line + "\n";
+  // A failed write may leave fwrite and fflush looking content (the buffer is dropped): the
+  // error indicator tells.
+  std::clearerr(stdout);
+  errno = 0;
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  if (!std::ferror(stdout)) return kGoOn;
+  const int error = errno ? errno : EIO;
+  // A reader of standard output that went away (| head -1) is a normal end.
+  if (error == EPIPE) return kExitOk;
+  Error(std::string("cannot write to standard output: ") + std::strerror(error));
+  return kExitFailure;
+}
+
+int RunScanner(const ScanSettings& s, const std::string& verb, const std::string& extra,
+               const std::function<int(const std::string& code)>& handle) {
+  std::string device;
+  if (int r = FindDevice(s, device)) return r;
+  const std::string port = PortName(s);
+  const std::string where = s.number ? port + " (" + Printable(device) + ")" : Printable(port);
+  // Each barcode leaves at once even into a pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::signal(SIGPIPE, SIG_IGN);
+  pf::TSignalWatch watch({SIGINT, SIGTERM, SIGHUP});
+  TApplication app;
+  if (!TThread::WatchOnMainThread(watch.Event(), &watch, [] { Application->Terminate(); }, [] {})) {
+    Error("cannot watch for Ctrl-C in the main loop");
+    return kExitFailure;
+  }
+  int exit = kExitOk;
+  std::unique_ptr<TqvLogFile> log = OpenLog(s.logFile, exit);
+  if (exit) return exit;
+  TDeviceScan scan(s.device);
+  Reader reader(s, scan, handle);
+  scan.SetLog(log.get());
+  if (log) log->OnFatalError = TOnFatalErrorEvent(&reader, &Reader::LogFailed);
+  Configure(scan, s, reader);
+
+  reader.closing = true;  // an open that fails closes too
+  scan.SetActive(true);
+  reader.closing = false;
+  if (!scan.Active()) {
+    Error("cannot open " + where + ": " +
+          (reader.fatalDetail ? OpenFailureReason(reader.fatalDetail, device, reader.FatalText(),
+                                                  SimulatorBehind(s.number))
+                              : Printable(reader.FatalText())));
+    if (reader.fatalDetail == ERROR_FILE_NOT_FOUND || reader.fatalDetail == ERROR_PATH_NOT_FOUND)
+      std::fprintf(stderr, "qvcomm: qvcomm ports lists the ports present\n");
+    return reader.fatalDetail ? ExitForOpenError(reader.fatalDetail) : kExitFailure;
+  }
+  // The set-up failed with the port open (line settings it refused, --init-connection's test).
+  if (!reader.fatalMessage.empty()) {
+    reader.closing = true;
+    scan.SetActive(false);
+    Error("cannot set up " + where + ": " + Printable(reader.FatalText()));
+    return reader.fatalSystemError ? kExitRefused : kExitFailure;
+  }
+  // What the port took, read back from it.
+  const TStopBits stopBits = scan.StopBits();
+  const TStreamProtocol flow = scan.StreamProtocol();
+  std::fprintf(stderr, "qvcomm: %s %s, %lu %u%c%s, flow %s%s; Ctrl-C ends\n", verb.c_str(), where.c_str(),
+               (unsigned long)scan.BaudRate(), unsigned(scan.ByteSize()), kParityLetter[scan.Parity() % 5],
+               stopBits == sbOne ? "1" : stopBits == sbTwo ? "2" : "1.5",
+               flow == spNone ? "none" : flow == spXonXoff ? "xonxoff" : "rtscts", extra.c_str());
+
+  // The application's own loop sleeps until the component's work, a signal or the port's end
+  // wakes it; while it sleeps, the main thread holds the port's wait itself, so a barcode
+  // wakes this one thread. A signal ends the loop through the watch on its event (set up
+  // before the port opens).
+  while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated())
+    app.WaitAndProcess(INFINITE);
+  TThread::WithdrawMainWatch(&watch);
+  reader.closing = true;
+  const bool vanished = reader.vanished.load();
+  scan.SetActive(false);
+  if (vanished) {
+    Error(where + " went away: the device was unplugged or closed");
+    return kExitVanished;
+  }
+  if (!reader.fatalMessage.empty()) {
+    Error(port + ": " + Printable(reader.FatalText()));
+    return kExitFailure;
+  }
+  if (reader.exitCode != kGoOn) return reader.exitCode;
+  if (int sig = watch.Received()) return ExitForSignal(sig);
+  return kExitOk;
+}
+
+}  // namespace qvcomm
