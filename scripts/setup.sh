@@ -6,9 +6,11 @@ set -euo pipefail
 # pseudo-terminal on the network for the network port tests and benchmark; python3-serial is
 # the peer client the benchmark compares with, Qt's serial port module the reader that the
 # desktop path is compared with (bench/gui_path). clang and its runtime build the fuzz targets
-# (scripts/fuzz.sh); locales gives the log tests a second date format.
+# (scripts/fuzz.sh); locales gives the log tests a second date format. libmosquitto publishes
+# codes to an MQTT broker; the tests and the benchmark run mosquitto and its clients.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev xvfb xdotool
-          ser2net python3-serial qt6-serialport-dev clang-14 libclang-rt-14-dev locales)
+          ser2net python3-serial qt6-serialport-dev clang-14 libclang-rt-14-dev locales
+          libmosquitto-dev mosquitto mosquitto-clients)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
