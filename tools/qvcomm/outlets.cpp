@@ -4,6 +4,7 @@
 #include "platform/rtl/application.h"
 #include "platform/system/procinfo.h"
 #include "platform/system/regstore.h"
+#include "platform/system/spawn.h"
 #include "tools/qvcomm/cli.h"
 
 #include <atomic>
@@ -33,6 +34,7 @@ struct Outlets::State {
   std::string port, host;
   std::optional<pf::Spool> spool;
   std::unique_ptr<pf::MqttPublisher> publisher;
+  std::unique_ptr<pf::CommandRunner> runner;
   std::atomic<bool> refused{false};
   bool full = false;
 };
@@ -44,6 +46,9 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
   State& st = *state_;
   st.port = port;
   st.host = pf::HostName();
+  if (!s.exec.empty())
+    st.runner = std::make_unique<pf::CommandRunner>(
+        pf::SplitWords(s.exec), [port](const std::string& text) { Error(port + ": --exec: " + Printable(text)); });
   if (s.publish.empty()) return kExitOk;
   pf::MqttPublisher::Options options;
   std::string error;
@@ -88,6 +93,7 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
 
 void Outlets::Deliver(const std::string& code, const std::string& time) {
   State& st = *state_;
+  if (st.runner) st.runner->Add(code);
   if (st.spool) {
     const std::string payload = "{\"port\":" + JsonString(st.port) + ",\"barcode\":" + JsonString(code) +
                                 ",\"time\":\"" + time + "\",\"host\":" + JsonString(st.host) +
@@ -118,6 +124,8 @@ bool Outlets::Failed() const { return state_->refused.load(); }
 
 int Outlets::Close(bool drain) {
   State& st = *state_;
+  if (st.runner) st.runner->Finish(drain ? kDrainMs : 0);
+  st.runner.reset();
   if (st.publisher) {
     if (!st.refused && st.spool->Pending() && !(drain && st.publisher->Drain(kDrainMs)))
       Error(st.port + ": " + std::to_string(st.spool->Pending()) + " barcodes wait in the spool " +

@@ -12,6 +12,7 @@ struct OutletSettings {
   std::string caFile;        // --ca
   std::string passwordFile;  // --password-file; else $QVCOMM_MQTT_PASSWORD
   unsigned long spoolMiB = 16;
+  std::string exec;          // --exec: a program and its first arguments, split at blanks
 };
 
 // Main thread only; the publisher's reports are printed from its own thread.

@@ -1,5 +1,6 @@
-// qvcomm read --publish against a real mosquitto broker on loopback: order and sequence
-// numbers, a broker and a reader killed outright while codes stream, refused credentials.
+// qvcomm read as an unattended station runs it: --publish against a real mosquitto broker on
+// loopback (order and sequence numbers, a broker and a reader killed outright while codes
+// stream, refused credentials), --exec with hostile codes.
 #include "support/broker.h"
 #include "support/pty.h"
 #include "support/temp_config.h"
@@ -41,14 +42,56 @@ std::vector<Message> Messages(const std::string& text) {
 
 std::string Code(int i) { return std::to_string(4006381000000LL + i); }
 
-class PublishTest : public ::testing::Test {
+// A scanner's end of a pseudo-terminal mapped as COM9, in a configuration of its own.
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config_.Ok());
+    ASSERT_TRUE(pty_.ok());
+    ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, pty_.slave()}, dir_ / "map.out", dir_ / "map.err").Wait(), 0);
+  }
+  // Writes codes first..last-1 to the scanner's end, `perSecond` a second.
+  void Stream(int first, int last, int perSecond) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = first; i < last; ++i) {
+      pty_.Write(Code(i) + "\r");
+      if (i % 10 == 0) std::this_thread::sleep_until(start + std::chrono::microseconds(1000000LL * (i - first) / perSecond));
+    }
+  }
+
+  qv::test::TempConfig config_{"station"};
+  const fs::path dir_ = config_.Dir();
+  qv::test::PtyPair pty_;
+};
+
+TEST_F(StationTest, ExecPassesCodesUntouchedAndOutlivesAFailingCommand) {
+  const fs::path script = dir_ / "each";
+  std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" >> " << dir_ / "args"
+                        << "\ncat >> " << dir_ / "input" << "\n[ \"$2\" != fail ] || exit 3\n";
+  fs::permissions(script, fs::perms::owner_all);
+  Process reader({QVCOMM_PATH, "read", kPort, "--any-chars", "--end", "CR", "--exec", script.string() + "  fixed"},
+                 dir_ / "reader.out", dir_ / "reader.err");
+  const std::vector<std::string> codes = {"two words", "\"double\" 'single'", "$(touch " + (dir_ / "p1").string() + ")",
+                                          "x; touch " + (dir_ / "p2").string(), "`id`|&>*?", "fail", "after"};
+  std::this_thread::sleep_for(300ms);
+  for (const std::string& c : codes) pty_.Write(c + "\r");
+  std::string expected, input;
+  for (const std::string& c : codes) expected += "2|fixed|" + c + "\n", input += c + "\n";
+  for (int i = 0; i < 500 && ReadFile(dir_ / "args") != expected; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ReadFile(dir_ / "args"), expected);
+  EXPECT_EQ(ReadFile(dir_ / "input"), input);
+  EXPECT_FALSE(fs::exists(dir_ / "p1") || fs::exists(dir_ / "p2"));
+  EXPECT_NE(ReadFile(dir_ / "reader.err").find("failed (exit status 3) for the code \"fail\""), std::string::npos)
+      << ReadFile(dir_ / "reader.err");
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+class PublishTest : public StationTest {
  protected:
   void SetUp() override {
     if (!qv::test::HaveProgram("mosquitto") || !qv::test::HaveProgram("mosquitto_sub"))
       GTEST_SKIP() << "mosquitto is not installed (scripts/setup.sh)";
-    ASSERT_TRUE(config_.Ok());
-    ASSERT_TRUE(pty_.ok());
-    ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, pty_.slave()}, dir_ / "map.out", dir_ / "map.err").Wait(), 0);
+    StationTest::SetUp();
   }
 
   std::string Url(const Broker& b, const std::string& user = "") const {
@@ -88,14 +131,6 @@ class PublishTest : public ::testing::Test {
     } while (std::chrono::steady_clock::now() < end);
     return got;
   }
-  // Writes codes first..last-1 to the scanner's end, `perSecond` a second.
-  void Stream(int first, int last, int perSecond) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = first; i < last; ++i) {
-      pty_.Write(Code(i) + "\r");
-      if (i % 10 == 0) std::this_thread::sleep_until(start + std::chrono::microseconds(1000000LL * (i - first) / perSecond));
-    }
-  }
   // The last sequence number the readers gave, from the spool's files.
   std::uint64_t LastSeq() {
     const fs::path base = config_.Store() / "spool" / kPort;
@@ -110,10 +145,6 @@ class PublishTest : public ::testing::Test {
     const std::string text = ReadFile(config_.Store() / "spool" / (std::string(kPort) + ".spool"));
     return std::size_t(std::count(text.begin(), text.end(), '\n'));
   }
-
-  qv::test::TempConfig config_{"publish"};
-  const fs::path dir_ = config_.Dir();
-  qv::test::PtyPair pty_;
 };
 
 // Every sequence number 1..n at least once, each always with the same barcode; returns the
