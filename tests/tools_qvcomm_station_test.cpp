@@ -86,6 +86,53 @@ TEST_F(StationTest, ExecPassesCodesUntouchedAndOutlivesAFailingCommand) {
   EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
 }
 
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Waits until pred holds (a generous bound for a loaded machine).
+template <class Pred>
+bool Eventually(Pred pred, int timeoutMs = 10000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+TEST_F(StationTest, ReconnectWaitsForThePortToComeBackAndCtrlCEndsTheWait) {
+  Process reader({QVCOMM_PATH, "read", kPort, "--reconnect"}, dir_ / "reader.out", dir_ / "reader.err");
+  const auto err = [&] { return ReadFile(dir_ / "reader.err"); };
+  ASSERT_TRUE(Eventually([&] { return Count(err(), "reading COM9") == 1; })) << err();
+  std::vector<std::unique_ptr<qv::test::PtyPair>> later;
+  qv::test::PtyPair* line = &pty_;
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < 5; ++i) line->Write(Code(round * 5 + i) + "\r");
+    ASSERT_TRUE(Eventually([&] { return Count(ReadFile(dir_ / "reader.out"), "\n") == std::size_t(5 * round + 5); }))
+        << err();
+    // The next device first, so it gets another name than the one that goes.
+    later.push_back(std::make_unique<qv::test::PtyPair>());
+    line->CloseMaster();  // the device goes
+    ASSERT_TRUE(Eventually([&] { return Count(err(), "went away; waiting for it to come back") == std::size_t(round + 1); }))
+        << err();
+    if (round + 1 == kRounds) break;
+    line = later.back().get();
+    ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, line->slave(), "--force"}, dir_ / "map.out", dir_ / "map.err").Wait(), 0);
+    ASSERT_TRUE(Eventually([&] { return Count(err(), "is back (" + line->slave() + "): reading again") == 1; }))
+        << err();
+  }
+  std::string expected;
+  for (int i = 0; i < 5 * kRounds; ++i) expected += Code(i) + "\n";
+  EXPECT_EQ(ReadFile(dir_ / "reader.out"), expected);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.Signal(SIGINT), 130);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
 class PublishTest : public StationTest {
  protected:
   void SetUp() override {
