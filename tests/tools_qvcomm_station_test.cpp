@@ -249,6 +249,33 @@ TEST_F(PublishTest, RefusedCredentialsKeepTheSpoolAndTheRightOnesDeliverInOrder)
   EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
 }
 
+TEST_F(PublishTest, MqttsTrustsTheGivenCaNotAnother) {
+  const fs::path cert = dir_ / "cert.pem", key = dir_ / "key.pem";
+  ASSERT_EQ(Process({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                     "-keyout", key.string(), "-out", cert.string(), "-days", "2", "-subj", "/CN=127.0.0.1",
+                     "-addext", "subjectAltName=IP:127.0.0.1"},
+                    dir_ / "openssl.out", dir_ / "openssl.err").Wait(), 0);
+  Broker broker(dir_ / "broker", "allow_anonymous true\ncertfile " + cert.string() + "\nkeyfile " + key.string() + "\n");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker, {"--cafile", cert.string()});
+  const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port()) + "/codes";
+  // The system's store does not know this certificate: the codes wait.
+  Process reader({QVCOMM_PATH, "read", kPort, "--publish", url}, dir_ / "reader.out", dir_ / "reader.err");
+  std::this_thread::sleep_for(300ms);
+  Stream(0, 2, 1000);
+  ASSERT_TRUE(Eventually([&] { return SpoolLines() == 2 && Count(ReadFile(dir_ / "reader.err"), "TLS") > 0; }))
+      << ReadFile(dir_ / "reader.err");
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  reader = Process({QVCOMM_PATH, "read", kPort, "--publish", url, "--ca", cert.string()}, dir_ / "reader.out",
+                   dir_ / "reader.err");
+  std::this_thread::sleep_for(300ms);
+  Stream(2, 3, 1000);
+  const std::vector<Message> got = Received(3, 20000);
+  ASSERT_EQ(got.size(), 3u) << ReadFile(dir_ / "reader.err");
+  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].barcode, Code(int(i)));
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+}
+
 TEST_F(PublishTest, BrokerKilledTenTimesLosesNothing) {
   Broker broker(dir_ / "broker");
   ASSERT_TRUE(broker.Start());

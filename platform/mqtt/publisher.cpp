@@ -110,6 +110,9 @@ constexpr int kLastRetryMs = 30000;
 
 std::string ErrorText(int rc) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+  if (rc == MOSQ_ERR_TLS)
+    return "the TLS handshake failed (is the broker's certificate for this host name, and signed by "
+           "a CA in the system's store or in --ca FILE?)";
   return mosquitto_strerror(rc);
 }
 
