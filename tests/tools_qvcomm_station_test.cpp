@@ -64,13 +64,16 @@ class StationTest : public ::testing::Test {
   qv::test::PtyPair pty_;
 };
 
-TEST_F(StationTest, ExecPassesCodesUntouchedAndOutlivesAFailingCommand) {
+TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailingCommand) {
   const fs::path script = dir_ / "each";
   std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" >> " << dir_ / "args"
                         << "\ncat >> " << dir_ / "input" << "\n[ \"$2\" != fail ] || exit 3\n";
   fs::permissions(script, fs::perms::owner_all);
-  Process reader({QVCOMM_PATH, "read", kPort, "--any-chars", "--end", "CR", "--exec", script.string() + "  fixed"},
-                 dir_ / "reader.out", dir_ / "reader.err");
+  // The options as a service gives them: one per line, the value the rest of the line.
+  std::ofstream(dir_ / "COM9.conf") << "# station 9\n--any-chars\n\n  --end CR\n--exec " << script.string()
+                                    << "  fixed\n";
+  Process reader({QVCOMM_PATH, "read", kPort, "--config", (dir_ / "COM9.conf").string()}, dir_ / "reader.out",
+                 dir_ / "reader.err");
   const std::vector<std::string> codes = {"two words", "\"double\" 'single'", "$(touch " + (dir_ / "p1").string() + ")",
                                           "x; touch " + (dir_ / "p2").string(), "`id`|&>*?", "fail", "after"};
   std::this_thread::sleep_for(300ms);
