@@ -61,7 +61,8 @@ inline std::string ReadFile(const std::filesystem::path& file) {
 }
 
 // A program (found on PATH) with stdin from /dev/null and stdout/stderr into files; env holds
-// extra NAME=value entries.
+// extra NAME=value entries. It leads a process group of its own, and signals go to the whole
+// group (a shell pipeline, the commands a reader runs).
 class Process {
  public:
   Process() = default;
@@ -69,6 +70,7 @@ class Process {
           std::vector<std::string> env = {}) {
     pid_ = fork();
     if (pid_ != 0) return;
+    setpgid(0, 0);
     const int in = open("/dev/null", O_RDONLY);
     const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -98,7 +100,8 @@ class Process {
   // Sends sig and reaps; the exit code (128 + signal when a signal ended it).
   int Signal(int sig, int timeoutMs = 20000) {
     if (pid_ <= 0) return -1;
-    kill(pid_, sig);
+    kill(-pid_, sig);
+    kill(pid_, sig);  // also before the child has made its group
     return Wait(timeoutMs);
   }
   // Waits for the end; -1 when it did not end in time (then it is killed).
@@ -108,6 +111,7 @@ class Process {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (waitpid(pid_, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > end) {
+        kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
         pid_ = -1;
