@@ -75,7 +75,7 @@ def completion(program, out):
             if value == "FILE":
                 files.add(opt)
             elif value and "|" in value:
-                choices[opt] = value.replace("|", " ")
+                choices[opt] = value.strip("[]").replace("|", " ")
         cases.append(f'    {c}) opts="{" ".join(opts + ["--help"])}" ;;')
     choice_cases = "\n".join(f'    {o}) COMPREPLY=($(compgen -W "{v}" -- "$cur")); return ;;'
                              for o, v in sorted(choices.items()))

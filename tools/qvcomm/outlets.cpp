@@ -8,6 +8,7 @@
 #include "tools/qvcomm/cli.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -20,6 +21,15 @@ namespace {
 
 // Time given to the broker at the end to take what is pending (the rest waits in the spool).
 constexpr int kDrainMs = 2000;
+
+// The spool's name for a port: COM3, or a device path or address with anything but letters,
+// digits, '.', '-' and '_' as '_' (/dev/ttyUSB0 is _dev_ttyUSB0).
+std::string SpoolName(const std::string& port) {
+  std::string name = port;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') c = '_';
+  return name;
+}
 
 bool ReadPassword(const std::string& file, std::string& out) {
   std::ifstream in(file);
@@ -68,9 +78,9 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
     return kExitUsage;
   }
   options.caFile = s.caFile;
-  options.clientId = "qvcomm-" + st.host + "-" + port;
+  options.clientId = "qvcomm-" + st.host + "-" + SpoolName(port);
   st.spool.emplace();
-  if (!st.spool->Open(pf::RegStoreFolder() + "/spool", port, std::uint64_t(s.spoolMiB) << 20, error)) {
+  if (!st.spool->Open(pf::RegStoreFolder() + "/spool", SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error)) {
     Error(port + ": " + Printable(error));
     return kExitFailure;
   }
@@ -95,9 +105,10 @@ void Outlets::Deliver(const std::string& code, const std::string& time) {
   State& st = *state_;
   if (st.runner) st.runner->Add(code);
   if (st.spool) {
-    const std::string payload = "{\"port\":" + JsonString(st.port) + ",\"barcode\":" + JsonString(code) +
-                                ",\"time\":\"" + time + "\",\"host\":" + JsonString(st.host) +
-                                ",\"seq\":" + std::to_string(st.spool->NextSeq()) + "}";
+    // What --json prints, with the machine and the sequence number that tells a duplicate.
+    std::string payload = BarcodeJson(st.port, code, time);
+    payload.pop_back();
+    payload += ",\"host\":" + JsonString(st.host) + ",\"seq\":" + std::to_string(st.spool->NextSeq()) + "}";
     std::string error;
     switch (st.spool->Append(payload, error)) {
       case pf::Spool::AppendResult::Ok:

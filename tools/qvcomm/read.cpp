@@ -3,8 +3,11 @@
 
 #include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
+#include "platform/devices/devwatch.h"
+#include "platform/mqtt/publisher.h"
 #include "platform/rtl/application.h"
 #include "platform/rtl/threads.h"
+#include "platform/rtl/wndmethod.h"
 #include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
 #include "platform/system/portnames.h"
@@ -12,6 +15,7 @@
 #include "platform/win32/winbase.h"
 #include "tools/qvcomm/cli.h"
 #include "tools/qvcomm/marks.h"
+#include "tools/qvcomm/outlets.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +27,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <span>
 
@@ -48,6 +53,9 @@ struct ReadSettings {
   std::string logFile;
   bool json = false;
   unsigned long count = 0;
+  bool reconnect = false;
+  OutletSettings out;
+  bool inConfig = false;  // reading a --config file (which cannot name another)
 };
 
 // CHAR: one character, a name (CR, LF, TAB, STX, ETX, ESC, NUL) or a code (13, 0x0d).
@@ -114,6 +122,8 @@ bool TakeChar(std::optional<char>& field, const std::string& v) {
 constexpr std::string_view kCharValues = "one character, CR, LF, TAB, STX, ETX, ESC, NUL or a code 0..255";
 
 using R = ReadSettings;
+bool TakeConfig(R& s, const std::string& file);
+
 constexpr Option<R> kReadOptions[] = {
     {{"", "", "Line settings (defaults: 9600 8N1, rtscts):", ""}},
     {{"--baud", "N", "bits per second", "a rate from 50 to 4000000"},
@@ -156,7 +166,61 @@ constexpr Option<R> kReadOptions[] = {
     {{"--log", "FILE", "write the component's log (barcodes included) to FILE (relative to\n"
                        "the current folder)", "a file name"},
      [](R& s, const std::string& v) { return s.logFile = v, !v.empty(); }},
+    {{"--reconnect", "", "when the port goes away (or is not there yet), wait for it and\n"
+                         "read on with the same settings", ""},
+     [](R& s, const std::string&) { return s.reconnect = true; }},
+    {{"--config", "FILE", "more options from FILE, one per line: the option, a blank, the\n"
+                          "value as the rest of the line (--exec /usr/bin/prog arg)", "a readable file of options"},
+     TakeConfig},
+    {{"", "", "Publishing (each barcode kept in a spool file until the broker has it):", ""}},
+    {{"--publish", "URL", "mqtt://[USER@]HOST[:PORT]/TOPIC or mqtts://...: one JSON message\n"
+                          "per barcode (port, barcode, time, host, seq) with QoS 1", "a broker URL"},
+     [](R& s, const std::string& v) { return s.out.publish = v, true; }},
+    {{"--ca", "FILE", "mqtts: trust the CA certificates in FILE (default: the system's)", "a file name"},
+     [](R& s, const std::string& v) { return s.out.caFile = v, !v.empty(); }},
+    {{"--password-file", "FILE", "the password on its first line (else $QVCOMM_MQTT_PASSWORD)", "a file name"},
+     [](R& s, const std::string& v) { return s.out.passwordFile = v, !v.empty(); }},
+    {{"--spool-size", "MIB", "the most the spool keeps (default 16)", "MiB from 1 to 4096"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4096>(s.out.spoolMiB, v); }},
+    {{"", "", "Commands:", ""}},
+    {{"--exec", "CMD", "run CMD for each barcode, never through a shell: CMD is split at\n"
+                       "blanks, the barcode is its last argument and its standard input", "a command"},
+     [](R& s, const std::string& v) { return s.out.exec = v, v.find_first_not_of(" \t") != std::string::npos; }},
 };
+
+// The options of a --config file: no operands.
+constexpr Syntax<R> kConfigSyntax{"read", "", "", "", kReadOptions,
+                                  [](R&, const std::vector<std::string>& ops) {
+                                    return ops.empty() ? std::string()
+                                                       : "\"" + Printable(ops[0]) + "\" is not an option";
+                                  }};
+
+// --config FILE: one option per line ("--baud 9600"; the value is the rest of the line);
+// blank lines and lines starting with '#' are skipped. What is wrong is said here, the
+// option's own message follows.
+bool TakeConfig(R& s, const std::string& file) {
+  std::ifstream in(file);
+  if (file.empty() || !in || s.inConfig) {
+    if (s.inConfig) Error("an options file cannot name another (--config)");
+    return false;
+  }
+  std::vector<std::string> words;
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    line.erase(0, start);
+    const std::size_t blank = line.find_first_of(" \t");
+    words.push_back(line.substr(0, blank));
+    if (blank != std::string::npos) words.push_back(line.substr(line.find_first_not_of(" \t", blank)));
+  }
+  s.inConfig = true;
+  const Parsed parsed = Parse(kConfigSyntax, words, s);
+  s.inConfig = false;
+  if (parsed.status == Parsed::kOk) return true;
+  Error(Printable(file) + ": " + (parsed.status == Parsed::kHelp ? "--help is no option here" : parsed.error));
+  return false;
+}
 
 std::string ReadOperands(R& s, const std::vector<std::string>& ops) {
   if (ops.size() != 1) return "expected one port name";
@@ -172,6 +236,14 @@ std::string ReadOperands(R& s, const std::vector<std::string>& ops) {
   }
   if (s.digits && s.noAutoDetect && !s.end)
     return "with --digits --no-auto-detect only an end character ends a barcode: give --end CHAR";
+  if (!s.out.publish.empty()) {
+    pf::MqttTarget target;
+    std::string why;
+    if (!pf::ParseMqttUrl(s.out.publish, target, why)) return "--publish " + Printable(s.out.publish) + ": " + why;
+    if (!s.out.caFile.empty() && !target.tls) return "--ca is for an mqtts:// broker";
+  } else if (!s.out.caFile.empty() || !s.out.passwordFile.empty()) {
+    return "--ca and --password-file go with --publish";
+  }
   return "";
 }
 
@@ -208,11 +280,14 @@ class TDeviceScan : public TqvBarCodeScan {
 // Receives the component's events on the main thread (OnClose also on the port's own thread
 // when the port vanishes).
 struct Reader {
-  Reader(const ReadSettings& s, std::string p, TqvBarCodeScan& sc)
-      : settings(s), port(std::move(p)), scan(sc) {}
+  Reader(const ReadSettings& s, std::string p, TqvBarCodeScan& sc, Outlets& o)
+      : settings(s), port(std::move(p)), scan(sc), outlets(o) {}
   const ReadSettings& settings;
   std::string port;
   TqvBarCodeScan& scan;
+  Outlets& outlets;
+  bool devicesChanged = false;
+  HWND window = 0;  // with --reconnect: device changes come here
   unsigned long received = 0;
   bool done = false;
   int outputError = 0;  // errno of a failed write to standard output
@@ -232,7 +307,10 @@ struct Reader {
 
   void BarCode(TObject*, std::string code) {
     if (done) return;
-    const std::string line = (settings.json ? BarcodeJson(port, code, UtcNow()) : Printable(code)) + "\n";
+    const std::string time = UtcNow();
+    // Into the spool first: once it is there, nothing loses it.
+    outlets.Deliver(code, time);
+    const std::string line = (settings.json ? BarcodeJson(port, code, time) : Printable(code)) + "\n";
     // A failed write may leave fwrite and fflush looking content (the buffer is dropped):
     // the error indicator tells.
     std::clearerr(stdout);
@@ -268,19 +346,39 @@ struct Reader {
   void Closed(TObject*) {
     if (!closing.load()) {
       vanished.store(true);
-      if (Application) Application->Terminate();
+      if (window)
+        PostMessageA(window, WM_NULL, 0, 0);  // wakes the loop, which waits for the port
+      else if (Application)
+        Application->Terminate();
     }
   }
+
+  void Message(TMessage& m) {
+    if (m.Msg == WM_DEVICECHANGE) devicesChanged = true;
+  }
+
+  // Opens the port; false after saying why not (quiet: only a reason not said before).
+  bool Open(const std::string& device, bool quiet, std::string& said);
+  // "COM3 (/dev/ttyUSB0)", or the path or address given.
+  std::string Where(const std::string& device) const {
+    return settings.number ? port + " (" + Printable(device) + ")" : Printable(port);
+  }
+  // --reconnect: sleeps in the loop until the port can be opened again (device changes wake
+  // it; a port that is there but cannot be opened yet, or a network port, is tried each
+  // second). False when a signal or a failed outlet came first.
+  bool WaitForPort(TApplication& app, const pf::TSignalWatch& watch, std::string& device);
 };
 
-// The device behind the port, or the exit code after saying why there is none.
-int FindDevice(const ReadSettings& s, std::string& device) {
+// The device behind the port, or the exit code after saying why there is none (quiet: without
+// saying it).
+int FindDevice(const ReadSettings& s, std::string& device, bool quiet) {
   if (!s.number) {
     device = s.device;
     return kExitOk;
   }
   DWORD error = 0;
   if (pf::ResolveComPort(s.number, device, error)) return kExitOk;
+  if (quiet) return kExitNoPort;
   const std::string port = "COM" + std::to_string(s.number);
   for (const pf::PortEntry& m : pf::ListUserMappings())
     if (m.number == s.number) {
@@ -301,6 +399,41 @@ int SimulatorBehind(unsigned number) {
   for (const pf::PortEntry& m : pf::ListUserMappings())
     if (m.number == number) return RunningSimulator(m, marks);
   return 0;
+}
+
+bool Reader::Open(const std::string& device, bool quiet, std::string& said) {
+  fatalDetail = 0;
+  fatalMessage.clear();
+  done = false;
+  closing = true;  // an open that fails closes too
+  scan.SetActive(true);
+  closing = false;
+  if (scan.Active()) return true;
+  std::string reason = "cannot open " + Where(device) + ": " +
+                       (fatalDetail ? OpenFailureReason(fatalDetail, device, FatalText(), SimulatorBehind(settings.number))
+                                    : Printable(FatalText()));
+  if (fatalDetail == ERROR_FILE_NOT_FOUND || fatalDetail == ERROR_PATH_NOT_FOUND)
+    reason += "\nqvcomm: qvcomm ports lists the ports present";
+  if (!quiet || reason != said) Error(reason);
+  said = reason;
+  return false;
+}
+
+bool Reader::WaitForPort(TApplication& app, const pf::TSignalWatch& watch, std::string& device) {
+  std::string said;
+  bool retry = false;
+  devicesChanged = true;
+  while (!watch.Received() && !app.Terminated() && !outlets.Failed()) {
+    if (devicesChanged || retry) {
+      devicesChanged = false;
+      DWORD error = 0;
+      const bool present = !settings.number || pf::ResolveComPort(settings.number, device, error);
+      if (present && Open(device, true, said)) return true;
+      retry = present;
+    }
+    app.WaitAndProcess(retry ? 1000 : INFINITE);
+  }
+  return false;
 }
 
 void Configure(TqvBarCodeScan& scan, const ReadSettings& s, Reader& reader) {
@@ -356,9 +489,9 @@ std::unique_ptr<TqvLogFile> OpenLog(const std::string& name, int& exit) {
 
 int RunRead(ReadSettings& s) {
   std::string device;
-  if (int r = FindDevice(s, device)) return r;
+  const int found = FindDevice(s, device, s.reconnect);
+  if (found && !s.reconnect) return found;
   const std::string port = s.number ? "COM" + std::to_string(s.number) : s.name;
-  const std::string where = s.number ? port + " (" + Printable(device) + ")" : Printable(port);
   // Each barcode leaves at once even into a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::signal(SIGPIPE, SIG_IGN);
@@ -371,24 +504,36 @@ int RunRead(ReadSettings& s) {
   int exit = kExitOk;
   std::unique_ptr<TqvLogFile> log = OpenLog(s.logFile, exit);
   if (exit) return exit;
+  Outlets outlets;
+  if (int r = outlets.Open(port, s.out); r != kExitOk) return r;
   TDeviceScan scan(s.device);
-  Reader reader(s, port, scan);
+  Reader reader(s, port, scan, outlets);
   scan.SetLog(log.get());
   Configure(scan, s, reader);
+  // With --reconnect the hot-plug watcher runs from the start, so no change is missed.
+  struct WindowGuard {
+    HWND hwnd;
+    ~WindowGuard() {
+      if (hwnd) DeallocateHWnd(hwnd);
+    }
+  } window{s.reconnect ? AllocateHWnd(TWndMethod(&reader, &Reader::Message)) : HWND(0)};
+  pf::DeviceWatcher watcher;
+  if (s.reconnect) {
+    reader.window = window.hwnd;
+    if (!watcher.Start(window.hwnd))
+      Error("cannot watch for devices coming and going (inotify limit?): --reconnect will not see " + port +
+            " come back");
+  }
 
-  reader.closing = true;  // an open that fails closes too
-  scan.SetActive(true);
-  reader.closing = false;
-  if (!scan.Active()) {
-    Error("cannot open " + where + ": " +
-          (reader.fatalDetail ? OpenFailureReason(reader.fatalDetail, device, reader.FatalText(),
-                                                  SimulatorBehind(s.number))
-                              : Printable(reader.FatalText())));
-    if (reader.fatalDetail == ERROR_FILE_NOT_FOUND || reader.fatalDetail == ERROR_PATH_NOT_FOUND)
-      std::fprintf(stderr, "qvcomm: qvcomm ports lists the ports present\n");
+  std::string said;
+  if (found) {
+    Error(port + " is not there; waiting for it (Ctrl-C ends)");
+    if (!reader.WaitForPort(app, watch, device))
+      return watch.Received() ? ExitForSignal(watch.Received()) : outlets.Close();
+  } else if (!reader.Open(device, false, said)) {
     return reader.fatalDetail ? ExitForOpenError(reader.fatalDetail) : kExitFailure;
   }
-  std::fprintf(stderr, "qvcomm: reading %s, %lu %u%c%s, flow %s; Ctrl-C ends\n", where.c_str(),
+  std::fprintf(stderr, "qvcomm: reading %s, %lu %u%c%s, flow %s; Ctrl-C ends\n", reader.Where(device).c_str(),
                (unsigned long)s.baud, unsigned(s.dataBits), kParityLetter[s.parity],
                s.stopBits == sbOne ? "1" : s.stopBits == sbTwo ? "2" : "1.5",
                s.flow == spNone ? "none" : s.flow == spXonXoff ? "xonxoff" : "rtscts");
@@ -397,14 +542,26 @@ int RunRead(ReadSettings& s) {
   // wakes it; while it sleeps, the main thread holds the port's wait itself, so a barcode
   // wakes this one thread. A signal ends the loop through the watch on its event (set up
   // before the port opens).
-  while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated())
-    app.WaitAndProcess(INFINITE);
+  for (;;) {
+    while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated() &&
+           !outlets.Failed())
+      app.WaitAndProcess(INFINITE);
+    if (!s.reconnect || !reader.vanished.load() || watch.Received() || outlets.Failed()) break;
+    reader.closing = true;
+    scan.SetActive(false);
+    reader.vanished = false;
+    Error(reader.Where(device) + " went away; waiting for it to come back (Ctrl-C ends)");
+    if (!reader.WaitForPort(app, watch, device)) break;
+    Error(port + " is back (" + Printable(device) + "): reading again");
+  }
   TThread::WithdrawMainWatch(&watch);
   reader.closing = true;
   const bool vanished = reader.vanished.load();
   scan.SetActive(false);
+  const int outletsExit = outlets.Close(reader.done && !watch.Received());
+  if (outletsExit != kExitOk) return outletsExit;
   if (vanished) {
-    Error(where + " went away: the device was unplugged or closed");
+    Error(reader.Where(device) + " went away: the device was unplugged or closed");
     return kExitVanished;
   }
   if (!reader.fatalMessage.empty()) {
