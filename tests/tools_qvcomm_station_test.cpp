@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
-#include <regex>
+#include <sstream>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -30,13 +30,25 @@ struct Message {
   std::string barcode, port, host;
 };
 
+// The value of "name": in one message line (a string, or the digits of a number).
+std::string Field(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const auto at = line.find(key);
+  if (at == std::string::npos) return "";
+  auto from = at + key.size();
+  if (line[from] == '"') return line.substr(from + 1, line.find('"', from + 1) - from - 1);
+  return line.substr(from, line.find_first_not_of("0123456789", from) - from);
+}
+
 // The messages in a subscriber's output, in arrival order.
 std::vector<Message> Messages(const std::string& text) {
-  static const std::regex re(
-      R"re(\{"port":"([^"]*)","barcode":"([^"]*)","time":"[^"]+","host":"([^"]+)","seq":(\d+)\})re");
   std::vector<Message> out;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
-    out.push_back({std::stoull((*it)[4]), (*it)[2], (*it)[1], (*it)[3]});
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string seq = Field(line, "seq");
+    if (line.starts_with("{\"port\":") && !seq.empty() && !Field(line, "time").empty())
+      out.push_back({std::stoull(seq), Field(line, "barcode"), Field(line, "port"), Field(line, "host")});
+  }
   return out;
 }
 
@@ -64,6 +76,23 @@ class StationTest : public ::testing::Test {
   qv::test::PtyPair pty_;
 };
 
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Waits until pred holds (a generous bound for a loaded machine).
+template <class Pred>
+bool Eventually(Pred pred, int timeoutMs = 10000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
 TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailingCommand) {
   const fs::path script = dir_ / "each";
   std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" >> " << dir_ / "args"
@@ -80,30 +109,14 @@ TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailing
   for (const std::string& c : codes) pty_.Write(c + "\r");
   std::string expected, input;
   for (const std::string& c : codes) expected += "2|fixed|" + c + "\n", input += c + "\n";
-  for (int i = 0; i < 500 && ReadFile(dir_ / "args") != expected; ++i) std::this_thread::sleep_for(20ms);
+  // The script writes its arguments before it reads its input: wait for both.
+  Eventually([&] { return ReadFile(dir_ / "args") == expected && ReadFile(dir_ / "input") == input; });
   EXPECT_EQ(ReadFile(dir_ / "args"), expected);
   EXPECT_EQ(ReadFile(dir_ / "input"), input);
   EXPECT_FALSE(fs::exists(dir_ / "p1") || fs::exists(dir_ / "p2"));
   EXPECT_NE(ReadFile(dir_ / "reader.err").find("failed (exit status 3) for the code \"fail\""), std::string::npos)
       << ReadFile(dir_ / "reader.err");
   EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-// Waits until pred holds (a generous bound for a loaded machine).
-template <class Pred>
-bool Eventually(Pred pred, int timeoutMs = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 TEST_F(StationTest, ReconnectWaitsForThePortToComeBackAndCtrlCEndsTheWait) {
