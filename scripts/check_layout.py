@@ -14,7 +14,7 @@ import sys
 ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
 # Lowest first; a folder may include its own and lower ones only.
 LAYERS = ["platform/win32", "platform/rtl", "platform/system", "platform/serial", "platform/devices",
-          "platform/input", "platform/qt", "core", "ports", "comm", "barcode", "log", "app", "tools"]
+          "platform/input", "platform/mqtt", "platform/qt", "core", "ports", "comm", "barcode", "log", "app", "tools"]
 SOURCES = LAYERS + ["platform", "tests", "bench", "fuzz", "examples"]
 # Units kept in more than one file: the engine's two port-event threads are part of the engine
 # (they call into it and it owns them).

@@ -9,11 +9,12 @@ set -euo pipefail
 # desktop path is compared with (bench/gui_path). clang and its runtime build the fuzz targets
 # (scripts/fuzz.sh); locales gives the log tests a second date format; libqt6svg6 draws the
 # program's icon; libxkbcommon-dev reads keyboard layouts for qvcomm type (xkb-data, its
-# layouts, comes with it). The serial lab (scripts/lab.sh) boots Debian's kernel in QEMU with a
-# busybox initramfs and runs udevd there.
+# layouts, comes with it); libmosquitto publishes codes to an MQTT broker, and the tests and the
+# benchmark run mosquitto and its clients. The serial lab (scripts/lab.sh) boots Debian's kernel
+# in QEMU with a busybox initramfs and runs udevd there.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libqt6svg6 xvfb xdotool
           ser2net python3-serial qt6-serialport-dev clang-14 libclang-rt-14-dev locales libxkbcommon-dev
-          qemu-system-x86 busybox-static udev python3)
+          libmosquitto-dev mosquitto mosquitto-clients qemu-system-x86 busybox-static udev python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -39,6 +39,12 @@ bool ProcessExists(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == E
 
 int CurrentProcessId() { return int(getpid()); }
 
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) < 0 || !name[0]) return "localhost";
+  return name;
+}
+
 ProcessCounters OwnCounters() {
   ProcessCounters c;
   c.threads = int(sysfs::ListFolder("/proc/self/task").size());

@@ -17,6 +17,8 @@ std::vector<ProcessUse> ProcessesUsing(const std::string& device);
 // Whether a process with that id exists now (also when it belongs to another user).
 bool ProcessExists(int pid);
 int CurrentProcessId();
+// This machine's name (gethostname), "localhost" when it has none.
+std::string HostName();
 
 // What this process holds now, for leak checks and benchmarks.
 struct ProcessCounters {

@@ -24,6 +24,7 @@ enum ExitCode : int {
   kExitPermission = 5,  // no permission to open the port
   kExitVanished = 6,    // the port went away while it was read
   kExitRefused = 7,     // map refused: not a terminal device, taken, or already mapped
+  kExitBroker = 8,      // the MQTT broker refused the user name or password
 };
 // Ended by a signal after a clean shut-down: 128 + the signal, as a shell reports it.
 inline int ExitForSignal(int sig) { return 128 + sig; }

@@ -2,14 +2,17 @@
 
 #include "barcode/qvbarcode.h"
 #include "log/qvlogfile.h"
+#include "platform/devices/devwatch.h"
 #include "platform/rtl/application.h"
 #include "platform/rtl/threads.h"
+#include "platform/rtl/wndmethod.h"
 #include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
 #include "platform/system/portnames.h"
 #include "platform/system/signals.h"
 #include "platform/win32/winbase.h"
 #include "tools/qvcomm/marks.h"
+#include "tools/qvcomm/outlets.h"
 
 #include <algorithm>
 #include <atomic>
@@ -94,11 +97,15 @@ class TDeviceScan : public TqvBarCodeScan {
 // Receives the component's events on the main thread (OnClose also on the port's own thread
 // when the port vanishes).
 struct Reader {
-  Reader(const ScanSettings& s, TqvBarCodeScan& sc, const std::function<int(const std::string&)>& h)
-      : settings(s), scan(sc), handle(h) {}
+  Reader(const ScanSettings& s, TqvBarCodeScan& sc, const std::function<int(const std::string&)>& h,
+         Outlets* o)
+      : settings(s), scan(sc), handle(h), outlets(o) {}
   const ScanSettings& settings;
   TqvBarCodeScan& scan;
   const std::function<int(const std::string&)>& handle;
+  Outlets* outlets;  // null when the subcommand has none
+  bool devicesChanged = false;
+  HWND window = 0;  // with --reconnect: device changes come here
   unsigned long received = 0;
   bool done = false;
   int exitCode = kGoOn;  // what the handler ended with
@@ -152,19 +159,40 @@ struct Reader {
   void Closed(TObject*) {
     if (!closing.load()) {
       vanished.store(true);
-      if (Application) Application->Terminate();
+      if (window)
+        PostMessageA(window, WM_NULL, 0, 0);  // wakes the loop, which waits for the port
+      else if (Application)
+        Application->Terminate();
     }
   }
+
+  void Message(TMessage& m) {
+    if (m.Msg == WM_DEVICECHANGE) devicesChanged = true;
+  }
+
+  bool OutletFailed() const { return outlets && outlets->Failed(); }
+  // Opens the port; false after saying why not (quiet: only a reason not said before).
+  bool Open(const std::string& device, bool quiet, std::string& said);
+  // "COM3 (/dev/ttyUSB0)", or the path or address given.
+  std::string Where(const std::string& device) const {
+    return settings.number ? PortName(settings) + " (" + Printable(device) + ")" : Printable(PortName(settings));
+  }
+  // --reconnect: sleeps in the loop until the port can be opened again (device changes wake
+  // it; a port that is there but cannot be opened yet, or a network port, is tried each
+  // second). False when a signal or a failed outlet came first.
+  bool WaitForPort(TApplication& app, const qv::platform::TSignalWatch& watch, std::string& device);
 };
 
-// The device behind the port, or the exit code after saying why there is none.
-int FindDevice(const ScanSettings& s, std::string& device) {
+// The device behind the port, or the exit code after saying why there is none (quiet: without
+// saying it).
+int FindDevice(const ScanSettings& s, std::string& device, bool quiet) {
   if (!s.number) {
     device = s.device;
     return kExitOk;
   }
   DWORD error = 0;
   if (pf::ResolveComPort(s.number, device, error)) return kExitOk;
+  if (quiet) return kExitNoPort;
   const std::string port = "COM" + std::to_string(s.number);
   for (const pf::PortEntry& m : pf::ListUserMappings())
     if (m.number == s.number) {
@@ -185,6 +213,42 @@ int SimulatorBehind(unsigned number) {
   for (const pf::PortEntry& m : pf::ListUserMappings())
     if (m.number == number) return RunningSimulator(m, marks);
   return 0;
+}
+
+bool Reader::Open(const std::string& device, bool quiet, std::string& said) {
+  fatalDetail = 0;
+  fatalSystemError = 0;
+  fatalMessage.clear();
+  done = false;
+  closing = true;  // an open that fails closes too
+  scan.SetActive(true);
+  closing = false;
+  if (scan.Active()) return true;
+  std::string reason = "cannot open " + Where(device) + ": " +
+                       (fatalDetail ? OpenFailureReason(fatalDetail, device, FatalText(), SimulatorBehind(settings.number))
+                                    : Printable(FatalText()));
+  if (fatalDetail == ERROR_FILE_NOT_FOUND || fatalDetail == ERROR_PATH_NOT_FOUND)
+    reason += "\nqvcomm: qvcomm ports lists the ports present";
+  if (!quiet || reason != said) Error(reason);
+  said = reason;
+  return false;
+}
+
+bool Reader::WaitForPort(TApplication& app, const pf::TSignalWatch& watch, std::string& device) {
+  std::string said;
+  bool retry = false;
+  devicesChanged = true;
+  while (!watch.Received() && !app.Terminated() && !OutletFailed()) {
+    if (devicesChanged || retry) {
+      devicesChanged = false;
+      DWORD error = 0;
+      const bool present = !settings.number || pf::ResolveComPort(settings.number, device, error);
+      if (present && Open(device, true, said)) return true;
+      retry = present;
+    }
+    app.WaitAndProcess(retry ? 1000 : INFINITE);
+  }
+  return false;
 }
 
 void Configure(TqvBarCodeScan& scan, const ScanSettings& s, Reader& reader) {
@@ -287,11 +351,11 @@ int PrintLine(const std::string& line) {
 }
 
 int RunScanner(const ScanSettings& s, const std::string& verb, const std::string& extra,
-               const std::function<int(const std::string& code)>& handle) {
+               const std::function<int(const std::string& code)>& handle, Outlets* outlets) {
   std::string device;
-  if (int r = FindDevice(s, device)) return r;
+  const int found = FindDevice(s, device, s.reconnect);
+  if (found && !s.reconnect) return found;
   const std::string port = PortName(s);
-  const std::string where = s.number ? port + " (" + Printable(device) + ")" : Printable(port);
   // Each barcode leaves at once even into a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::signal(SIGPIPE, SIG_IGN);
@@ -305,50 +369,73 @@ int RunScanner(const ScanSettings& s, const std::string& verb, const std::string
   std::unique_ptr<TqvLogFile> log = OpenLog(s.logFile, exit);
   if (exit) return exit;
   TDeviceScan scan(s.device);
-  Reader reader(s, scan, handle);
+  Reader reader(s, scan, handle, outlets);
   scan.SetLog(log.get());
   if (log) log->OnFatalError = TOnFatalErrorEvent(&reader, &Reader::LogFailed);
   Configure(scan, s, reader);
+  // With --reconnect the hot-plug watcher runs from the start, so no change is missed.
+  struct WindowGuard {
+    HWND hwnd;
+    ~WindowGuard() {
+      if (hwnd) DeallocateHWnd(hwnd);
+    }
+  } window{s.reconnect ? AllocateHWnd(TWndMethod(&reader, &Reader::Message)) : HWND(0)};
+  pf::DeviceWatcher watcher;
+  if (s.reconnect) {
+    reader.window = window.hwnd;
+    if (!watcher.Start(window.hwnd))
+      Error("cannot watch for devices coming and going (inotify limit?): --reconnect will not see " + port +
+            " come back");
+  }
+  const auto closeOutlets = [&](bool drain) { return outlets ? outlets->Close(drain) : kExitOk; };
 
-  reader.closing = true;  // an open that fails closes too
-  scan.SetActive(true);
-  reader.closing = false;
-  if (!scan.Active()) {
-    Error("cannot open " + where + ": " +
-          (reader.fatalDetail ? OpenFailureReason(reader.fatalDetail, device, reader.FatalText(),
-                                                  SimulatorBehind(s.number))
-                              : Printable(reader.FatalText())));
-    if (reader.fatalDetail == ERROR_FILE_NOT_FOUND || reader.fatalDetail == ERROR_PATH_NOT_FOUND)
-      std::fprintf(stderr, "qvcomm: qvcomm ports lists the ports present\n");
+  std::string said;
+  if (found) {
+    Error(port + " is not there; waiting for it (Ctrl-C ends)");
+    if (!reader.WaitForPort(app, watch, device))
+      return watch.Received() ? ExitForSignal(watch.Received()) : closeOutlets(false);
+  } else if (!reader.Open(device, false, said)) {
     return reader.fatalDetail ? ExitForOpenError(reader.fatalDetail) : kExitFailure;
   }
   // The set-up failed with the port open (line settings it refused, --init-connection's test).
   if (!reader.fatalMessage.empty()) {
     reader.closing = true;
     scan.SetActive(false);
-    Error("cannot set up " + where + ": " + Printable(reader.FatalText()));
+    Error("cannot set up " + reader.Where(device) + ": " + Printable(reader.FatalText()));
     return reader.fatalSystemError ? kExitRefused : kExitFailure;
   }
   // What the port took, read back from it.
   const TStopBits stopBits = scan.StopBits();
   const TStreamProtocol flow = scan.StreamProtocol();
-  std::fprintf(stderr, "qvcomm: %s %s, %lu %u%c%s, flow %s%s; Ctrl-C ends\n", verb.c_str(), where.c_str(),
-               (unsigned long)scan.BaudRate(), unsigned(scan.ByteSize()), kParityLetter[scan.Parity() % 5],
-               stopBits == sbOne ? "1" : stopBits == sbTwo ? "2" : "1.5",
+  std::fprintf(stderr, "qvcomm: %s %s, %lu %u%c%s, flow %s%s; Ctrl-C ends\n", verb.c_str(),
+               reader.Where(device).c_str(), (unsigned long)scan.BaudRate(), unsigned(scan.ByteSize()),
+               kParityLetter[scan.Parity() % 5], stopBits == sbOne ? "1" : stopBits == sbTwo ? "2" : "1.5",
                flow == spNone ? "none" : flow == spXonXoff ? "xonxoff" : "rtscts", extra.c_str());
 
   // The application's own loop sleeps until the component's work, a signal or the port's end
   // wakes it; while it sleeps, the main thread holds the port's wait itself, so a barcode
   // wakes this one thread. A signal ends the loop through the watch on its event (set up
   // before the port opens).
-  while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated())
-    app.WaitAndProcess(INFINITE);
+  for (;;) {
+    while (!reader.done && !reader.vanished.load() && !watch.Received() && !app.Terminated() &&
+           !reader.OutletFailed())
+      app.WaitAndProcess(INFINITE);
+    if (!s.reconnect || !reader.vanished.load() || watch.Received() || reader.OutletFailed()) break;
+    reader.closing = true;
+    scan.SetActive(false);
+    reader.vanished = false;
+    Error(reader.Where(device) + " went away; waiting for it to come back (Ctrl-C ends)");
+    if (!reader.WaitForPort(app, watch, device)) break;
+    Error(port + " is back (" + Printable(device) + "): reading again");
+  }
   TThread::WithdrawMainWatch(&watch);
   reader.closing = true;
   const bool vanished = reader.vanished.load();
   scan.SetActive(false);
+  const int outletsExit = closeOutlets(reader.done && !watch.Received());
+  if (outletsExit != kExitOk) return outletsExit;
   if (vanished) {
-    Error(where + " went away: the device was unplugged or closed");
+    Error(reader.Where(device) + " went away: the device was unplugged or closed");
     return kExitVanished;
   }
   if (!reader.fatalMessage.empty()) {

@@ -31,7 +31,10 @@ struct ScanSettings {
   std::optional<unsigned long> timeoutMs;
   std::string logFile;
   unsigned long count = 0;
+  bool reconnect = false;
 };
+
+class Outlets;
 
 // CHAR: one character, a name (CR, LF, TAB, STX, ETX, ESC, NUL) or a code (13, 0x0d).
 bool TakeChar(std::optional<char>& field, const std::string& v);
@@ -89,7 +92,7 @@ inline constexpr auto kScanOptions = std::to_array<Option<S>>({
     {{"", "", "CHAR is one character, or CR, LF, TAB, STX, ETX, ESC, NUL, or a code: 13, 0x0d.", ""}},
 });
 
-// The rows that end each list: --count and --log.
+// The rows that end each list: --count, --log and --reconnect.
 template <class S>
 inline constexpr auto kScanTail = std::to_array<Option<S>>({
     {{"--count", "N", "end after N barcodes", "a number of barcodes from 1"},
@@ -97,6 +100,9 @@ inline constexpr auto kScanTail = std::to_array<Option<S>>({
     {{"--log", "FILE", "write the component's log (barcodes included) to FILE (relative to\n"
                        "the current folder)", "a file name"},
      [](S& s, const std::string& v) { return s.logFile = v, !v.empty(); }},
+    {{"--reconnect", "", "when the port goes away (or is not there yet), wait for it and\n"
+                         "go on with the same settings", ""},
+     [](S& s, const std::string&) { return s.reconnect = true; }},
 });
 
 // A subcommand's option table: the line settings and framing, its own rows, --count and --log.
@@ -126,7 +132,9 @@ int PrintLine(const std::string& line);
 
 // Opens the port with the scanner, prints "qvcomm: <verb> <port>, <line settings><extra>;
 // Ctrl-C ends" on stderr and hands each barcode to handle until the end; returns the exit code.
+// With --reconnect a port that goes away (or is not there yet) is waited for and opened again.
+// outlets (already open; may be null): a failed one ends the run, and it is closed at the end.
 int RunScanner(const ScanSettings& s, const std::string& verb, const std::string& extra,
-               const std::function<int(const std::string& code)>& handle);
+               const std::function<int(const std::string& code)>& handle, Outlets* outlets = nullptr);
 
 }  // namespace qvcomm

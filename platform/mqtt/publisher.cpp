@@ -1,0 +1,362 @@
+#include "platform/mqtt/publisher.h"
+
+#include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace qv::platform {
+
+std::string MqttTarget::Address() const {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool ParseMqttUrl(std::string_view url, MqttTarget& out, std::string& error) {
+  MqttTarget t;
+  std::string_view rest;
+  if (url.starts_with("mqtt://")) {
+    rest = url.substr(7);
+  } else if (url.starts_with("mqtts://")) {
+    rest = url.substr(8);
+    t.tls = true;
+  } else {
+    error = "takes mqtt://[user@]host[:port]/topic or mqtts://...";
+    return false;
+  }
+  for (char c : url)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      error = "holds a control character";
+      return false;
+    }
+  const std::size_t slash = rest.find('/');
+  if (slash == std::string_view::npos || slash + 1 == rest.size()) {
+    error = "needs a topic after the host: mqtt://host/topic";
+    return false;
+  }
+  std::string_view authority = rest.substr(0, slash);
+  t.topic = std::string(rest.substr(slash + 1));
+  if (t.topic.find_first_of("+#") != std::string::npos) {
+    error = "names a topic with a wildcard (+ or #): a message goes to one topic";
+    return false;
+  }
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    t.user = std::string(authority.substr(0, at));
+    authority = authority.substr(at + 1);
+    if (t.user.find(':') != std::string::npos) {
+      error = "holds a password: give it in QVCOMM_MQTT_PASSWORD or --password-file FILE, "
+              "never on the command line";
+      return false;
+    }
+    if (t.user.empty()) {
+      error = "has an empty user name before '@'";
+      return false;
+    }
+  }
+  std::string_view port;
+  if (authority.starts_with('[')) {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+      error = "has an IPv6 address without its ']'";
+      return false;
+    }
+    t.host = std::string(authority.substr(1, close - 1));
+    std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && !after.starts_with(':')) {
+      error = "has something after the IPv6 address that is not :port";
+      return false;
+    }
+    if (!after.empty()) port = after.substr(1);
+    if (after == ":") port = "-";
+  } else {
+    const std::size_t colon = authority.find(':');
+    t.host = std::string(authority.substr(0, colon));
+    if (colon != std::string_view::npos) port = authority.substr(colon + 1), port = port.empty() ? "-" : port;
+  }
+  if (t.host.empty()) {
+    error = "needs a host: mqtt://host/topic";
+    return false;
+  }
+  t.port = t.tls ? 8883 : 1883;
+  if (!port.empty()) {
+    int p = 0;
+    auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), p);
+    if (ec != std::errc() || end != port.data() + port.size() || p < 1 || p > 65535) {
+      error = "has a port that is not a number from 1 to 65535";
+      return false;
+    }
+    t.port = p;
+  }
+  out = std::move(t);
+  return true;
+}
+
+namespace {
+
+std::once_flag g_libInit;
+
+constexpr int kFirstRetryMs = 500;
+constexpr int kLastRetryMs = 30000;
+
+std::string ErrorText(int rc) {
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+  if (rc == MOSQ_ERR_TLS)
+    return "the TLS handshake failed (is the broker's certificate for this host name, and signed by "
+           "a CA in the system's store or in --ca FILE?)";
+  return mosquitto_strerror(rc);
+}
+
+}  // namespace
+
+struct MqttPublisher::State {
+  State(Spool& s, Options o, Report r) : spool(s), options(std::move(o)), report(std::move(r)) {}
+
+  Spool& spool;
+  const Options options;
+  const Report report;
+  int wakeFd = -1;
+  std::thread thread;
+  std::atomic<bool> stop{false}, refused{false}, ended{false};
+  std::mutex drainMutex;
+  std::condition_variable drained;
+
+  // The publisher's thread only.
+  mosquitto* mosq = nullptr;
+  bool connected = false;
+  std::map<int, std::uint64_t> inflight;  // message id -> sequence number
+  std::string lastFailure;                // said once until something changes
+  bool syncFailed = false;
+
+  void Run();
+  bool Connect();
+  void Drop();
+  void Failure(const std::string& text);
+  void WaitRetry(int& delayMs);
+  void Publish();
+  void Notify() {
+    std::lock_guard lock(drainMutex);
+    drained.notify_all();
+  }
+
+  static void OnConnect(mosquitto*, void* self, int rc) { static_cast<State*>(self)->Connected(rc); }
+  static void OnPublish(mosquitto*, void* self, int mid) { static_cast<State*>(self)->Acked(mid); }
+  void Connected(int rc);
+  void Acked(int mid);
+};
+
+void MqttPublisher::State::Failure(const std::string& text) {
+  if (text == lastFailure) return;
+  lastFailure = text;
+  report(Event::Lost, text);
+}
+
+bool MqttPublisher::State::Connect() {
+  const MqttTarget& t = options.target;
+  mosq = mosquitto_new(options.clientId.empty() ? nullptr : options.clientId.c_str(), true, this);
+  if (!mosq) {
+    Failure(std::string("cannot make an MQTT client: ") + std::strerror(errno));
+    return false;
+  }
+  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_max_inflight_messages_set(mosq, kWindow);
+  mosquitto_connect_callback_set(mosq, &State::OnConnect);
+  mosquitto_publish_callback_set(mosq, &State::OnPublish);
+  if (!t.user.empty())
+    mosquitto_username_pw_set(mosq, t.user.c_str(), options.hasPassword ? options.password.c_str() : nullptr);
+  if (t.tls) {
+    int rc = MOSQ_ERR_SUCCESS;
+    if (options.caFile.empty())
+      rc = mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    else
+      rc = mosquitto_tls_set(mosq, options.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      Failure("cannot set up TLS for " + t.Address() + ": " + ErrorText(rc));
+      return false;
+    }
+  }
+  const int rc = mosquitto_connect_async(mosq, t.host.c_str(), t.port, options.keepAliveSeconds);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    Failure("cannot connect to the broker at " + t.Address() + ": " + ErrorText(rc) +
+            "; the codes wait in the spool");
+    return false;
+  }
+  return true;
+}
+
+void MqttPublisher::State::Drop() {
+  if (mosq) mosquitto_destroy(mosq);
+  mosq = nullptr;
+  connected = false;
+  inflight.clear();
+}
+
+void MqttPublisher::State::Connected(int rc) {
+  const MqttTarget& t = options.target;
+  if (rc == 0) {
+    connected = true;
+    lastFailure.clear();
+    report(Event::Connected, "connected to the broker at " + t.Address());
+    spool.Rewind();  // what the last connection did not get acknowledged goes again, in order
+    Publish();
+    return;
+  }
+  if (rc == 4 || rc == 5) {  // bad user name or password, not authorised
+    refused = true;
+    report(Event::Refused, "the broker at " + t.Address() + " refused the user name or password (" +
+                               mosquitto_connack_string(rc) + "): the codes stay in the spool " +
+                               spool.Path());
+    return;
+  }
+  Failure("the broker at " + t.Address() + " refused the connection: " + mosquitto_connack_string(rc));
+  mosquitto_disconnect(mosq);
+}
+
+void MqttPublisher::State::Acked(int mid) {
+  auto it = inflight.find(mid);
+  if (it == inflight.end()) return;
+  spool.Ack(it->second);
+  inflight.erase(it);
+  Publish();
+  Notify();
+}
+
+void MqttPublisher::State::Publish() {
+  const std::string& topic = options.target.topic;
+  while (connected && inflight.size() < kWindow) {
+    std::vector<Spool::Record> batch = spool.Take(kWindow - inflight.size());
+    if (batch.empty()) return;
+    // One sync for everything appended so far: on disk before the broker can have seen it.
+    std::string error;
+    if (!spool.Sync(error) && !syncFailed) {
+      syncFailed = true;
+      report(Event::SpoolFailed, error);
+    }
+    for (const Spool::Record& r : batch) {
+      int mid = 0;
+      const int rc = mosquitto_publish(mosq, &mid, topic.c_str(), int(r.payload.size()),
+                                       r.payload.data(), 1, false);
+      if (rc != MOSQ_ERR_SUCCESS) return;  // the connection is going: the loop finds out
+      inflight[mid] = r.seq;
+    }
+  }
+}
+
+void MqttPublisher::State::WaitRetry(int& delayMs) {
+  pollfd p{wakeFd, POLLIN, 0};
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+  // New codes wake this too: they wait in the spool.
+  while (!stop) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (poll(&p, 1, int(left.count())) > 0) {
+      std::uint64_t n;
+      if (read(wakeFd, &n, sizeof n) < 0) {
+      }
+    }
+  }
+  delayMs = std::min(delayMs * 2, kLastRetryMs);
+}
+
+void MqttPublisher::State::Run() {
+  int delayMs = kFirstRetryMs;
+  while (!stop && !refused) {
+    if (!mosq && !Connect()) {
+      Drop();
+      WaitRetry(delayMs);
+      continue;
+    }
+    const int sock = mosquitto_socket(mosq);
+    pollfd p[2] = {{wakeFd, POLLIN, 0}, {sock, short(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0}};
+    // Idle, the keep-alive is the only thing due.
+    if (poll(p, sock >= 0 ? 2 : 1, options.keepAliveSeconds * 1000 / 2) < 0 && errno != EINTR) break;
+    if (p[0].revents) {
+      std::uint64_t n;
+      if (read(wakeFd, &n, sizeof n) < 0) {
+      }
+    }
+    if (stop) break;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (sock >= 0 && (p[1].revents & (POLLIN | POLLERR | POLLHUP))) rc = mosquitto_loop_read(mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq)) rc = mosquitto_loop_write(mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq);
+    if (refused) break;
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq) < 0) {
+      if (connected)
+        Failure("lost the connection to the broker at " + options.target.Address() + ": " +
+                ErrorText(rc) + "; the codes wait in the spool");
+      else
+        Failure("cannot connect to the broker at " + options.target.Address() + ": " + ErrorText(rc) +
+                "; the codes wait in the spool");
+      const bool wasConnected = connected;
+      Drop();
+      if (wasConnected) delayMs = kFirstRetryMs;
+      WaitRetry(delayMs);
+      continue;
+    }
+    if (connected) {
+      delayMs = kFirstRetryMs;
+      Publish();
+    }
+  }
+  Drop();
+  ended = true;
+  Notify();
+}
+
+MqttPublisher::MqttPublisher(Spool& spool, Options options, Report report)
+    : state_(std::make_unique<State>(spool, std::move(options), std::move(report))) {}
+
+MqttPublisher::~MqttPublisher() { Stop(); }
+
+bool MqttPublisher::Start(std::string& error) {
+  std::call_once(g_libInit, [] { mosquitto_lib_init(); });
+  const Options& o = state_->options;
+  if (o.target.tls && !o.caFile.empty() && access(o.caFile.c_str(), R_OK) < 0) {
+    error = "cannot read the CA file " + o.caFile + ": " + std::strerror(errno);
+    return false;
+  }
+  state_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (state_->wakeFd < 0) {
+    error = std::string("cannot make an eventfd: ") + std::strerror(errno);
+    return false;
+  }
+  state_->thread = std::thread([s = state_.get()] { s->Run(); });
+  return true;
+}
+
+void MqttPublisher::Wake() {
+  const std::uint64_t one = 1;
+  if (state_->wakeFd >= 0 && write(state_->wakeFd, &one, sizeof one) < 0) {
+  }
+}
+
+bool MqttPublisher::Drain(int timeoutMs) {
+  std::unique_lock lock(state_->drainMutex);
+  state_->drained.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return state_->spool.Pending() == 0 || state_->ended.load(); });
+  return state_->spool.Pending() == 0;
+}
+
+void MqttPublisher::Stop() {
+  if (!state_->thread.joinable()) return;
+  state_->stop = true;
+  Wake();
+  state_->thread.join();
+  close(state_->wakeFd);
+  state_->wakeFd = -1;
+}
+
+bool MqttPublisher::Refused() const { return state_->refused; }
+
+}  // namespace qv::platform

@@ -1,0 +1,350 @@
+// qvcomm read as an unattended station runs it: --publish against a real mosquitto broker on
+// loopback (order and sequence numbers, a broker and a reader killed outright while codes
+// stream, refused credentials), --exec with hostile codes.
+#include "support/broker.h"
+#include "support/pty.h"
+#include "support/temp_config.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <set>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+using qv::test::Broker;
+using qv::test::Process;
+using qv::test::ReadFile;
+
+const char* const kPort = "COM9";
+
+struct Message {
+  std::uint64_t seq;
+  std::string barcode, port, host;
+};
+
+// The value of "name": in one message line (a string, or the digits of a number).
+std::string Field(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const auto at = line.find(key);
+  if (at == std::string::npos) return "";
+  auto from = at + key.size();
+  if (line[from] == '"') return line.substr(from + 1, line.find('"', from + 1) - from - 1);
+  return line.substr(from, line.find_first_not_of("0123456789", from) - from);
+}
+
+// The messages in a subscriber's output, in arrival order.
+std::vector<Message> Messages(const std::string& text) {
+  std::vector<Message> out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string seq = Field(line, "seq");
+    if (line.starts_with("{\"port\":") && !seq.empty() && !Field(line, "time").empty())
+      out.push_back({std::stoull(seq), Field(line, "barcode"), Field(line, "port"), Field(line, "host")});
+  }
+  return out;
+}
+
+std::string Code(int i) { return std::to_string(4006381000000LL + i); }
+
+// A scanner's end of a pseudo-terminal mapped as COM9, in a configuration of its own.
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config_.Ok());
+    ASSERT_TRUE(pty_.ok());
+    ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, pty_.slave()}, dir_ / "map.out", dir_ / "map.err").Wait(), 0);
+  }
+  // Writes codes first..last-1 to the scanner's end, `perSecond` a second.
+  void Stream(int first, int last, int perSecond) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = first; i < last; ++i) {
+      pty_.Write(Code(i) + "\r");
+      if (i % 10 == 0) std::this_thread::sleep_until(start + std::chrono::microseconds(1000000LL * (i - first) / perSecond));
+    }
+  }
+
+  qv::test::TempConfig config_{"station"};
+  const fs::path dir_ = config_.Dir();
+  qv::test::PtyPair pty_;
+};
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Waits until pred holds (a generous bound for a loaded machine).
+template <class Pred>
+bool Eventually(Pred pred, int timeoutMs = 10000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailingCommand) {
+  const fs::path script = dir_ / "each";
+  std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" >> " << dir_ / "args"
+                        << "\ncat >> " << dir_ / "input" << "\n[ \"$2\" != fail ] || exit 3\n";
+  fs::permissions(script, fs::perms::owner_all);
+  // The options as a service gives them: one per line, the value the rest of the line.
+  std::ofstream(dir_ / "COM9.conf") << "# station 9\n--any-chars\n\n  --end CR\n--exec " << script.string()
+                                    << "  fixed\n";
+  Process reader({QVCOMM_PATH, "read", kPort, "--config", (dir_ / "COM9.conf").string()}, dir_ / "reader.out",
+                 dir_ / "reader.err");
+  const std::vector<std::string> codes = {"two words", "\"double\" 'single'", "$(touch " + (dir_ / "p1").string() + ")",
+                                          "x; touch " + (dir_ / "p2").string(), "`id`|&>*?", "fail", "after"};
+  std::this_thread::sleep_for(300ms);
+  for (const std::string& c : codes) pty_.Write(c + "\r");
+  std::string expected, input;
+  for (const std::string& c : codes) expected += "2|fixed|" + c + "\n", input += c + "\n";
+  // The script writes its arguments before it reads its input: wait for both.
+  Eventually([&] { return ReadFile(dir_ / "args") == expected && ReadFile(dir_ / "input") == input; });
+  EXPECT_EQ(ReadFile(dir_ / "args"), expected);
+  EXPECT_EQ(ReadFile(dir_ / "input"), input);
+  EXPECT_FALSE(fs::exists(dir_ / "p1") || fs::exists(dir_ / "p2"));
+  EXPECT_NE(ReadFile(dir_ / "reader.err").find("failed (exit status 3) for the code \"fail\""), std::string::npos)
+      << ReadFile(dir_ / "reader.err");
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+TEST_F(StationTest, ReconnectWaitsForThePortToComeBackAndCtrlCEndsTheWait) {
+  Process reader({QVCOMM_PATH, "read", kPort, "--reconnect"}, dir_ / "reader.out", dir_ / "reader.err");
+  const auto err = [&] { return ReadFile(dir_ / "reader.err"); };
+  ASSERT_TRUE(Eventually([&] { return Count(err(), "reading COM9") == 1; })) << err();
+  std::vector<std::unique_ptr<qv::test::PtyPair>> later;
+  qv::test::PtyPair* line = &pty_;
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < 5; ++i) line->Write(Code(round * 5 + i) + "\r");
+    ASSERT_TRUE(Eventually([&] { return Count(ReadFile(dir_ / "reader.out"), "\n") == std::size_t(5 * round + 5); }))
+        << err();
+    // The next device first, so it gets another name than the one that goes.
+    later.push_back(std::make_unique<qv::test::PtyPair>());
+    line->CloseMaster();  // the device goes
+    ASSERT_TRUE(Eventually([&] { return Count(err(), "went away; waiting for it to come back") == std::size_t(round + 1); }))
+        << err();
+    if (round + 1 == kRounds) break;
+    line = later.back().get();
+    ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, line->slave(), "--force"}, dir_ / "map.out", dir_ / "map.err").Wait(), 0);
+    ASSERT_TRUE(Eventually([&] { return Count(err(), "is back (" + line->slave() + "): reading again") == 1; }))
+        << err();
+  }
+  std::string expected;
+  for (int i = 0; i < 5 * kRounds; ++i) expected += Code(i) + "\n";
+  EXPECT_EQ(ReadFile(dir_ / "reader.out"), expected);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.Signal(SIGINT), 130);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+class PublishTest : public StationTest {
+ protected:
+  void SetUp() override {
+    if (!qv::test::HaveProgram("mosquitto") || !qv::test::HaveProgram("mosquitto_sub"))
+      GTEST_SKIP() << "mosquitto is not installed (scripts/setup.sh)";
+    StationTest::SetUp();
+  }
+
+  std::string Url(const Broker& b, const std::string& user = "") const {
+    return "mqtt://" + (user.empty() ? "" : user + "@") + "127.0.0.1:" + std::to_string(b.port()) + "/codes";
+  }
+  Process Reader(const std::string& url, std::vector<std::string> env = {}) {
+    return Process({QVCOMM_PATH, "read", kPort, "--publish", url}, dir_ / "reader.out", dir_ / "reader.err",
+                   std::move(env));
+  }
+  // A subscriber with a persistent session (QoS 1), as a site runs it; back once it gets
+  // what is published.
+  Process Subscriber(const Broker& b, std::vector<std::string> auth = {}) {
+    std::vector<std::string> args{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(b.port()),
+                                  "-t", "codes", "-t", "probe", "-q", "1", "-c", "-i", "qv-test-sub"};
+    args.insert(args.end(), auth.begin(), auth.end());
+    Process sub(args, dir_ / "sub.out", dir_ / "sub.err");
+    for (int i = 0; i < 100 && ReadFile(dir_ / "sub.out").find("probe") == std::string::npos; ++i) {
+      std::vector<std::string> pub{"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(b.port()),
+                                   "-t", "probe", "-m", "probe", "-q", "1"};
+      pub.insert(pub.end(), auth.begin(), auth.end());
+      Process(pub, dir_ / "pub.out", dir_ / "pub.err").Wait();
+      std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_NE(ReadFile(dir_ / "sub.out").find("probe"), std::string::npos) << ReadFile(dir_ / "sub.err");
+    return sub;
+  }
+  // Waits until the subscriber has seen `count` different sequence numbers.
+  std::vector<Message> Received(std::size_t count, int timeoutMs = 60000) {
+    std::vector<Message> got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+      got = Messages(ReadFile(dir_ / "sub.out"));
+      std::set<std::uint64_t> seqs;
+      for (const Message& m : got) seqs.insert(m.seq);
+      if (seqs.size() >= count) break;
+      std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return got;
+  }
+  // The last sequence number the readers gave, from the spool's files.
+  std::uint64_t LastSeq() {
+    const fs::path base = config_.Store() / "spool" / kPort;
+    std::uint64_t last = 0;
+    std::sscanf(ReadFile(base.string() + ".acked").c_str(), "%lu", &last);
+    std::istringstream lines(ReadFile(base.string() + ".spool"));
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty() && line[0] != '#') last = std::max<std::uint64_t>(last, std::stoull(line));
+    return last;
+  }
+  std::size_t SpoolLines() {
+    const std::string text = ReadFile(config_.Store() / "spool" / (std::string(kPort) + ".spool"));
+    return std::size_t(std::count(text.begin(), text.end(), '\n'));
+  }
+};
+
+// Every sequence number 1..n at least once, each always with the same barcode; returns the
+// number of duplicates.
+std::size_t ExpectComplete(const std::vector<Message>& got, std::uint64_t n) {
+  std::map<std::uint64_t, std::string> bySeq;
+  std::size_t duplicates = 0;
+  for (const Message& m : got) {
+    auto [it, fresh] = bySeq.emplace(m.seq, m.barcode);
+    if (!fresh) {
+      ++duplicates;
+      EXPECT_EQ(it->second, m.barcode) << "sequence number " << m.seq << " with two barcodes";
+    }
+  }
+  std::size_t missing = 0;
+  for (std::uint64_t s = 1; s <= n; ++s) missing += !bySeq.count(s);
+  EXPECT_EQ(missing, 0u) << "of " << n << " sequence numbers";
+  EXPECT_EQ(bySeq.size(), n);
+  return duplicates;
+}
+
+TEST_F(PublishTest, RefusedCredentialsKeepTheSpoolAndTheRightOnesDeliverInOrder) {
+  const fs::path passwords = dir_ / "broker" / "passwords";
+  fs::create_directories(passwords.parent_path());
+  ASSERT_EQ(Process({"mosquitto_passwd", "-b", "-c", passwords.string(), "station", "s3cret"}, dir_ / "pw.out",
+                    dir_ / "pw.err").Wait(), 0);
+  Broker broker(dir_ / "broker", "allow_anonymous false\npassword_file " + passwords.string() + "\n");
+  // The broker is not up yet: the codes wait in the spool.
+  Process reader = Reader(Url(broker, "station"), {"QVCOMM_MQTT_PASSWORD=wrong"});
+  std::this_thread::sleep_for(300ms);
+  Stream(0, 3, 1000);
+  for (int i = 0; i < 200 && SpoolLines() < 3; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(SpoolLines(), 3u) << ReadFile(dir_ / "reader.err");
+  ASSERT_TRUE(broker.Start());
+  EXPECT_EQ(reader.Wait(), 8);
+  EXPECT_NE(ReadFile(dir_ / "reader.err").find("refused the user name or password"), std::string::npos)
+      << ReadFile(dir_ / "reader.err");
+  EXPECT_EQ(SpoolLines(), 3u);
+
+  std::ofstream(dir_ / "password") << "s3cret\n";
+  Process sub = Subscriber(broker, {"-u", "station", "-P", "s3cret"});
+  reader = Process({QVCOMM_PATH, "read", kPort, "--publish", Url(broker, "station"), "--password-file",
+                    (dir_ / "password").string()},
+                   dir_ / "reader.out", dir_ / "reader.err");
+  std::this_thread::sleep_for(300ms);
+  Stream(3, 100, 1000);
+  const std::vector<Message> got = Received(100, 20000);
+  ASSERT_EQ(got.size(), 100u) << ReadFile(dir_ / "reader.err");
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].seq, i + 1);
+    EXPECT_EQ(got[i].barcode, Code(int(i)));
+    EXPECT_EQ(got[i].port, kPort);
+    EXPECT_FALSE(got[i].host.empty());
+  }
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+TEST_F(PublishTest, MqttsTrustsTheGivenCaNotAnother) {
+  const fs::path cert = dir_ / "cert.pem", key = dir_ / "key.pem";
+  ASSERT_EQ(Process({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                     "-keyout", key.string(), "-out", cert.string(), "-days", "2", "-subj", "/CN=127.0.0.1",
+                     "-addext", "subjectAltName=IP:127.0.0.1"},
+                    dir_ / "openssl.out", dir_ / "openssl.err").Wait(), 0);
+  Broker broker(dir_ / "broker", "allow_anonymous true\ncertfile " + cert.string() + "\nkeyfile " + key.string() + "\n");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker, {"--cafile", cert.string()});
+  const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port()) + "/codes";
+  // The system's store does not know this certificate: the codes wait.
+  Process reader({QVCOMM_PATH, "read", kPort, "--publish", url}, dir_ / "reader.out", dir_ / "reader.err");
+  std::this_thread::sleep_for(300ms);
+  Stream(0, 2, 1000);
+  ASSERT_TRUE(Eventually([&] { return SpoolLines() == 2 && Count(ReadFile(dir_ / "reader.err"), "TLS") > 0; }))
+      << ReadFile(dir_ / "reader.err");
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  reader = Process({QVCOMM_PATH, "read", kPort, "--publish", url, "--ca", cert.string()}, dir_ / "reader.out",
+                   dir_ / "reader.err");
+  std::this_thread::sleep_for(300ms);
+  Stream(2, 3, 1000);
+  const std::vector<Message> got = Received(3, 20000);
+  ASSERT_EQ(got.size(), 3u) << ReadFile(dir_ / "reader.err");
+  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].barcode, Code(int(i)));
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+TEST_F(PublishTest, BrokerKilledTenTimesLosesNothing) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  Process reader = Reader(Url(broker));
+  std::this_thread::sleep_for(300ms);
+  constexpr int kCodes = 10000;
+  std::thread writer([&] { Stream(0, kCodes, 600); });
+  for (int k = 0; k < 10; ++k) {
+    std::this_thread::sleep_for(1500ms);
+    broker.Kill9();
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(broker.Start());
+  }
+  writer.join();
+  const std::vector<Message> got = Received(kCodes);
+  const std::size_t duplicates = ExpectComplete(got, kCodes);
+  for (const Message& m : got) EXPECT_EQ(m.barcode, Code(int(m.seq - 1)));
+  std::printf("%zu messages for %d codes: %zu sent again after a broker was killed\n", got.size(), kCodes,
+              duplicates);
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << ReadFile(dir_ / "reader.err");
+}
+
+TEST_F(PublishTest, ReaderKilledTenTimesLosesNothingItTook) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  Process reader = Reader(Url(broker));
+  constexpr int kCodes = 10000;
+  std::atomic<bool> streaming{true};
+  std::thread writer([&] {
+    Stream(0, kCodes, 2000);
+    streaming = false;
+  });
+  for (int k = 0; k < 10; ++k) {
+    std::this_thread::sleep_for(400ms);
+    reader.Kill();
+    reader = Reader(Url(broker));
+  }
+  writer.join();
+  std::this_thread::sleep_for(500ms);  // the last reader takes what is left on the line
+  // What the readers spooled got sequence numbers 1..n, whatever they did not get to send.
+  const std::uint64_t n = LastSeq();
+  const std::vector<Message> got = Received(n, 20000);
+  const std::size_t duplicates = ExpectComplete(got, n);
+  // A code cut in two by a kill is two broken ones; nothing else is not a code that was sent.
+  std::size_t broken = 0;
+  for (const Message& m : got) broken += m.barcode.size() != 13 || m.barcode.compare(0, 6, "400638") != 0;
+  EXPECT_LE(broken, 20u);
+  EXPECT_GT(n, std::uint64_t(kCodes / 2)) << "most codes reach a reader";
+  std::printf("%llu codes spooled of %d sent (the rest came while no reader ran), %zu sent twice, "
+              "%zu cut by a kill\n", (unsigned long long)n, kCodes, duplicates, broken);
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << ReadFile(dir_ / "reader.err");
+}
+
+}  // namespace

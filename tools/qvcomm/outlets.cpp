@@ -1,0 +1,149 @@
+#include "tools/qvcomm/outlets.h"
+
+#include "platform/mqtt/publisher.h"
+#include "platform/rtl/application.h"
+#include "platform/system/procinfo.h"
+#include "platform/system/regstore.h"
+#include "platform/system/spawn.h"
+#include "tools/qvcomm/cli.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+
+namespace qvcomm {
+
+namespace pf = qv::platform;
+
+namespace {
+
+// Time given to the broker at the end to take what is pending (the rest waits in the spool).
+constexpr int kDrainMs = 2000;
+
+// The spool's name for a port: COM3, or a device path or address with anything but letters,
+// digits, '.', '-' and '_' as '_' (/dev/ttyUSB0 is _dev_ttyUSB0).
+std::string SpoolName(const std::string& port) {
+  std::string name = port;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') c = '_';
+  return name;
+}
+
+bool ReadPassword(const std::string& file, std::string& out) {
+  std::ifstream in(file);
+  if (!in || !std::getline(in, out)) return false;
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  return true;
+}
+
+}  // namespace
+
+struct Outlets::State {
+  std::string port, host;
+  std::optional<pf::Spool> spool;
+  std::unique_ptr<pf::MqttPublisher> publisher;
+  std::unique_ptr<pf::CommandRunner> runner;
+  std::atomic<bool> refused{false};
+  bool full = false;
+};
+
+Outlets::Outlets() : state_(std::make_unique<State>()) {}
+Outlets::~Outlets() { Close(); }
+
+int Outlets::Open(const std::string& port, const OutletSettings& s) {
+  State& st = *state_;
+  st.port = port;
+  st.host = pf::HostName();
+  if (!s.exec.empty())
+    st.runner = std::make_unique<pf::CommandRunner>(
+        pf::SplitWords(s.exec), [port](const std::string& text) { Error(port + ": --exec: " + Printable(text)); });
+  if (s.publish.empty()) return kExitOk;
+  pf::MqttPublisher::Options options;
+  std::string error;
+  pf::ParseMqttUrl(s.publish, options.target, error);  // checked with the options
+  if (!s.passwordFile.empty()) {
+    if (!ReadPassword(s.passwordFile, options.password)) {
+      Error("cannot read the password file " + Printable(s.passwordFile));
+      return kExitFailure;
+    }
+    options.hasPassword = true;
+  } else if (const char* env = std::getenv("QVCOMM_MQTT_PASSWORD")) {
+    options.password = env;
+    options.hasPassword = true;
+  }
+  if (options.hasPassword && options.target.user.empty()) {
+    Error("a password needs a user name: --publish mqtt://USER@host/topic");
+    return kExitUsage;
+  }
+  options.caFile = s.caFile;
+  options.clientId = "qvcomm-" + st.host + "-" + SpoolName(port);
+  st.spool.emplace();
+  if (!st.spool->Open(pf::RegStoreFolder() + "/spool", SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error)) {
+    Error(port + ": " + Printable(error));
+    return kExitFailure;
+  }
+  st.publisher = std::make_unique<pf::MqttPublisher>(
+      *st.spool, std::move(options), [&st](pf::MqttPublisher::Event event, const std::string& text) {
+        Error(st.port + ": " + Printable(text));
+        if (event == pf::MqttPublisher::Event::Refused) {
+          st.refused = true;
+          if (Application) Application->Terminate();
+        }
+      });
+  Error("publishing " + port + " to " + Printable(s.publish) + "; spool " + Printable(st.spool->Path()) +
+        " (" + std::to_string(st.spool->Pending()) + " waiting)");
+  if (!st.publisher->Start(error)) {
+    Error(port + ": " + Printable(error));
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+void Outlets::Deliver(const std::string& code, const std::string& time) {
+  State& st = *state_;
+  if (st.runner) st.runner->Add(code);
+  if (st.spool) {
+    // What --json prints, with the machine and the sequence number that tells a duplicate.
+    std::string payload = BarcodeJson(st.port, code, time);
+    payload.pop_back();
+    payload += ",\"host\":" + JsonString(st.host) + ",\"seq\":" + std::to_string(st.spool->NextSeq()) + "}";
+    std::string error;
+    switch (st.spool->Append(payload, error)) {
+      case pf::Spool::AppendResult::Ok:
+        if (st.full) Error(st.port + ": the spool has room again");
+        st.full = false;
+        st.publisher->Wake();
+        break;
+      case pf::Spool::AppendResult::Full:
+        if (!st.full)
+          Error(st.port + ": the spool " + Printable(st.spool->Path()) + " is full (" +
+                std::to_string(st.spool->Limit() >> 20) +
+                " MiB the broker has not acknowledged): barcodes are not kept until it has room");
+        st.full = true;
+        Error(st.port + ": spool full, barcode not kept: " + Printable(code));
+        break;
+      case pf::Spool::AppendResult::Failed:
+        Error(st.port + ": barcode not kept: " + Printable(error) + ": " + Printable(code));
+        break;
+    }
+  }
+}
+
+bool Outlets::Failed() const { return state_->refused.load(); }
+
+int Outlets::Close(bool drain) {
+  State& st = *state_;
+  if (st.runner) st.runner->Finish(drain ? kDrainMs : 0);
+  st.runner.reset();
+  if (st.publisher) {
+    if (!st.refused && st.spool->Pending() && !(drain && st.publisher->Drain(kDrainMs)))
+      Error(st.port + ": " + std::to_string(st.spool->Pending()) + " barcodes wait in the spool " +
+            Printable(st.spool->Path()) + " for the next run");
+    st.publisher.reset();
+  }
+  return st.refused ? kExitBroker : kExitOk;
+}
+
+}  // namespace qvcomm
