@@ -4,7 +4,7 @@
 #include "app/unit1.h"
 
 #include "platform/system/portmap.h"
-#include "platform/system/ttydevices.h"
+#include "platform/system/portnames.h"
 
 #include <cstdio>
 #include <cstring>
@@ -26,31 +26,32 @@ int Usage(const std::string& message) {
 bool PortOf(const std::string& name, unsigned& number, std::string& mapped, std::string& reason) {
   namespace pf = qv::platform;
   if ((number = pf::ComPortNumber(name)) != 0) return true;
-  const bool network = pf::IsNetworkTarget(name);
-  if (!network && name.find('/') == std::string::npos) {
+  // A relative path is taken from the current folder; other names go by their device kind.
+  std::string device = name;
+  if (name.find("://") == std::string::npos && name.find('/') != std::string::npos) {
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(name, ec);
+    if (!ec) device = absolute.lexically_normal().string();
+  }
+  if (!pf::IsDeviceName(device)) {
     reason = "not a port name: " + name +
              " (COM1 to COM255, a device such as /dev/ttyUSB0, rfc2217://HOST:PORT or tcp://HOST:PORT; "
              "qvcomm ports lists the ports)";
     return false;
   }
-  std::string device = name;
-  if (!network) {
-    std::error_code ec;
-    const auto absolute = std::filesystem::absolute(name, ec);
-    if (!ec) device = absolute.lexically_normal().string();
-  }
   // A device the list knows already (a by-id link names the same device as its target).
-  const std::string real = network ? device : pf::sysfs::ResolvePath(device);
+  const std::string real = pf::CanonicalDeviceName(device);
   for (const pf::PortEntry& e : pf::ListPorts()) {
-    if (e.device == device || (!network && !real.empty() && pf::sysfs::ResolvePath(e.device) == real)) {
+    if (e.device == device || pf::CanonicalDeviceName(e.device) == real) {
       number = e.number;
       return true;
     }
   }
   DWORD error = 0;
-  number = pf::ClaimComPort(0, device, [](const pf::PortEntry&) { return false; }, error);
+  std::string why;
+  number = pf::ClaimComPort(0, device, [](const pf::PortEntry&) { return false; }, error, why);
   if (number == 0) {
-    reason = "cannot use " + name + ": " + qv::platform::SysErrorMessage(error) +
+    reason = "cannot use " + name + ": " + (why.empty() ? qv::platform::SysErrorMessage(error) : why) +
              " (qvcomm ports lists the ports; qvcomm map COMn PATH names a device)";
     return false;
   }
