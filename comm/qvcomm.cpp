@@ -182,9 +182,10 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
   if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
   TqvBaseIO::Close();
   // Not when OnClose opened the port again: the links have been told it is open. No virtual
-  // call: once OnClose has run, the owner may be destroying the component (its destructor
-  // waits for this thread).
-  if (!PortOpen()) NotifyLinks(ncClosed);
+  // call (not even NotifyLinks, which nothing overrides): once OnClose has run, the owner may
+  // be destroying the component, and its destructor (which waits for this thread) has already
+  // replaced the object's virtual table.
+  if (!PortOpen()) TqvBaseIO::NotifyLinks(ncClosed);
   return true;
 }
 
