@@ -526,82 +526,101 @@ bool TqvCustomComm::WaitForModemLine(TModemLine Line, DWORD TimeoutMs) {
 
 void TqvCustomComm::HandleComEvent(const MSG& Msg) {
   if (Msg.message != MsgComEvent) return;
-  const DWORD E = DWORD(Msg.wParam);
+  const DWORD eventWord = DWORD(Msg.wParam);
   const unsigned session = FSession.load(std::memory_order_relaxed);
   try {
-    const HANDLE h = GetHandle();
-    DWORD Errors = 0;
-    if (!ClearCommError(h, &Errors, CommStatus.get())) {
-      Errors = 0;
-      CommStatus->cbInQue = 0;
-      CommStatus->cbOutQue = 0;
-    }
-    if (Errors != 0) {
-      CommError(Errors, 0, BYTE(CommStatus->Flags & 0xFF));
-      return;
-    }
-    // Held for the whole notification: a handler that closes the port or resizes the queue
-    // releases the component's reference, not the block Data points into.
-    const std::shared_ptr<TReceiveBlock> block = TakeReceiveBuffer();
-    if ((E & EV_RXCHAR) && CommStatus->cbInQue > 0 && block) {
-      // Announced before the holds are looked at, so a hold taken meanwhile waits for this read.
-      const TReceiverMark mark(FReceiver);
-      const bool wanted = FInputHolds.load() == 0 &&
-                          (FEventMask.Contains(ceRxChar) || OnRxData.Assigned() || PacketMode ||
-                           FPatterns->Count() > 0 || HasDataConsumer());
-      if (wanted) {
-        const DWORD n = std::min(CommStatus->cbInQue, block->Size);
-        BYTE* const buffer = block->Data.get();
-        if (ReadAndWait(h, buffer, n, ReadOverlapped)) {
-          // Bytes the buffer could not take raise no event of their own: ask for another
-          // notification now rather than when the next byte arrives.
-          if (n < CommStatus->cbInQue && MsgThread) MsgThread->PostEvent(EV_RXCHAR);
-          DeliverReceived(buffer, int(n));
-          // A handler that closed or reopened the port took the buffer with it.
-          if (SessionEnded(session)) return;
-          bool Handled = false;
-          if (PacketMode && FPatterns->Count() > 0) {
-            for (DWORD i = 0; i < n; ++i) {
-              const int k = FPatterns->Feed(buffer[i]);
-              if (k < 0) continue;
-              FPatterns->Items(k)->EndPos = std::int32_t(i);
-              if (OnPacket) {
-                const DWORD c = FPatterns->Compose(k, buffer + i + 1, n - i - 1);
-                bool handled = Handled;
-                OnPacket(this, k, FPatterns->Scratch(), int(c), handled);
-                Handled = Handled || handled;
-                if (SessionEnded(session)) return;
-              }
-            }
-          }
-          if (!Handled && FEventMask.Contains(ceRxChar) && OnRxData) {
-            OnRxData(this, buffer, int(n));
-            if (SessionEnded(session)) return;
-          }
-        }
-      }
-    }
-    if (E & EV_TXEMPTY) {
-      if (RtsToggle) SetRts(false);
-      const bool R = OfferTransmitEmpty();
-      if (FEventMask.Contains(ceTxEmpty) && !R && OnTxEmpty) OnTxEmpty(this);
-      if (SessionEnded(session)) return;
-    }
-    TCommEvents events;
-    if (E & EV_RXFLAG) events += ceRxFlag;
-    if (E & EV_CTS) events += ceCts;
-    if (E & EV_DSR) events += ceDsr;
-    if (E & EV_RLSD) events += ceRlsd;
-    if (E & EV_RING) events += ceRing;
-    if (E & EV_BREAK) events += ceBreak;
-    if (E & EV_ERR) events += ceError;
-    if (E & EV_RX80FULL) events += ceRx80Full;
-    if (E & EV_EVENT1) events += ceEvent1;
-    if (E & EV_EVENT2) events += ceEvent2;
-    if (!events.Empty()) DoCommEvent(this, events);
+    // Errors the port flagged end the notification. The other steps return false when a
+    // handler closed or reopened the port: the rest belongs to a session that is gone.
+    if (ReportPortErrors()) return;
+    if ((eventWord & EV_RXCHAR) && !ReadArrived(session)) return;
+    if ((eventWord & EV_TXEMPTY) && !TransmitterEmpty(session)) return;
+    const TCommEvents lineEvents = LineEvents(eventWord);
+    if (!lineEvents.Empty()) DoCommEvent(this, lineEvents);
   } catch (...) {
     HandlerFailed();
   }
+}
+
+bool TqvCustomComm::ReportPortErrors() {
+  DWORD errors = 0;
+  if (!ClearCommError(GetHandle(), &errors, CommStatus.get())) {
+    errors = 0;
+    CommStatus->cbInQue = 0;
+    CommStatus->cbOutQue = 0;
+  }
+  // The notification's data and events are dropped; the bytes stay queued for the next one.
+  if (errors != 0) CommError(errors, 0, BYTE(CommStatus->Flags & 0xFF));
+  return errors != 0;
+}
+
+bool TqvCustomComm::ReadArrived(unsigned Session) {
+  const DWORD queued = CommStatus->cbInQue;
+  // Held for the whole step: a handler that closes the port or resizes the queue releases the
+  // component's reference, not the block the handlers are reading.
+  const std::shared_ptr<TReceiveBlock> block = TakeReceiveBuffer();
+  if (queued == 0 || !block) return true;
+  // Announced before the holds are looked at, so a hold taken meanwhile waits for this read.
+  const TReceiverMark mark(FReceiver);
+  if (!ReceivedBytesWanted()) return true;  // unwanted bytes stay in the port's queue
+  const DWORD count = std::min(queued, block->Size);
+  BYTE* const data = block->Data.get();
+  if (!ReadAndWait(GetHandle(), data, count, ReadOverlapped)) return true;
+  // Bytes the buffer could not take raise no event of their own: ask for another notification
+  // now rather than when the next byte arrives.
+  if (count < queued && MsgThread) MsgThread->PostEvent(EV_RXCHAR);
+  DeliverReceived(data, int(count));
+  if (SessionEnded(Session)) return false;
+  bool handled = false;
+  if (!DeliverPackets(data, count, Session, handled)) return false;
+  if (!handled && FEventMask.Contains(ceRxChar) && OnRxData) {
+    OnRxData(this, data, int(count));
+    if (SessionEnded(Session)) return false;
+  }
+  return true;
+}
+
+bool TqvCustomComm::ReceivedBytesWanted() {
+  return FInputHolds.load() == 0 && (FEventMask.Contains(ceRxChar) || OnRxData.Assigned() || PacketMode ||
+                                     FPatterns->Count() > 0 || HasDataConsumer());
+}
+
+bool TqvCustomComm::DeliverPackets(const BYTE* Data, DWORD Count, unsigned Session, bool& Handled) {
+  if (!PacketMode || FPatterns->Count() == 0) return true;
+  for (DWORD i = 0; i < Count; ++i) {
+    const int item = FPatterns->Feed(Data[i]);
+    if (item < 0) continue;
+    FPatterns->Items(item)->EndPos = std::int32_t(i);
+    if (!OnPacket) continue;
+    const DWORD length = FPatterns->Compose(item, Data + i + 1, Count - i - 1);
+    // A handler cannot take back what an earlier packet of the block handled.
+    bool handled = Handled;
+    OnPacket(this, item, FPatterns->Scratch(), int(length), handled);
+    Handled = Handled || handled;
+    if (SessionEnded(Session)) return false;
+  }
+  return true;
+}
+
+bool TqvCustomComm::TransmitterEmpty(unsigned Session) {
+  if (RtsToggle) SetRts(false);
+  const bool taken = OfferTransmitEmpty();
+  if (FEventMask.Contains(ceTxEmpty) && !taken && OnTxEmpty) OnTxEmpty(this);
+  return !SessionEnded(Session);
+}
+
+TCommEvents TqvCustomComm::LineEvents(DWORD EventWord) {
+  static constexpr struct {
+    DWORD Bit;
+    TCommEvent Event;
+  } kLineEvents[] = {
+      {EV_RXFLAG, ceRxFlag}, {EV_CTS, ceCts},     {EV_DSR, ceDsr},         {EV_RLSD, ceRlsd},
+      {EV_RING, ceRing},     {EV_BREAK, ceBreak}, {EV_ERR, ceError},       {EV_RX80FULL, ceRx80Full},
+      {EV_EVENT1, ceEvent1}, {EV_EVENT2, ceEvent2},
+  };
+  TCommEvents events;
+  for (const auto& e : kLineEvents)
+    if (EventWord & e.Bit) events += e.Event;
+  return events;
 }
 
 void TqvCustomComm::HandlerFailed() {

@@ -266,6 +266,18 @@ class TqvCustomComm : public TqvBaseIO {
   // Sizes the receive buffer to the port's current receive queue (at least one byte).
   void FitReceiveBuffer();
   std::shared_ptr<TReceiveBlock> TakeReceiveBuffer();
+  // The steps of HandleComEvent, in its order. The steps given a session return false when a
+  // handler ended it.
+  // Reads the port's error word and queue counts; true when errors were reported (CommError).
+  bool ReportPortErrors();
+  // Reads what arrived and hands it to DeliverReceived, OnPacket and OnRxData.
+  bool ReadArrived(unsigned Session);
+  bool ReceivedBytesWanted();
+  // Feeds the block to the patterns, raising OnPacket for each match; Handled stays true once set.
+  bool DeliverPackets(const BYTE* Data, DWORD Count, unsigned Session, bool& Handled);
+  bool TransmitterEmpty(unsigned Session);
+  // The line events of a port event word.
+  static TCommEvents LineEvents(DWORD EventWord);
   // The shut-down itself; false when another thread has already taken the close over.
   bool TakeDownPort(bool AStopThread);
   // On the port-event thread: the port failed, close it from here.
