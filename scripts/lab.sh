@@ -63,7 +63,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio uinput virtio_ring virtio
+modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio uinput evdev virtio_ring virtio
          virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console netfs fscache
          9pnet 9pnet_virtio 9p)
 img=$run/initramfs

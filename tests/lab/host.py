@@ -17,7 +17,8 @@ Requests (arguments are words; bytes travel as hex):
   trace on|off EVENT...   QEMU trace events; trace-take returns the lines since the last take
   usb-plug / usb-unplug   connect / close the adapter's socket
   usb-send HEX            bytes to the adapter's receiver
-  usb-codes N GAP_US      N numbered 13-digit codes (CR-terminated) paced like 115200 baud
+  usb-codes N GAP_US [FIRST]  N numbered 13-digit codes (CR-terminated, numbers from FIRST)
+                          paced like 115200 baud; usb-unplug ends them where they are
   usb-wait                until the codes are all written
   time                    the host's clock (seconds), to compare with trace stamps
 """
@@ -140,8 +141,10 @@ class Usb:
     def send(self, data):
         self.sock.sendall(data)
 
-    def codes(self, n, gap_us):
+    def codes(self, n, gap_us, first=0):
         # Codes are sent in groups of about 10 ms of line time so the pace holds on a busy host.
+        sock = self.sock
+
         def run():
             try:
                 send()
@@ -152,14 +155,14 @@ class Usb:
             start = time.time()
             t = 0.0
             chunk = bytearray()
-            for i in range(n):
+            for i in range(first, first + n):
                 chunk += b"%013d\r" % (i * 7919 % 10**13)
                 t += gap_us / 1e6
-                if len(chunk) >= 128 or i == n - 1:
+                if len(chunk) >= 128 or i == first + n - 1:
                     delay = start + t - time.time()
                     if delay > 0:
                         time.sleep(delay)
-                    self.sock.sendall(bytes(chunk))
+                    sock.sendall(bytes(chunk))
                     chunk.clear()
         self.failure = None
         self.sender = threading.Thread(target=run, daemon=True)
@@ -258,7 +261,7 @@ def main():
             usb.send(bytes.fromhex(args[0]))
             return "ok"
         if cmd == "usb-codes":
-            usb.codes(int(args[0]), int(args[1]))
+            usb.codes(int(args[0]), int(args[1]), int(args[2]) if len(args) > 2 else 0)
             return "ok"
         if cmd == "usb-wait":
             if usb.sender:
