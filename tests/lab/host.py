@@ -152,18 +152,21 @@ class Usb:
                 self.failure = "sending the codes: %s" % e
 
         def send():
+            # 128-byte groups, cut wherever that falls: a pull mostly leaves a code half sent.
             start = time.time()
             t = 0.0
             chunk = bytearray()
             for i in range(first, first + n):
                 chunk += b"%013d\r" % (i * 7919 % 10**13)
                 t += gap_us / 1e6
-                if len(chunk) >= 128 or i == first + n - 1:
+                last = i == first + n - 1
+                if len(chunk) >= 128 or last:
                     delay = start + t - time.time()
                     if delay > 0:
                         time.sleep(delay)
-                    sock.sendall(bytes(chunk))
-                    chunk.clear()
+                    cut = len(chunk) if last else 128
+                    sock.sendall(bytes(chunk[:cut]))
+                    del chunk[:cut]
         self.failure = None
         self.sender = threading.Thread(target=run, daemon=True)
         self.sender.start()
