@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/lab.sh [plain|asan] [TEST...]: runs the lab tests (build/<kind>/tests/lab/lab_*, or
 # the named ones) inside a QEMU guest on Debian's kernel, against the kernel's real 8250 UART,
-# ftdi_sio USB-serial and uinput drivers, with the host's root read-only over 9p so the guest
+# ftdi_sio USB-serial, uinput and evdev drivers, with the host's root read-only over 9p so the guest
 # runs the binaries built here. Ends with "N passed, N failed"; fails when the guest cannot boot.
 # QV_LAB_FILTER: a GoogleTest filter for the cases; QV_LAB_CACHE: where the kernel package is
 # kept (fetched once); QV_LAB_TIMEOUT: seconds for the whole run; QV_LAB_ACCEL: kvm to try it

@@ -108,7 +108,9 @@ void UnplugCycles(bool busy) {
       // with the main loop served. At a pull the kernel hangs the tty up and discards what
       // was not read.
       EXPECT_TRUE(KernelReceived(sent.size() + partial.size()));
-      const unsigned held = random() % 50;
+      // At least 20 ms: the driver counts bytes before the tty layer's worker hands them on, and
+      // a hang-up discards what is still on its way (seen at 0 ms on a busy machine).
+      const unsigned held = 20 + random() % 50;
       PumpFor(held);
       const auto pulled = Clock::now();
       std::thread pull;
@@ -189,6 +191,115 @@ class Stream : public qv::test::AppTest {
   void SetUp() override { lab::RequireLab(); }
   void TearDown() override { UnplugAdapter(); }
 };
+
+// UTF-8 of text.
+std::string Utf8(const std::u32string& text) {
+  std::string s;
+  for (char32_t c : text) {
+    if (c < 0x80) {
+      s += char(c);
+    } else if (c < 0x800) {
+      s += char(0xC0 | (c >> 6));
+      s += char(0x80 | (c & 0x3F));
+    } else {
+      s += char(0xE0 | (c >> 12));
+      s += char(0x80 | ((c >> 6) & 0x3F));
+      s += char(0x80 | (c & 0x3F));
+    }
+  }
+  return s;
+}
+
+// The event device of the input device called name, "" while there is none.
+std::string EventDeviceNamed(const std::string& name) {
+  std::string found;
+  if (DIR* d = opendir("/sys/class/input")) {
+    while (const dirent* e = readdir(d)) {
+      std::ifstream in(std::string("/sys/class/input/") + e->d_name + "/device/name");
+      std::string n;
+      if (std::strncmp(e->d_name, "event", 5) == 0 && std::getline(in, n) && n == name)
+        found = std::string("/dev/input/") + e->d_name;
+    }
+    closedir(d);
+  }
+  return found;
+}
+
+// `qvcomm type` on the adapter in three layouts: the keys its virtual keyboard sends, read back
+// from the kernel's event device and decoded with the same layout, are every code in order with
+// its suffix; the code with a character the layout has no key for types nothing.
+TEST_F(Stream, TypeTypesEveryCodeInTheLayout) {
+  struct Case {
+    const char* layout;
+    const char* suffix;
+    char32_t suffixChar;
+    std::u32string own;  // a code in the layout's own letters
+  } cases[] = {
+      {"us", "enter", U'\r', U"{[(x|y)]}~\"'<>"},
+      {"fr", "tab", U'\t', U"élève à l'été ù"},
+      {"de", "enter", U'\r', U"Größe €5 ÄÖÜ"},
+  };
+  const std::u32string untypeable = U"12\u043634";  // a Cyrillic letter: none of these layouts has it
+  const std::vector<std::u32string> shared = {U"8594156270087", U"ABC-123", U"SKU 4006381333931",
+                                              U"https://ex.am/p?q=1&r=2;s", U"zQmYaW @ #5.0"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layout);
+    // A fresh adapter each time: after one program closed it, QEMU's adapter at times hands the
+    // guest nothing more (the driver's receive count stays) until it is plugged in again.
+    UnplugAdapter();
+    const unsigned com = PlugAdapter();
+    ASSERT_NE(com, 0u);
+    qv::platform::TXkbNames names;
+    names.layout = c.layout;
+    std::string error;
+    const auto keymap = qv::platform::TKeymap::Create(names, error);
+    ASSERT_TRUE(keymap) << error;
+    std::vector<std::u32string> codes = shared;
+    codes.insert(codes.begin() + 2, untypeable);
+    codes.push_back(c.own);
+    std::u32string expected;
+    for (const std::u32string& code : codes) {
+      if (code == untypeable) continue;
+      for (char32_t ch : code) ASSERT_TRUE(keymap->Find(ch)) << "no key for " << Utf8({ch});
+      expected += code + c.suffixChar;
+    }
+    ASSERT_FALSE(keymap->Find(untypeable[2]));
+
+    const std::string out = "/tmp/lab_type.txt", err = "/tmp/lab_type.err";
+    const pid_t typer = StartQvcomm({"type", "COM" + std::to_string(com), "--layout", c.layout, "--suffix", c.suffix,
+                                     "--baud", "115200", "--flow", "none", "--end", "CR", "--echo"}, out, err);
+    ASSERT_GT(typer, 0);
+    ASSERT_TRUE(WaitFor(err, "qvcomm: typing")) << lab::Output("cat " + err);
+    std::string device;
+    for (int i = 0; i < 250 && (device = EventDeviceNamed("qvcomm COM" + std::to_string(com))).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_FALSE(device.empty()) << "no event device for the virtual keyboard: "
+                                 << lab::Output("ls -l /sys/class/input/; cat /sys/class/input/*/device/name 2>&1; cat " + err);
+    qv::test::KeyReader keys(device);
+    ASSERT_TRUE(keys.ok()) << device;
+    std::string sent;
+    for (const std::u32string& code : codes) sent += Utf8(code) + "\r";
+    // The port settles first: bytes sent at once after the open were, at times, never handed to
+    // the guest by QEMU's adapter (the driver's receive count stayed).
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    lab::Ask("usb-send " + lab::Hex(sent));
+    qv::platform::TKeyDecoder decoder(*keymap);
+    const auto end = Clock::now() + std::chrono::seconds(60);
+    while (decoder.Text().size() < expected.size() && Clock::now() < end)
+      for (const qv::test::TimedKey& k : keys.Read(64, 200)) decoder.Feed(k.event);
+    for (const qv::test::TimedKey& k : keys.Read(1000, 1000)) decoder.Feed(k.event);  // nothing more
+    EXPECT_FALSE(keys.dropped());
+    EXPECT_EQ(Utf8(decoder.Text()), Utf8(expected)) << device << "\n" << lab::Output("cat " + err + " " + out);
+    EXPECT_EQ(Occurrences(err, "not typed"), 1) << lab::Output("cat " + err);
+    EXPECT_EQ(Occurrences(err, "U+0436"), 1) << lab::Output("cat " + err);
+    kill(typer, SIGTERM);
+    EXPECT_NE(WaitExit(typer, 5000), -1);
+    // Its keyboard is gone before the next one, of the same name, comes.
+    for (int i = 0; i < 250 && !EventDeviceNamed("qvcomm COM" + std::to_string(com)).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(EventDeviceNamed("qvcomm COM" + std::to_string(com)), "") << "the virtual keyboard stayed";
+  }
+}
 
 TEST_F(Stream, UnplugWhileReading) { UnplugCycles(false); }
 
@@ -329,104 +440,5 @@ TEST_F(Stream, ReadReconnectsAcrossPulls) { ReconnectCycles({"--timeout", "200"}
 // Fails today: without the time-out, the code cut off stays pending through the return and the
 // first code after it is written joined to it.
 TEST_F(Stream, DISABLED_ReadReconnectsAcrossPullsWithoutTheTimeOut) { ReconnectCycles({"--no-auto-detect"}); }
-
-// UTF-8 of text.
-std::string Utf8(const std::u32string& text) {
-  std::string s;
-  for (char32_t c : text) {
-    if (c < 0x80) {
-      s += char(c);
-    } else if (c < 0x800) {
-      s += char(0xC0 | (c >> 6));
-      s += char(0x80 | (c & 0x3F));
-    } else {
-      s += char(0xE0 | (c >> 12));
-      s += char(0x80 | ((c >> 6) & 0x3F));
-      s += char(0x80 | (c & 0x3F));
-    }
-  }
-  return s;
-}
-
-// The event device of the input device called name, "" while there is none.
-std::string EventDeviceNamed(const std::string& name) {
-  std::string found;
-  if (DIR* d = opendir("/sys/class/input")) {
-    while (const dirent* e = readdir(d)) {
-      std::ifstream in(std::string("/sys/class/input/") + e->d_name + "/device/name");
-      std::string n;
-      if (std::strncmp(e->d_name, "event", 5) == 0 && std::getline(in, n) && n == name)
-        found = std::string("/dev/input/") + e->d_name;
-    }
-    closedir(d);
-  }
-  return found;
-}
-
-// `qvcomm type` on the adapter in three layouts: the keys its virtual keyboard sends, read back
-// from the kernel's event device and decoded with the same layout, are every code in order with
-// its suffix; the code with a character the layout has no key for types nothing.
-TEST_F(Stream, TypeTypesEveryCodeInTheLayout) {
-  struct Case {
-    const char* layout;
-    const char* suffix;
-    char32_t suffixChar;
-    std::u32string own;  // a code in the layout's own letters
-  } cases[] = {
-      {"us", "enter", U'\r', U"{[(x|y)]}~\"'<>"},
-      {"fr", "tab", U'\t', U"élève à l'été ù"},
-      {"de", "enter", U'\r', U"Größe €5 ÄÖÜ"},
-  };
-  const std::u32string untypeable = U"12\u043634";  // a Cyrillic letter: none of these layouts has it
-  const std::vector<std::u32string> shared = {U"8594156270087", U"ABC-123", U"SKU 4006381333931",
-                                              U"https://ex.am/p?q=1&r=2;s", U"zQmYaW @ #5.0"};
-  const unsigned com = PlugAdapter();
-  ASSERT_NE(com, 0u);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.layout);
-    qv::platform::TXkbNames names;
-    names.layout = c.layout;
-    std::string error;
-    const auto keymap = qv::platform::TKeymap::Create(names, error);
-    ASSERT_TRUE(keymap) << error;
-    std::vector<std::u32string> codes = shared;
-    codes.insert(codes.begin() + 2, untypeable);
-    codes.push_back(c.own);
-    std::u32string expected;
-    for (const std::u32string& code : codes) {
-      if (code == untypeable) continue;
-      for (char32_t ch : code) ASSERT_TRUE(keymap->Find(ch)) << "no key for " << Utf8({ch});
-      expected += code + c.suffixChar;
-    }
-    ASSERT_FALSE(keymap->Find(untypeable[2]));
-
-    const std::string out = "/tmp/lab_type.txt", err = "/tmp/lab_type.err";
-    const pid_t typer = StartQvcomm({"type", "COM" + std::to_string(com), "--layout", c.layout, "--suffix", c.suffix,
-                                     "--baud", "115200", "--flow", "none", "--end", "CR"}, out, err);
-    ASSERT_GT(typer, 0);
-    ASSERT_TRUE(WaitFor(err, "qvcomm: typing")) << lab::Output("cat " + err);
-    std::string device;
-    for (int i = 0; i < 250 && (device = EventDeviceNamed("qvcomm COM" + std::to_string(com))).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_FALSE(device.empty()) << "no event device for the virtual keyboard: "
-                                 << lab::Output("ls -l /sys/class/input/; cat /sys/class/input/*/device/name 2>&1; cat " + err);
-    qv::test::KeyReader keys(device);
-    ASSERT_TRUE(keys.ok()) << device;
-    std::string sent;
-    for (const std::u32string& code : codes) sent += Utf8(code) + "\r";
-    lab::Ask("usb-send " + lab::Hex(sent));
-    qv::platform::TKeyDecoder decoder(*keymap);
-    const auto end = Clock::now() + std::chrono::seconds(60);
-    while (decoder.Text().size() < expected.size() && Clock::now() < end)
-      for (const qv::test::TimedKey& k : keys.Read(64, 200)) decoder.Feed(k.event);
-    for (const qv::test::TimedKey& k : keys.Read(1000, 1000)) decoder.Feed(k.event);  // nothing more
-    EXPECT_FALSE(keys.dropped());
-    EXPECT_EQ(Utf8(decoder.Text()), Utf8(expected));
-    EXPECT_EQ(Occurrences(err, "not typed"), 1) << lab::Output("cat " + err);
-    EXPECT_EQ(Occurrences(err, "U+0436"), 1) << lab::Output("cat " + err);
-    kill(typer, SIGTERM);
-    EXPECT_NE(WaitExit(typer, 5000), -1);
-  }
-}
 
 }  // namespace
