@@ -98,6 +98,9 @@ void TqvBarCodeScan::BuildClassTable() {
 // ---- Port set-up -----------------------------------------------------------------------------
 
 void TqvBarCodeScan::SetupPort() {
+  // A port opened again starts a new stream: what the last one left unended (a code cut off by
+  // an unplug, with no time-out to end it) would otherwise be joined to the first code.
+  FPending.clear();
   TqvCustomSerialComm::SetupPort();
   if (FOptions.Contains(boInitConnection)) TestConnection();
 }
