@@ -139,6 +139,9 @@ void UnplugCycles(bool busy) {
 // Starts qvcomm with these arguments, its standard output into out and its standard error into
 // err (the test's own when err is empty).
 pid_t StartQvcomm(const std::vector<std::string>& args, const std::string& out, const std::string& err = "") {
+  // Gone before the fork: a wait for the new program's words must not find the last one's.
+  unlink(out.c_str());
+  if (!err.empty()) unlink(err.c_str());
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);

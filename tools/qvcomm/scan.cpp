@@ -223,6 +223,16 @@ bool Reader::Open(const std::string& device, bool quiet, std::string& said) {
   closing = true;  // an open that fails closes too
   scan.SetActive(true);
   closing = false;
+  // Unplugged between the open and the line settings: the port went away, it refused nothing.
+  if (scan.Active() && fatalSystemError == ERROR_DEVICE_REMOVED) {
+    closing = true;
+    scan.SetActive(false);
+    fatalDetail = fatalSystemError = 0;
+    fatalMessage.clear();
+    done = false;
+    vanished = true;
+    return true;
+  }
   if (scan.Active()) return true;
   std::string reason = "cannot open " + Where(device) + ": " +
                        (fatalDetail ? OpenFailureReason(fatalDetail, device, FatalText(), SimulatorBehind(settings.number))
@@ -242,8 +252,11 @@ bool Reader::WaitForPort(TApplication& app, const pf::TSignalWatch& watch, std::
     if (devicesChanged || retry) {
       devicesChanged = false;
       DWORD error = 0;
-      const bool present = !settings.number || pf::ResolveComPort(settings.number, device, error);
-      if (present && Open(device, true, said)) return true;
+      bool present = !settings.number || pf::ResolveComPort(settings.number, device, error);
+      if (present && Open(device, true, said)) {
+        if (!vanished.exchange(false)) return true;
+        present = false;  // gone again at once: wait for the next change
+      }
       retry = present;
     }
     app.WaitAndProcess(retry ? 1000 : INFINITE);
