@@ -8,7 +8,7 @@
 # qvcomm: scripts/run.sh ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh run
 [[ -x build/plain/tools/qvcomm ]] || echo "Building qvcomm and qvbarcode (the first build takes a few minutes)..." >&2
 # Only what runs here (no tests, no benchmarks); the build's progress goes to the terminal. The
 # program is built when the tree has it (Qt found).
