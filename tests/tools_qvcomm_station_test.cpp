@@ -335,7 +335,7 @@ TEST_F(PublishTest, ReaderKilledTenTimesLosesNothingItTook) {
   std::this_thread::sleep_for(500ms);  // the last reader takes what is left on the line
   // What the readers spooled got sequence numbers 1..n, whatever they did not get to send.
   const std::uint64_t n = LastSeq();
-  const std::vector<Message> got = Received(n, 20000);
+  const std::vector<Message> got = Received(n);
   const std::size_t duplicates = ExpectComplete(got, n);
   // A code cut in two by a kill is two broken ones; nothing else is not a code that was sent.
   std::size_t broken = 0;
