@@ -586,7 +586,7 @@ TEST_F(CommEngine, AnExceptionFromTheOpenSequenceClosesAgainAndPassesOn) {
   EXPECT_EQ(failing.GetMsgThread(), nullptr);
   EXPECT_EQ(failing.GetCommThread(), nullptr);
   EXPECT_FALSE(pair->IsOpen(NullModemPair::kA));
-  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threads; }, 5000)) << ThreadCount();
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threads; }, 5000)) << ThreadCount();
   comm->Open();
   EXPECT_TRUE(comm->Active());
 }

@@ -105,7 +105,7 @@ TEST(CommStress, TrafficOpenCloseAndVanishingFarEnds) {
   }
   EXPECT_GT(totalReceived, 0u);
   EXPECT_GT(closesByPortThread, 0);
-  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threadsBefore; }, 5000));
   EXPECT_EQ(qv::platform::HandleCount(), handlesBefore);
 }
 

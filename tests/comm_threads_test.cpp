@@ -238,7 +238,7 @@ TEST_F(CommThreads, AVanishedNullModemEndClosesThePortFromThePortThread) {
   EXPECT_EQ(watch.calls.load(), 1);
   EXPECT_EQ(comm->GetMsgThread(), nullptr);
   EXPECT_EQ(comm->GetCommThread(), nullptr);
-  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threadsBefore; }, 5000));
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threadsBefore; }, 5000));
 }
 
 TEST_F(CommThreads, APseudoTerminalWhoseMasterClosesEndsClosed) {
@@ -417,7 +417,7 @@ TEST(CommCycles, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
     if (HasFatalFailure()) return;
   }
   EXPECT_EQ(OpenFdCount(), fds);
-  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threads; }, 5000));
+  EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threads; }, 5000));
   EXPECT_EQ(qv::platform::HandleCount(), handles);
   // Nothing grows per cycle; allow for allocator noise only. Sanitizers keep per-thread
   // records of their own, so the figure means nothing there (their leak checks do).

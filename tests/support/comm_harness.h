@@ -65,8 +65,10 @@ using qv::test::TestApplication;
 // Resource counts of the process.
 inline int OpenFdCount() { return qv::platform::OwnCounters().descriptors; }
 inline int ThreadCount() { return qv::platform::OwnCounters().threads; }
-// The thread count to compare against later. The first thread a process creates can bring a
-// runtime helper thread along (ThreadSanitizer's background thread): create one first.
+// The thread count to compare against later: a leak shows as more threads, never fewer (a
+// thread of an earlier close may still be ending when the count is taken). The first thread a
+// process creates can bring a runtime helper thread along (ThreadSanitizer's background
+// thread): create one first.
 inline int ThreadBaseline() {
   std::thread([] {}).join();
   return ThreadCount();
