@@ -232,6 +232,29 @@ TEST_F(BarcodePortTest, AHandlerThatClosesOrReopensThePortGoesOnWithTheBlock) {
   }
 }
 
+// Without the time-out nothing ends a code cut off by a close; the port opened again starts a
+// new stream, so the cut-off digits are not joined to its first code.
+TEST_F(BarcodePortTest, AReopenedPortDoesNotJoinTheCodeCutOffToTheNext) {
+  scan_.SetOptions({boUseEndChar});
+  struct Tap {
+    TqvBarCodeScan* scan;
+    int bytes = 0;
+  } tap{&scan_};
+  scan_.OnRxData = TOnRxDataEvent::FromFunction(
+      [](void* d, TObject* sender, const BYTE* data, int n) {
+        static_cast<Tap*>(d)->bytes += n;
+        static_cast<Tap*>(d)->scan->HandleRxData(sender, data, n);
+      },
+      &tap);
+  pty_.Write("123");
+  ASSERT_TRUE(PumpUntil([&] { return tap.bytes == 3; }, 5000));
+  scan_.SetActive(false);
+  scan_.SetActive(true);
+  pty_.Write("456\r");
+  ASSERT_TRUE(PumpUntil([&] { return !got_.codes.empty(); }, 5000));
+  EXPECT_EQ(got_.codes, std::vector<std::string>{"456"});
+}
+
 // Whatever OnBarCode throws, on the receive path or from the time-out, is reported through
 // FatalError with its message and logged, as the runtime's own exceptions are.
 TEST_F(BarcodePortTest, EveryExceptionFromTheHandlerIsReported) {
