@@ -319,13 +319,6 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The 8250 `type` attribute's value; -1 when it is no number.
-int TypeOf(const std::string& text) {
-  char* end = nullptr;
-  const long t = std::strtol(text.c_str(), &end, 10);
-  return end != text.c_str() && *end == '\0' ? int(t) : -1;
-}
-
 bool Describe(const std::string& name, const std::map<std::string, std::string>& byId,
               const std::map<std::string, std::string>& byPath, TtyDevice& out) {
   out = TtyDevice{};
@@ -353,7 +346,11 @@ bool Describe(const std::string& name, const std::map<std::string, std::string>&
     out.isUsb = FindUsbDevice(out.devicePath, out.usb);
   }
   std::string type;
-  if (ReadAttribute(out.classPath + "/type", type)) out.type = TypeOf(type);
+  if (ReadAttribute(out.classPath + "/type", type)) {
+    char* end = nullptr;
+    long t = std::strtol(type.c_str(), &end, 10);
+    out.type = end != type.c_str() && *end == '\0' ? int(t) : -1;
+  }
   if (auto it = byId.find(name); it != byId.end()) out.byId = it->second;
   if (auto it = byPath.find(name); it != byPath.end()) out.byPath = it->second;
   return true;
@@ -363,7 +360,8 @@ bool Describe(const std::string& name, const std::map<std::string, std::string>&
 // a change only the ttys whose name came or went, or whose class entry is another one (its
 // inode: sysfs makes a new entry for each device), are described again; the others keep their
 // description (what sysfs says of a device stays while it is plugged in), with their stable
-// links and 8250 type read again.
+// links read again. The 8250 type, which setserial changes unannounced, is read for the ttys
+// not kept: placeholders are never kept, so one given a UART since is found at the next event.
 class TtyList {
  public:
   std::shared_ptr<const std::vector<TtyDevice>> Get() {
@@ -405,14 +403,14 @@ class TtyList {
     std::vector<TtyDevice> out;
     for (std::size_t i : order) {
       const std::string& name = names[i];
+      const auto it = described_.find(name);
+      const bool known = it != described_.end() && it->second.inode == inodes[i];
       // An 8250 placeholder without a UART behind it: told by its type before anything else.
-      std::string typeText;
-      const bool typed = ReadAttribute(root + "/class/tty/" + name + "/type", typeText);
-      if (typed && typeText == "0") continue;
+      std::string type;
+      if (!known && ReadAttribute(root + "/class/tty/" + name + "/type", type) && type == "0") continue;
       Entry e;
-      if (auto it = described_.find(name); it != described_.end() && it->second.inode == inodes[i]) {
+      if (known) {
         e = std::move(it->second);
-        e.device.type = typed ? TypeOf(typeText) : -1;
         auto link = byId.find(name);
         e.device.byId = link == byId.end() ? std::string() : link->second;
         link = byPath.find(name);
