@@ -545,6 +545,16 @@ TEST(SysfsListing, DescribesAgainWhatAChangeTouched) {
   }
 }
 
+// A name that is no class/tty entry of its own describes nothing, not the folders around it.
+TEST(SysfsListing, DescribesOnlyEntriesByTheirOwnName) {
+  qv::test::FakeSysfs tree;
+  tree.Tty("ttyS0", "pnp0/00:01", "4");
+  sysfs::TtyDevice d;
+  for (const char* name : {"", ".", "..", "ttyS0/..", "../tty/ttyS0", "ttyS1"})
+    EXPECT_FALSE(sysfs::DescribeTty(name, d)) << '"' << name << '"';
+  EXPECT_TRUE(sysfs::DescribeTty("ttyS0", d));
+}
+
 TEST_F(PortMapTest, RelativePathIsStoredAbsolute) {
   Pty pty;
   ASSERT_FALSE(pty.slave().empty());

@@ -440,6 +440,8 @@ std::shared_ptr<const std::vector<TtyDevice>> Ttys() {
 }  // namespace
 
 bool DescribeTty(const std::string& name, TtyDevice& out) {
+  // Only an entry's own name: "", "." or "../x" would describe a folder that is no tty.
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
   const std::shared_ptr<const std::vector<TtyDevice>> ttys = Ttys();
   for (const TtyDevice& d : *ttys) {
     if (d.name == name) {
