@@ -7,6 +7,7 @@
 #include "platform/system/ttydevices.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
+#include "support/fake_sysfs.h"
 #include "support/temp_config.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +23,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using namespace qv::platform;
@@ -472,6 +475,84 @@ TEST_F(PortMapTest, SysfsLooksThroughSerialCorePortDevices) {
   EXPECT_EQ(ttys[0].subsystem, "pnp");
   EXPECT_EQ(ttys[0].hardwarePath, sysfs::ResolvePath(port.parent_path().parent_path().string()));
   EXPECT_FALSE(ttys[0].isUsb);
+}
+
+// A listing after a change describes again the ttys the change touched and keeps the others'
+// descriptions; a change it cannot put down to names has everything read again.
+TEST(SysfsListing, DescribesAgainWhatAChangeTouched) {
+  using qv::test::FakeSysfs;
+  const std::string usbA = "pci0/usb1/1-1", usbB = "pci0/usb1/1-2";
+  auto serial = [](FakeSysfs& t, const std::string& usb, const char* value) {
+    std::ofstream(t.Sys("devices/" + usb + "/serial")) << value << "\n";  // not announced
+  };
+  auto relink = [](FakeSysfs& t, const std::string& name) {  // the class entry made anew
+    const fs::path link = t.Sys("class/tty/" + name), target = fs::read_symlink(link);
+    fs::remove(link);
+    fs::create_directory_symlink(target, link);
+  };
+  struct Case {
+    const char* what;
+    std::function<void(FakeSysfs&)> change;
+    std::map<std::string, std::string> serials;  // tty -> serial number listed afterwards
+  } cases[] = {
+      {"plugged in again under its name with another serial number",
+       [&](FakeSysfs& t) {
+         serial(t, usbA, "A2");
+         relink(t, "ttyUSB0");
+         t.Replug("ttyUSB0");
+       },
+       {{"ttyUSB0", "A2"}, {"ttyUSB1", "B1"}}},
+      {"class entry made anew, its node left alone",
+       [&](FakeSysfs& t) {
+         serial(t, usbA, "A2");
+         relink(t, "ttyUSB0");
+       },
+       {{"ttyUSB0", "A2"}, {"ttyUSB1", "B1"}}},
+      {"unplugged",
+       [&](FakeSysfs& t) {
+         fs::remove(t.Sys("class/tty/ttyUSB1"));
+         fs::remove(t.Dev("ttyUSB1"));
+       },
+       {{"ttyUSB0", "A1"}}},
+      {"another tty's node came and went",
+       [&](FakeSysfs& t) {
+         serial(t, usbB, "B2");
+         t.Replug("ttyUSB0");
+       },
+       {{"ttyUSB0", "A1"}, {"ttyUSB1", "B1"}}},
+      {"the class folder replaced",
+       [&](FakeSysfs& t) {
+         serial(t, usbB, "B2");
+         fs::rename(t.Sys("class/tty"), t.Sys("class/tty.old"));
+         fs::create_directory(t.Sys("class/tty"));
+         for (const char* name : {"ttyUSB0", "ttyUSB1"})
+           fs::create_directory_symlink(fs::read_symlink(t.Sys("class/tty.old/") + name),
+                                        t.Sys("class/tty/") + name);
+       },
+       {{"ttyUSB0", "A1"}, {"ttyUSB1", "B2"}}},
+  };
+  for (const Case& c : cases) {
+    FakeSysfs tree;
+    for (auto [name, usb, number] : {std::tuple{"ttyUSB0", usbA, "A1"}, {"ttyUSB1", usbB, "B1"}}) {
+      tree.UsbDevice(usb, "0403", "6001", "FTDI", "FT232R USB UART", number, 1);
+      tree.Tty(name, tree.UsbInterface(usb, 0, "ff", "ff", "ff", "ftdi_sio") + "/" + name);
+    }
+    ASSERT_EQ(sysfs::ListSerialTtys().size(), 2u) << c.what;
+    c.change(tree);
+    std::map<std::string, std::string> serials;
+    for (const sysfs::TtyDevice& d : sysfs::ListSerialTtys()) serials[d.name] = d.usb.serial;
+    EXPECT_EQ(serials, c.serials) << c.what;
+  }
+}
+
+// A name that is no class/tty entry of its own describes nothing, not the folders around it.
+TEST(SysfsListing, DescribesOnlyEntriesByTheirOwnName) {
+  qv::test::FakeSysfs tree;
+  tree.Tty("ttyS0", "pnp0/00:01", "4");
+  sysfs::TtyDevice d;
+  for (const char* name : {"", ".", "..", "ttyS0/..", "../tty/ttyS0", "ttyS1"})
+    EXPECT_FALSE(sysfs::DescribeTty(name, d)) << '"' << name << '"';
+  EXPECT_TRUE(sysfs::DescribeTty("ttyS0", d));
 }
 
 TEST_F(PortMapTest, RelativePathIsStoredAbsolute) {

@@ -330,14 +330,15 @@ class Scanner {
   }
 
   unsigned PortNumberOf(const sf::TtyDevice& t) {
+    // A device has one port at most: the names as they stand first, canonical names (a look
+    // at each one's path) only for a port mapped by another name.
+    for (const PortEntry& p : ports_)
+      if ((!p.sysfsPath.empty() && p.sysfsPath == t.classPath) || p.device == t.devNode) return p.number;
     if (portCanon_.size() != ports_.size())
       for (const PortEntry& p : ports_) portCanon_.push_back(CanonicalDeviceName(p.device));
     const std::string canon = CanonicalDeviceName(t.devNode);
-    for (std::size_t i = 0; i < ports_.size(); ++i) {
-      const PortEntry& p = ports_[i];
-      if (!p.sysfsPath.empty() && p.sysfsPath == t.classPath) return p.number;
-      if (p.device == t.devNode || portCanon_[i] == canon) return p.number;
-    }
+    for (std::size_t i = 0; i < ports_.size(); ++i)
+      if (portCanon_[i] == canon) return ports_[i].number;
     return 0;
   }
 

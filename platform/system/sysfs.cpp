@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 
 namespace qv::platform {
 namespace {
@@ -121,36 +123,82 @@ namespace {
 struct ChangeWatch {
   std::mutex mutex;
   int fd = -1;
+  std::set<int> named;  // the watches of the device folder and the tty class, old ones too
   std::string dev, sys;
   std::uint64_t generation = 0;
+  // What came or went since the tty listing last asked: names in the device folder or the tty
+  // class (a tty's node and entry carry its name), or everything when a change cannot be put
+  // down to names (a root changed, the queue overflowed, either folder was replaced).
+  std::set<std::string> touched;
+  bool all = true;
 
   void WatchAll() {
-    constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
-    for (const std::string& folder : {dev, dev + "/serial", dev + "/serial/by-id",
-                                      dev + "/serial/by-path", sys + "/class/tty"})
+    constexpr uint32_t kMask =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    // A folder replaced gets a new watch; events of the old one may still be queued.
+    named.insert(inotify_add_watch(fd, dev.c_str(), kMask));
+    named.insert(inotify_add_watch(fd, (sys + "/class/tty").c_str(), kMask));
+    for (const std::string& folder : {dev + "/serial", dev + "/serial/by-id", dev + "/serial/by-path"})
       inotify_add_watch(fd, folder.c_str(), kMask);
   }
 
-  std::uint64_t Generation() {
+  // The links of serial/ are read again with every listing: only the two named folders count.
+  void Note(const inotify_event& ev) {
+    const bool ofNames = named.contains(ev.wd);
+    if (ev.mask & IN_Q_OVERFLOW)
+      all = true;
+    else if (ofNames && (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)))
+      all = true;
+    else if (ofNames && ev.len > 0)
+      touched.emplace(ev.name);
+  }
+
+  // Reads what inotify has; the lock is held.
+  std::uint64_t Update() {
     const std::string devNow = DevRoot(), sysNow = SysfsRoot();
-    std::lock_guard lock(mutex);
     if (fd < 0 || devNow != dev || sysNow != sys) {
       if (fd >= 0) close(fd);
+      named.clear();
       dev = devNow;
       sys = sysNow;
       fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
       if (fd >= 0) WatchAll();
+      touched.clear();
+      all = true;
       return ++generation;
     }
     alignas(inotify_event) char buf[4096];
     bool changed = false;
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) changed |= n > 0;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+      for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+        Note(*ev);
+        at += ssize_t(sizeof(inotify_event) + ev->len);
+      }
+      changed |= n > 0;
+    }
     if (changed) {
       WatchAll();  // serial/ and its folders may have appeared
       ++generation;
     }
     return generation;
+  }
+
+  std::uint64_t Generation() {
+    std::lock_guard lock(mutex);
+    return Update();
+  }
+
+  // The generation now and what came or went since the last call; all when it cannot be told.
+  std::uint64_t TakeChanges(std::set<std::string>& names, bool& everything) {
+    std::lock_guard lock(mutex);
+    const std::uint64_t now = Update();
+    names = std::move(touched);
+    touched.clear();
+    everything = all || fd < 0;
+    all = false;
+    return now;
   }
 };
 
@@ -174,7 +222,10 @@ std::string LinkTargetName(const std::string& path) {
 }
 
 namespace {
-std::vector<std::string> List(const std::string& path, bool foldersOnly) {
+// The entries of a folder; their inode numbers too when inodes is given (they come with the
+// entries, at no cost).
+std::vector<std::string> List(const std::string& path, bool foldersOnly,
+                              std::vector<ino_t>* inodes = nullptr) {
   std::vector<std::string> out;
   DIR* dir = opendir(path.c_str());
   if (!dir) return out;
@@ -187,6 +238,7 @@ std::vector<std::string> List(const std::string& path, bool foldersOnly) {
         (e->d_type != DT_UNKNOWN || lstat((path + "/" + name).c_str(), &st) < 0 || !S_ISDIR(st.st_mode)))
       continue;
     out.push_back(std::move(name));
+    if (inodes) inodes->push_back(e->d_ino);
   }
   closedir(dir);
   return out;
@@ -303,12 +355,97 @@ bool Describe(const std::string& name, const std::map<std::string, std::string>&
   if (auto it = byPath.find(name); it != byPath.end()) out.byPath = it->second;
   return true;
 }
+
+// The serial ttys, kept from one listing to the next while nothing was plugged in or out. After
+// a change only the ttys whose name came or went, or whose class entry is another one (its
+// inode: sysfs makes a new entry for each device), are described again; the others keep their
+// description (what sysfs says of a device stays while it is plugged in), with their stable
+// links read again. The 8250 type, which setserial changes unannounced, is read for the ttys
+// not kept: placeholders are never kept, so one given a UART since is found at the next event.
+class TtyList {
+ public:
+  std::shared_ptr<const std::vector<TtyDevice>> Get() {
+    std::lock_guard lock(mutex_);
+    if (listed_ && seen_ == DeviceGeneration()) return listed_;
+    std::set<std::string> touched;
+    bool everything = false;
+    seen_ = Changes().TakeChanges(touched, everything);
+    if (everything) described_.clear();
+    for (const std::string& name : touched) described_.erase(name);
+    listed_ = std::make_shared<const std::vector<TtyDevice>>(Build());
+    return listed_;
+  }
+
+ private:
+  struct Entry {
+    ino_t inode = 0;  // of the class/tty entry
+    bool serial = false;
+    TtyDevice device;
+  };
+
+  std::vector<TtyDevice> Build() {
+    std::string dev = DevRoot();
+    auto byId = SerialLinks(dev + "/serial/by-id");
+    auto byPath = SerialLinks(dev + "/serial/by-path");
+    const std::string root = SysfsRoot();
+    std::vector<ino_t> inodes;
+    std::vector<std::string> names = List(root + "/class/tty", false, &inodes);
+    // Virtual terminals, console and ptmx have no device: one look at their folder, not one
+    // per terminal.
+    std::vector<std::string> virtuals = ListFolder(root + "/devices/virtual/tty");
+    std::sort(virtuals.begin(), virtuals.end());
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if (!std::binary_search(virtuals.begin(), virtuals.end(), names[i])) order.push_back(i);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return NaturalLess(names[a], names[b]); });
+    std::map<std::string, Entry> kept;
+    std::vector<TtyDevice> out;
+    for (std::size_t i : order) {
+      const std::string& name = names[i];
+      const auto it = described_.find(name);
+      const bool known = it != described_.end() && it->second.inode == inodes[i];
+      // An 8250 placeholder without a UART behind it: told by its type before anything else.
+      std::string type;
+      if (!known && ReadAttribute(root + "/class/tty/" + name + "/type", type) && type == "0") continue;
+      Entry e;
+      if (known) {
+        e = std::move(it->second);
+        auto link = byId.find(name);
+        e.device.byId = link == byId.end() ? std::string() : link->second;
+        link = byPath.find(name);
+        e.device.byPath = link == byPath.end() ? std::string() : link->second;
+      } else {
+        if (!Describe(name, byId, byPath, e.device)) continue;
+        e.inode = inodes[i];
+        e.serial = !e.device.devicePath.empty();  // not virtual terminals, console, ptmx
+      }
+      if (e.serial && e.device.type != 0) out.push_back(e.device);
+      kept.emplace(name, std::move(e));
+    }
+    described_ = std::move(kept);  // the ttys gone are forgotten
+    return out;
+  }
+
+  std::mutex mutex_;  // held while a listing is built: one builds it, the others wait for it
+  std::uint64_t seen_ = 0;
+  std::shared_ptr<const std::vector<TtyDevice>> listed_;
+  std::map<std::string, Entry> described_;
+};
+
+std::shared_ptr<const std::vector<TtyDevice>> Ttys() {
+  static TtyList* list = new TtyList;  // never destroyed: used until the very end
+  return list->Get();
+}
 }  // namespace
 
 bool DescribeTty(const std::string& name, TtyDevice& out) {
-  for (TtyDevice& d : ListSerialTtys()) {
+  // Only an entry's own name: "", "." or "../x" would describe a folder that is no tty.
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
+  const std::shared_ptr<const std::vector<TtyDevice>> ttys = Ttys();
+  for (const TtyDevice& d : *ttys) {
     if (d.name == name) {
-      out = std::move(d);
+      out = d;
       return true;
     }
   }
@@ -317,43 +454,7 @@ bool DescribeTty(const std::string& name, TtyDevice& out) {
                   out);
 }
 
-std::vector<TtyDevice> ListSerialTtys() {
-  // Kept from one listing to the next while nothing was plugged in or out.
-  static std::mutex mutex;
-  static std::uint64_t seen = 0;
-  static std::vector<TtyDevice>* kept = new std::vector<TtyDevice>;  // never destroyed
-  const std::uint64_t generation = DeviceGeneration();
-  {
-    std::lock_guard lock(mutex);
-    if (seen == generation) return *kept;
-  }
-  std::vector<TtyDevice> out;
-  std::string dev = DevRoot();
-  auto byId = SerialLinks(dev + "/serial/by-id");
-  auto byPath = SerialLinks(dev + "/serial/by-path");
-  const std::string root = SysfsRoot();
-  std::vector<std::string> names = ListFolder(root + "/class/tty");
-  // Virtual terminals, console and ptmx have no device: one look at their folder, not one
-  // per terminal.
-  std::vector<std::string> virtuals = ListFolder(root + "/devices/virtual/tty");
-  std::sort(virtuals.begin(), virtuals.end());
-  std::erase_if(names, [&](const std::string& n) { return std::binary_search(virtuals.begin(), virtuals.end(), n); });
-  std::sort(names.begin(), names.end(), NaturalLess);
-  for (const std::string& name : names) {
-    // An 8250 placeholder without a UART behind it: told by its type before anything else.
-    std::string type;
-    if (ReadAttribute(root + "/class/tty/" + name + "/type", type) && type == "0") continue;
-    TtyDevice d;
-    if (!Describe(name, byId, byPath, d)) continue;
-    if (d.devicePath.empty()) continue;  // virtual terminals, console, ptmx
-    if (d.type == 0) continue;
-    out.push_back(std::move(d));
-  }
-  std::lock_guard lock(mutex);
-  seen = generation;
-  *kept = out;
-  return out;
-}
+std::vector<TtyDevice> ListSerialTtys() { return *Ttys(); }
 
 }  // namespace sysfs
 }  // namespace qv::platform

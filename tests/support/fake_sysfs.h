@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 namespace qv::test {
@@ -58,12 +59,20 @@ class FakeSysfs {
       fs::create_directory_symlink(dir_ / "sys" / "bus" / subsystem, p / "subsystem", ec);
     }
   }
-  // A device's attributes change only with the device, which the system announces; here a
-  // node comes and goes in the device folder, as it would.
+  // A device's attributes change only with the device, which the system announces: the nodes
+  // of the ttys at or below it go and come, as they would when it is plugged in again (and a
+  // node comes and goes for a device without ttys).
   void Attr(const std::string& rel, const std::string& name, const std::string& value) {
     std::ofstream(dir_ / "sys" / "devices" / rel / name) << value << "\n";
-    std::ofstream(dir_ / "dev" / ".changed").put('\0');
+    for (const auto& [tty, parent] : ttys_)
+      if (parent == rel || parent.starts_with(rel + "/")) Replug(tty);
+    Replug(".changed");
     std::filesystem::remove(dir_ / "dev" / ".changed");
+  }
+  // The device node of a tty goes and comes (a device plugged in again).
+  void Replug(const std::string& name) {
+    std::filesystem::remove(dir_ / "dev" / name);
+    std::ofstream(dir_ / "dev" / name).put('\0');
   }
   // A tty class device devices/<parent>/tty/<name>, its device link to devices/<parent>, the
   // class/tty entry and a device node.
@@ -77,6 +86,7 @@ class FakeSysfs {
     if (type) std::ofstream(ttydir / "type") << type << "\n";
     fs::create_directory_symlink(ttydir, dir_ / "sys" / "class" / "tty" / name);
     std::ofstream(dir_ / "dev" / name).put('\0');
+    ttys_[name] = parent;
   }
   // A tty without a device link (a Bluetooth link not bound to a connection).
   void VirtualTty(const std::string& name) {
@@ -125,6 +135,7 @@ class FakeSysfs {
                                  dir_ / "sys" / "bus" / "usb" / "devices" / fs::path(rel).filename(), ec);
   }
 
+  std::map<std::string, std::string> ttys_;  // name -> parent device, of Tty's ttys
   TempConfig config_{"sysfs"};  // the registry store of the test
   const std::filesystem::path dir_ = config_.Dir();
 };
