@@ -252,11 +252,9 @@ bool Reader::WaitForPort(TApplication& app, const pf::TSignalWatch& watch, std::
     if (devicesChanged || retry) {
       devicesChanged = false;
       DWORD error = 0;
-      bool present = !settings.number || pf::ResolveComPort(settings.number, device, error);
-      if (present && Open(device, true, said)) {
-        if (!vanished.exchange(false)) return true;
-        present = false;  // gone again at once: wait for the next change
-      }
+      const bool present = !settings.number || pf::ResolveComPort(settings.number, device, error);
+      // Gone again at once: tried again as a port that would not open is.
+      if (present && Open(device, true, said) && !vanished.exchange(false)) return true;
       retry = present;
     }
     app.WaitAndProcess(retry ? 1000 : INFINITE);
