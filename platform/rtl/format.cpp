@@ -67,7 +67,7 @@ bool ReadCount(std::string_view fmt, std::size_t& i, TVarRecs args, std::size_t&
 }
 
 // One conversion: %[index:][-][width][.precision]type.
-struct TSpec {
+struct TConversion {
   bool left = false;
   int width = 0;
   int precision = -1;  // none given
@@ -76,7 +76,7 @@ struct TSpec {
 
 // Reads the conversion that follows a '%' at fmt[i]; an index moves argIndex, a '*' takes its
 // count from the next argument.
-TSpec ParseSpec(std::string_view fmt, std::size_t& i, TVarRecs args, std::size_t& argIndex) {
+TConversion ParseConversion(std::string_view fmt, std::size_t& i, TVarRecs args, std::size_t& argIndex) {
   const std::size_t n = fmt.size();
   std::size_t j = i;
   while (j < n && fmt[j] >= '0' && fmt[j] <= '9') ++j;
@@ -86,40 +86,40 @@ TSpec ParseSpec(std::string_view fmt, std::size_t& i, TVarRecs args, std::size_t
     argIndex = idx;
     i = j + 1;
   }
-  TSpec spec;
+  TConversion conv;
   if (i < n && fmt[i] == '-') {
-    spec.left = true;
+    conv.left = true;
     ++i;
   }
-  ReadCount(fmt, i, args, argIndex, spec.width);
-  if (spec.width < 0) {  // a negative '*' width means left alignment
-    spec.left = true;
-    spec.width = -spec.width;
+  ReadCount(fmt, i, args, argIndex, conv.width);
+  if (conv.width < 0) {  // a negative '*' width means left alignment
+    conv.left = true;
+    conv.width = -conv.width;
   }
   if (i < n && fmt[i] == '.') {
     ++i;
-    if (!ReadCount(fmt, i, args, argIndex, spec.precision) || spec.precision < 0) spec.precision = 0;
+    if (!ReadCount(fmt, i, args, argIndex, conv.precision) || conv.precision < 0) conv.precision = 0;
   }
   if (i >= n) FormatError(fmt);
-  spec.type = fmt[i++];
-  return spec;
+  conv.type = fmt[i++];
+  return conv;
 }
 
 // %d: signed decimal.
-void FormatDecimal(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+void FormatDecimal(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
   if (a.kind() == TVarRec::vtInteger) {
     std::int64_t v = a.asInt();
     std::uint64_t mag = v < 0 ? std::uint64_t(0) - std::uint64_t(v) : std::uint64_t(v);
-    AppendInteger(out, v < 0, mag, 10, false, spec.width, spec.precision, spec.left);
+    AppendInteger(out, v < 0, mag, 10, false, conv.width, conv.precision, conv.left);
   } else if (a.kind() == TVarRec::vtUnsigned) {
-    AppendInteger(out, false, a.asUnsigned(), 10, false, spec.width, spec.precision, spec.left);
+    AppendInteger(out, false, a.asUnsigned(), 10, false, conv.width, conv.precision, conv.left);
   } else {
     FormatError(fmt);
   }
 }
 
 // %u, %x: unsigned decimal or hexadecimal; a negative 32-bit integer shows its 32 bits.
-void FormatUnsigned(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+void FormatUnsigned(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
   std::uint64_t v;
   if (a.kind() == TVarRec::vtInteger)
     v = a.is64() ? std::uint64_t(a.asInt()) : std::uint64_t(std::uint32_t(a.asInt()));
@@ -127,12 +127,12 @@ void FormatUnsigned(std::string& out, const TSpec& spec, const TVarRec& a, std::
     v = a.asUnsigned();
   else
     FormatError(fmt);
-  const bool hex = spec.type == 'x' || spec.type == 'X';
-  AppendInteger(out, false, v, hex ? 16 : 10, spec.type == 'X', spec.width, spec.precision, spec.left);
+  const bool hex = conv.type == 'x' || conv.type == 'X';
+  AppendInteger(out, false, v, hex ? 16 : 10, conv.type == 'X', conv.width, conv.precision, conv.left);
 }
 
 // %c: one character, or the low byte of an integer.
-void FormatChar(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+void FormatChar(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
   char c;
   if (a.kind() == TVarRec::vtChar)
     c = a.asChar();
@@ -140,11 +140,11 @@ void FormatChar(std::string& out, const TSpec& spec, const TVarRec& a, std::stri
     c = char(a.asUnsigned() & 0xFF);
   else
     FormatError(fmt);
-  Pad(out, std::string_view(&c, 1), spec.width, spec.left);
+  Pad(out, std::string_view(&c, 1), conv.width, conv.left);
 }
 
 // %s: a string or a character, cut to the precision.
-void FormatString(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+void FormatString(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
   std::string_view s;
   char c;
   if (a.kind() == TVarRec::vtString) {
@@ -155,20 +155,20 @@ void FormatString(std::string& out, const TSpec& spec, const TVarRec& a, std::st
   } else {
     FormatError(fmt);
   }
-  if (spec.precision >= 0 && std::size_t(spec.precision) < s.size()) s = s.substr(0, std::size_t(spec.precision));
-  Pad(out, s, spec.width, spec.left);
+  if (conv.precision >= 0 && std::size_t(conv.precision) < s.size()) s = s.substr(0, std::size_t(conv.precision));
+  Pad(out, s, conv.width, conv.left);
 }
 
 // %p: a pointer as upper-case hexadecimal, all its digits.
-void FormatPointer(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+void FormatPointer(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
   if (a.kind() != TVarRec::vtPointer) FormatError(fmt);
-  AppendInteger(out, false, std::uint64_t(reinterpret_cast<std::uintptr_t>(a.asPointer())), 16, true, spec.width,
-                int(2 * sizeof(void*)), spec.left);
+  AppendInteger(out, false, std::uint64_t(reinterpret_cast<std::uintptr_t>(a.asPointer())), 16, true, conv.width,
+                int(2 * sizeof(void*)), conv.left);
 }
 
 // %e, %f, %g, %n: a number in scientific, fixed or general form (%n as fixed); 2 decimals by
 // default, 15 significant digits for %g.
-void FormatFloat(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
+void FormatFloat(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
   double d;
   if (a.kind() == TVarRec::vtExtended)
     d = a.asDouble();
@@ -178,32 +178,32 @@ void FormatFloat(std::string& out, const TSpec& spec, const TVarRec& a, std::str
     d = double(a.asUnsigned());
   else
     FormatError(fmt);
-  const char type = spec.type;
+  const char type = conv.type;
   char conv[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
   if (type == 'E' || type == 'G') conv[3] = type;
-  const int precision = spec.precision;
+  const int precision = conv.precision;
   char buf[400];
   int len = std::snprintf(buf, sizeof buf, conv, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
                                                                 : (precision > 60 ? 60 : precision), d);
   if (len < 0) FormatError(fmt);
-  Pad(out, std::string_view(buf, std::size_t(len) < sizeof buf ? std::size_t(len) : sizeof buf - 1), spec.width,
-      spec.left);
+  Pad(out, std::string_view(buf, std::size_t(len) < sizeof buf ? std::size_t(len) : sizeof buf - 1), conv.width,
+      conv.left);
 }
 
-void FormatArgument(std::string& out, const TSpec& spec, const TVarRec& a, std::string_view fmt) {
-  switch (spec.type) {
+void FormatArgument(std::string& out, const TConversion& conv, const TVarRec& a, std::string_view fmt) {
+  switch (conv.type) {
     case 'd':
-    case 'D': return FormatDecimal(out, spec, a, fmt);
+    case 'D': return FormatDecimal(out, conv, a, fmt);
     case 'u':
     case 'U':
     case 'x':
-    case 'X': return FormatUnsigned(out, spec, a, fmt);
+    case 'X': return FormatUnsigned(out, conv, a, fmt);
     case 'c':
-    case 'C': return FormatChar(out, spec, a, fmt);
+    case 'C': return FormatChar(out, conv, a, fmt);
     case 's':
-    case 'S': return FormatString(out, spec, a, fmt);
+    case 'S': return FormatString(out, conv, a, fmt);
     case 'p':
-    case 'P': return FormatPointer(out, spec, a, fmt);
+    case 'P': return FormatPointer(out, conv, a, fmt);
     case 'e':
     case 'E':
     case 'f':
@@ -211,7 +211,7 @@ void FormatArgument(std::string& out, const TSpec& spec, const TVarRec& a, std::
     case 'g':
     case 'G':
     case 'n':
-    case 'N': return FormatFloat(out, spec, a, fmt);
+    case 'N': return FormatFloat(out, conv, a, fmt);
     default: FormatError(fmt);
   }
 }
@@ -234,9 +234,9 @@ void FormatImpl(std::string& out, std::string_view fmt, TVarRecs args) {
       ++i;
       continue;
     }
-    const TSpec spec = ParseSpec(fmt, i, args, argIndex);
+    const TConversion conv = ParseConversion(fmt, i, args, argIndex);
     if (argIndex >= args.size()) FormatError(fmt);
-    FormatArgument(out, spec, args[argIndex++], fmt);
+    FormatArgument(out, conv, args[argIndex++], fmt);
   }
 }
 
