@@ -179,11 +179,11 @@ void FormatFloat(std::string& out, const TConversion& conv, const TVarRec& a, st
   else
     FormatError(fmt);
   const char type = conv.type;
-  char conv[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
-  if (type == 'E' || type == 'G') conv[3] = type;
+  char pattern[8] = {'%', '.', '*', char(type == 'n' || type == 'N' ? 'f' : type | 0x20), 0};
+  if (type == 'E' || type == 'G') pattern[3] = type;
   const int precision = conv.precision;
   char buf[400];
-  int len = std::snprintf(buf, sizeof buf, conv, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
+  int len = std::snprintf(buf, sizeof buf, pattern, precision < 0 ? (type == 'g' || type == 'G' ? 15 : 2)
                                                                 : (precision > 60 ? 60 : precision), d);
   if (len < 0) FormatError(fmt);
   Pad(out, std::string_view(buf, std::size_t(len) < sizeof buf ? std::size_t(len) : sizeof buf - 1), conv.width,
