@@ -143,6 +143,15 @@ struct MqttPublisher::State {
   void Failure(const std::string& text);
   void WaitRetry(int& delayMs);
   void Publish();
+  void ClearWake() {
+    std::uint64_t n;
+    if (read(wakeFd, &n, sizeof n) < 0) {
+    }
+  }
+  // The broker not reached: why, and where the codes are meanwhile.
+  std::string Unreachable(const std::string& why) const {
+    return "cannot connect to the broker at " + options.target.Address() + ": " + why + "; the codes wait in the spool";
+  }
   void Notify() {
     std::lock_guard lock(drainMutex);
     drained.notify_all();
@@ -187,8 +196,7 @@ bool MqttPublisher::State::Connect() {
   }
   const int rc = mosquitto_connect_async(mosq, t.host.c_str(), t.port, options.keepAliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
-    Failure("cannot connect to the broker at " + t.Address() + ": " + ErrorText(rc) +
-            "; the codes wait in the spool");
+    Failure(Unreachable(ErrorText(rc)));
     return false;
   }
   return true;
@@ -259,11 +267,7 @@ void MqttPublisher::State::WaitRetry(int& delayMs) {
   while (!stop) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    if (poll(&p, 1, int(left.count())) > 0) {
-      std::uint64_t n;
-      if (read(wakeFd, &n, sizeof n) < 0) {
-      }
-    }
+    if (poll(&p, 1, int(left.count())) > 0) ClearWake();
   }
   delayMs = std::min(delayMs * 2, kLastRetryMs);
 }
@@ -280,11 +284,7 @@ void MqttPublisher::State::Run() {
     pollfd p[2] = {{wakeFd, POLLIN, 0}, {sock, short(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0}};
     // Idle, the keep-alive is the only thing due.
     if (poll(p, sock >= 0 ? 2 : 1, options.keepAliveSeconds * 1000 / 2) < 0 && errno != EINTR) break;
-    if (p[0].revents) {
-      std::uint64_t n;
-      if (read(wakeFd, &n, sizeof n) < 0) {
-      }
-    }
+    if (p[0].revents) ClearWake();
     if (stop) break;
     int rc = MOSQ_ERR_SUCCESS;
     if (sock >= 0 && (p[1].revents & (POLLIN | POLLERR | POLLHUP))) rc = mosquitto_loop_read(mosq, 1);
@@ -296,8 +296,7 @@ void MqttPublisher::State::Run() {
         Failure("lost the connection to the broker at " + options.target.Address() + ": " +
                 ErrorText(rc) + "; the codes wait in the spool");
       else
-        Failure("cannot connect to the broker at " + options.target.Address() + ": " + ErrorText(rc) +
-                "; the codes wait in the spool");
+        Failure(Unreachable(ErrorText(rc)));
       const bool wasConnected = connected;
       Drop();
       if (wasConnected) delayMs = kFirstRetryMs;
