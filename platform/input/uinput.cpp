@@ -1,5 +1,7 @@
 #include "platform/input/uinput.h"
 
+#include "platform/system/internal/fileio.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -113,19 +115,10 @@ bool TVirtualKeyboard::Open(const std::string& name, std::string& error, const s
 }
 
 bool TVirtualKeyboard::WriteAll(const void* data, std::size_t size, std::string& error) {
-  const char* p = static_cast<const char*>(data);
-  while (size) {
-    const ssize_t n = write(fd_, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      errno_ = errno;
-      error = std::string("cannot send keys to the virtual keyboard: ") + std::strerror(errno_);
-      return false;
-    }
-    p += n;
-    size -= std::size_t(n);
-  }
-  return true;
+  if (platform::WriteAll(fd_, std::string_view(static_cast<const char*>(data), size))) return true;
+  errno_ = errno;
+  error = std::string("cannot send keys to the virtual keyboard: ") + std::strerror(errno_);
+  return false;
 }
 
 bool TVirtualKeyboard::Send(std::span<const TKeyEvent> events, unsigned pauseMs, std::string& error) {

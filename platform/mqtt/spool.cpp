@@ -1,5 +1,7 @@
 #include "platform/mqtt/spool.h"
 
+#include "platform/system/internal/fileio.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,30 +23,10 @@ std::string Reason(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= std::size_t(n);
-  }
-  return true;
-}
-
 bool ParseSeq(std::string_view text, std::uint64_t& out) {
   if (text.empty() || text.size() > 20) return false;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
   return ec == std::errc() && end == text.data() + text.size();
-}
-
-bool MakeFolders(const std::string& folder) {
-  for (std::size_t at = 1; at <= folder.size(); ++at) {
-    if (at < folder.size() && folder[at] != '/') continue;
-    const std::string part = folder.substr(0, at);
-    if (mkdir(part.c_str(), 0700) < 0 && errno != EEXIST) return false;
-  }
-  return true;
 }
 
 void SyncFolder(const std::string& folder) {
@@ -167,7 +149,7 @@ Spool::AppendResult Spool::Append(std::string_view payload, std::string& error) 
   }
   const std::string line = Line(next_, payload);
   if (pendingBytes_ + line.size() > limit_) return AppendResult::Full;
-  if (!WriteAll(fd_, line.data(), line.size())) {
+  if (!WriteAll(fd_, line)) {
     error = Reason("cannot write to", path_);
     // Take back a part written before the disk filled up, so the file stays whole lines.
     if (ftruncate(fd_, off_t(fileSize_)) < 0) {
@@ -245,7 +227,7 @@ void Spool::CompactLocked() {
   for (const Entry& e : entries_)
     if (!e.acked) text += Line(e.seq, e.payload);
   const int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0 || !WriteAll(fd, text.data(), text.size()) || fdatasync(fd) < 0 ||
+  if (fd < 0 || !WriteAll(fd, text) || fdatasync(fd) < 0 ||
       rename(tmp.c_str(), path_.c_str()) < 0) {
     // The old file is still whole; try again when twice as much has piled up.
     if (fd >= 0) close(fd);

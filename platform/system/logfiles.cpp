@@ -1,4 +1,5 @@
 #include "platform/system/logfiles.h"
+#include "platform/system/internal/fileio.h"
 
 #include "platform/system/regstore.h"
 #include "platform/testhooks.h"
@@ -65,33 +66,10 @@ bool CanCreateIn(const std::string& folder) {
 std::string StateFolder() {
   const std::string base = UserBaseFolder("XDG_STATE_HOME", ".local/state");
   std::string folder = base + "/qvcomm/";
-  // Create every missing level; a failure shows later as a write that fails with this name.
-  for (std::size_t pos = 1; (pos = folder.find('/', pos)) != std::string::npos; ++pos)
-    mkdir(folder.substr(0, pos).c_str(), 0700);
+  // Every missing level; a failure shows later as a write that fails with this name.
+  MakeFolders(folder);
   return folder;
 }
-
-// Writes data at the end (at < 0) or at offset at; returns how many bytes went out before a
-// failure (all of them on success), errno telling why when fewer.
-std::size_t WriteOut(int fd, std::string_view data, off_t at = -1) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = at < 0 ? write(fd, data.data() + done, data.size() - done)
-                             : pwrite(fd, data.data() + done, data.size() - done, at + off_t(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return done;
-    }
-    done += std::size_t(n);
-  }
-  return done;
-}
-
-bool WriteAll(int fd, std::string_view data, off_t at = -1) { return WriteOut(fd, data, at) == data.size(); }
 
 // Shrinks the file back to size after a write that failed part-way, keeping errno. When even
 // that fails the fragment stays: nothing better can be done on that file system.

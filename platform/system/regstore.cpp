@@ -1,4 +1,5 @@
 #include "platform/system/regstore.h"
+#include "platform/system/internal/fileio.h"
 
 #include "platform/system/signals.h"
 #include "platform/system/winreg.h"
@@ -553,7 +554,7 @@ LONG Failed(LONG code, const std::string& path, int err) {
 }
 
 // Makes a folder and its parents; false with the failure recorded (which part, and why).
-bool MakeFolders(const std::string& path) {
+bool MakeStoreFolders(const std::string& path) {
   for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
     const std::string partial = path.substr(0, end);
     if (mkdir(partial.c_str(), 0700) < 0) {
@@ -739,17 +740,6 @@ LONG LoadLocked(RegRoot root, const std::string& file, bool haveLock,
   return ERROR_SUCCESS;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += std::size_t(n);
-  }
-  return true;
-}
-
 LONG WriteLocked(RegRoot root, const std::string& folder, const std::string& file,
                  const RegHive& hive) {
   std::string tmp = file + ".tmp";  // one writer at a time (the lock), so one name will do
@@ -814,7 +804,7 @@ LONG RegStoreModify(RegRoot root, const std::function<LONG(RegHive&, bool& chang
   tFailure.clear();
   std::string folder = RegStoreFolder();
   std::string file = RegStoreFile(root);
-  if (!MakeFolders(folder)) return ERROR_CANTWRITE;
+  if (!MakeStoreFolders(folder)) return ERROR_CANTWRITE;
   StoreLock lock(file);
   if (!lock.Locked()) return ERROR_CANTWRITE;
   std::shared_ptr<const RegHive> current;
