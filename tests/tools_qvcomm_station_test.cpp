@@ -96,7 +96,7 @@ bool Eventually(Pred pred, int timeoutMs = 10000) {
 TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailingCommand) {
   const fs::path script = dir_ / "each";
   std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$#\" \"$1\" \"$2\" >> " << dir_ / "args"
-                        << "\ncat >> " << dir_ / "input" << "\n[ \"$2\" != fail ] || exit 3\n";
+                        << "\ncat >> " << dir_ / "input" << "\n[ \"$2\" != \"$(printf 'fail\\035')\" ] || exit 3\n";
   fs::permissions(script, fs::perms::owner_all);
   // The options as a service gives them: one per line, the value the rest of the line.
   std::ofstream(dir_ / "COM9.conf") << "# station 9\n--any-chars\n\n  --end CR\n--exec " << script.string()
@@ -104,7 +104,7 @@ TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailing
   Process reader({QVCOMM_PATH, "read", kPort, "--config", (dir_ / "COM9.conf").string()}, dir_ / "reader.out",
                  dir_ / "reader.err");
   const std::vector<std::string> codes = {"two words", "\"double\" 'single'", "$(touch " + (dir_ / "p1").string() + ")",
-                                          "x; touch " + (dir_ / "p2").string(), "`id`|&>*?", "fail", "after"};
+                                          "x; touch " + (dir_ / "p2").string(), "`id`|&>*?", "fail\x1D", "after"};
   std::this_thread::sleep_for(300ms);
   for (const std::string& c : codes) pty_.Write(c + "\r");
   std::string expected, input;
@@ -114,7 +114,7 @@ TEST_F(StationTest, ExecFromAnOptionsFilePassesCodesUntouchedAndOutlivesAFailing
   EXPECT_EQ(ReadFile(dir_ / "args"), expected);
   EXPECT_EQ(ReadFile(dir_ / "input"), input);
   EXPECT_FALSE(fs::exists(dir_ / "p1") || fs::exists(dir_ / "p2"));
-  EXPECT_NE(ReadFile(dir_ / "reader.err").find("failed (exit status 3) for the code \"fail\""), std::string::npos)
+  EXPECT_NE(ReadFile(dir_ / "reader.err").find("failed (exit status 3) for the code \"fail\\x1D\""), std::string::npos)
       << ReadFile(dir_ / "reader.err");
   EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
 }

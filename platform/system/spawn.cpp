@@ -1,5 +1,7 @@
 #include "platform/system/spawn.h"
 
+#include "platform/system/internal/fileio.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -32,19 +34,8 @@ struct CommandRunner::State {
 
 namespace {
 
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
+// The report carries an input as it came; whoever shows it makes it printable.
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
@@ -85,14 +76,7 @@ void CommandRunner::State::RunOne(const std::string& input) {
   }
   // A program that does not read its input, or ends early, must not stop us: a failed write
   // is no failure of the program.
-  const std::string text = input + "\n";
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fds[1], text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += std::size_t(n);
-  }
+  WriteAll(fds[1], input + "\n");
   close(fds[1]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

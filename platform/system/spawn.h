@@ -5,7 +5,8 @@
 // that cannot be started, fails or is killed is reported and the next input goes on.
 //
 // Any one thread may Add and Finish; the report callback runs on the runner's thread (on the
-// caller's for what Add refuses and Finish drops).
+// caller's for what Add refuses and Finish drops). A report quotes the input as it came, control
+// characters and all: the caller makes the text printable where it shows it.
 #pragma once
 
 #include <functional>
