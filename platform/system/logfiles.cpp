@@ -1,6 +1,6 @@
 #include "platform/system/logfiles.h"
-#include "platform/system/internal/fileio.h"
 
+#include "platform/system/internal/fileio.h"
 #include "platform/system/regstore.h"
 #include "platform/testhooks.h"
 #include "platform/win32/winbase.h"

@@ -1,6 +1,6 @@
 #include "platform/system/regstore.h"
-#include "platform/system/internal/fileio.h"
 
+#include "platform/system/internal/fileio.h"
 #include "platform/system/signals.h"
 #include "platform/system/winreg.h"
 #include "platform/testhooks.h"
