@@ -171,9 +171,7 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
       // Handed to the main thread, and waited for a bounded time: a main thread that serves
       // nothing must not keep a failed port open. Late, it still runs; a stop withdraws it.
       const TThread::HandOverWord word = TThread::NewHandOverWord();
-      if (TThread::QueueHandOver(CommThread, [this] { PortVanishing(); }, word))
-        for (const DWORD start = GetTickCount(); !TThread::HandOverEnded(word) && GetTickCount() - start < 1000;)
-          Sleep(5);
+      if (TThread::QueueHandOver(CommThread, [this] { PortVanishing(); }, word)) TThread::WaitHandOver(word, 1000);
     }
   }
   FreeReceiveBuffer();

@@ -344,8 +344,10 @@ TEST(HandOver, QueuedHandOversKeepTheirPlaceAndAStopWithdrawsThem) {
     EXPECT_TRUE(TThread::HandOverEnded(first));
     while (!go) Sleep(1);  // the main thread no longer serves
     ASSERT_TRUE(TThread::QueueHandOver(&self, [&] { order.push_back(3); }, withdrawn));
+    EXPECT_FALSE(TThread::WaitHandOver(withdrawn, 20));  // not served: the time runs out
     queued = true;
     TThread::WaitHandOver(withdrawn);  // ends when the stop withdraws it
+    EXPECT_TRUE(TThread::WaitHandOver(withdrawn, 0));
     waited = true;
   });
   ASSERT_TRUE(PumpUntil([&] { return order.size() == 2; }));

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <deque>
@@ -70,6 +71,27 @@ void WaitSettled(std::atomic<std::uint32_t>& word) {
   if (!word.compare_exchange_strong(v, SyncRequest::kAsleep, std::memory_order_acquire)) return;
   while (word.load(std::memory_order_acquire) != SyncRequest::kSettled)
     internal::FutexWait(word, SyncRequest::kAsleep);
+}
+
+// The same for at most timeoutMs; true when settled. A wait that times out leaves the word open
+// again, as it found it, for a later wait.
+bool WaitSettled(std::atomic<std::uint32_t>& word, DWORD timeoutMs) {
+  std::uint32_t v = SyncRequest::kOpen;
+  if (!word.compare_exchange_strong(v, SyncRequest::kAsleep, std::memory_order_acquire) &&
+      v == SyncRequest::kSettled)
+    return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (word.load(std::memory_order_acquire) != SyncRequest::kSettled) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      std::uint32_t asleep = SyncRequest::kAsleep;
+      return !word.compare_exchange_strong(asleep, SyncRequest::kOpen, std::memory_order_acquire);
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const struct timespec timeout{time_t(ns / 1000000000), long(ns % 1000000000)};
+    internal::FutexWait(word, SyncRequest::kAsleep, &timeout);
+  }
+  return true;
 }
 
 // The same, for a requester that goes back to its message queue next: returns once the request
@@ -400,6 +422,8 @@ bool TThread::QueueHandOver(TThread* thread, const std::function<void()>& method
 }
 
 void TThread::WaitHandOver(const HandOverWord& word) { WaitSettled(*word); }
+
+bool TThread::WaitHandOver(const HandOverWord& word, DWORD timeoutMs) { return WaitSettled(*word, timeoutMs); }
 
 void TThread::EndHandOver(const HandOverWord& word) { WakeSettled(Settled{word, 0}, false); }
 

@@ -127,6 +127,8 @@ class TThread : public TObject {
   static void RenewHandOverWord(HandOverWord& word);
   static bool QueueHandOver(TThread* thread, const std::function<void()>& method, const HandOverWord& word);
   static void WaitHandOver(const HandOverWord& word);
+  // The same for at most timeoutMs; true when the hand-over has ended.
+  static bool WaitHandOver(const HandOverWord& word, DWORD timeoutMs);
   static bool HandOverEnded(const HandOverWord& word);
   // Ends a word made with NewHandOverWord for work the caller ran on the main thread itself,
   // waking whoever waits for it.

@@ -8,6 +8,7 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,9 +18,11 @@ namespace qv::platform::internal {
 
 // Sleeps while word holds expected (returns at once when it does not, or on a spurious
 // wake-up: callers look again).
-inline void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+// With a timeout, at most that long (relative; null for none).
+inline void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                      const struct timespec* timeout = nullptr) {
   static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout,
           nullptr, 0);
 }
 
