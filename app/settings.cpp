@@ -21,7 +21,8 @@ namespace {
 
 constexpr BYTE kCR = 13, kLF = 10;
 
-// The line end a whole-lines end character implies dropping, or 0.
+// The line end that whole lines used to drop beside a CR or LF end character (stores written
+// before whole lines ended at either keep it among the characters to ignore), or 0.
 BYTE ImpliedIgnore(const TScannerChoice& c) {
   if (!c.WholeLines) return 0;
   return c.CharEnd == kCR ? kLF : c.CharEnd == kLF ? kCR : 0;
@@ -38,11 +39,12 @@ constexpr BYTE kChoices[] = {0, kCR, kLF, 9, 2, 3, 4};
 TScannerChoice ChoiceOf(const TqvBarCodeScan& scanner) {
   const TBarcodeOptions o = scanner.Options();
   TScannerChoice c;
-  c.WholeLines = o.Contains(boAnyChars);
+  c.WholeLines = scanner.WholeLines();
   // Under digits only every other character ends the code, the end character among them.
   c.CharEnd = o.Contains(boUseEndChar) || !c.WholeLines ? scanner.CharEnd() : 0;
   c.CharBegin = o.Contains(boUseBeginChar) ? scanner.CharBegin() : 0;
   c.Timeout = scanner.Timeout();
+  c.LineIdle = scanner.LineIdle();
   c.IgnoreChars = scanner.IgnoreChars();
   if (const BYTE implied = ImpliedIgnore(c)) {
     const auto at = c.IgnoreChars.find(char(implied));
@@ -59,14 +61,13 @@ void ApplyChoice(TqvBarCodeScan& scanner, const TScannerChoice& c) {
   // for a digit as end character only, and the first-run framing stays as the form defines it.
   if (c.CharEnd != 0 && (c.WholeLines || IsDigit(c.CharEnd))) o += boUseEndChar;
   if (c.CharBegin != 0) o += boUseBeginChar;
-  std::string ignore = c.IgnoreChars;
-  if (const BYTE implied = ImpliedIgnore(c); implied && ignore.find(char(implied)) == std::string::npos)
-    ignore += char(implied);
   if (c.CharEnd != 0) scanner.SetCharEnd(c.CharEnd);
   if (c.CharBegin != 0) scanner.SetCharBegin(c.CharBegin);
   scanner.SetTimeout(c.Timeout);
-  scanner.SetIgnoreChars(ignore);
+  scanner.SetLineIdle(c.LineIdle);
+  scanner.SetIgnoreChars(c.IgnoreChars);
   scanner.SetOptions(o);
+  scanner.SetWholeLines(c.WholeLines);
 }
 
 std::string CharText(BYTE c) {
@@ -170,8 +171,15 @@ QWidget* MakeScannerPage(const TScannerChoice& choice) {
   timeout->setRange(0, 60000);
   timeout->setSuffix(" ms");
   timeout->setValue(int(choice.Timeout));
-  timeout->setToolTip("Silence after which a code without its end character is complete; 0: never");
+  timeout->setToolTip("Digits only: silence after which a code is complete; 0: never");
   form->addRow("&Time-out:", timeout);
+  auto* idle = new QSpinBox(framing);
+  idle->setObjectName("LineIdle");
+  idle->setRange(0, 600000);
+  idle->setSuffix(" ms");
+  idle->setValue(int(choice.LineIdle));
+  idle->setToolTip("Whole lines: silence after which a rest without its line end is delivered; 0: never");
+  form->addRow("&Line idle:", idle);
   auto* ignore = new QLineEdit(QString::fromStdString(CharsText(choice.IgnoreChars)), framing);
   ignore->setObjectName("IgnoreChars");
   ignore->setToolTip("Characters left out of the codes; \\r, \\n, \\t and \\xHH for control characters");
@@ -191,6 +199,7 @@ bool ReadScannerPage(QWidget* page, TScannerChoice& choice) {
   c.CharEnd = BYTE(page->findChild<QComboBox*>("CharEnd")->currentData().toInt());
   c.CharBegin = BYTE(page->findChild<QComboBox*>("CharBegin")->currentData().toInt());
   c.Timeout = DWORD(page->findChild<QSpinBox*>("Timeout")->value());
+  c.LineIdle = DWORD(page->findChild<QSpinBox*>("LineIdle")->value());
   if (!ParseChars(page->findChild<QLineEdit*>("IgnoreChars")->text().toStdString(), c.IgnoreChars)) return false;
   c.Reopen = page->findChild<QCheckBox*>("Reopen")->isChecked();
   choice = c;
@@ -255,6 +264,7 @@ void SaveSettings(TqvBarCodeScan& scanner, bool reopen) {
   key.PutDword("CharBegin", scanner.CharBegin());
   key.PutDword("CharEnd", scanner.CharEnd());
   key.PutDword("Timeout", scanner.Timeout());
+  key.PutDword("LineIdle", scanner.LineIdle());
   const std::string& ignore = scanner.IgnoreChars();
   key.Put("IgnoreChars", REG_BINARY, ignore.data(), DWORD(ignore.size()));
   key.PutDword("Reopen", reopen ? 1 : 0);
@@ -269,6 +279,9 @@ bool LoadSettings(TqvBarCodeScan& scanner) {
     if (key.GetDword("CharBegin", v)) scanner.SetCharBegin(BYTE(v));
     if (key.GetDword("CharEnd", v)) scanner.SetCharEnd(BYTE(v));
     if (key.GetDword("Timeout", v)) scanner.SetTimeout(v);
+    if (key.GetDword("LineIdle", v)) scanner.SetLineIdle(v);
+    // Whole lines are stored as the option that takes every character.
+    scanner.SetWholeLines(scanner.Options().Contains(boAnyChars));
     if (std::string ignore; key.GetBinary("IgnoreChars", ignore)) scanner.SetIgnoreChars(ignore);
     reopen = key.GetDword("Reopen", v) && v != 0;
   }

@@ -13,15 +13,16 @@
 class QWidget;
 
 // The framing as the page shows it. Digits only is the scanner's own default (a character that
-// is not a digit ends the code and is lost); whole lines take every character, and a code ends
-// at its end character or by the time-out. Under whole lines, a carriage return as end
-// character makes a line feed after it dropped (and the other way round), so CR, LF and CR LF
-// scanners each give one code per line. 0 as begin or end character: none.
+// is not a digit ends the code and is lost), ended by the time-out too; whole lines take every
+// character, and a code ends at its line end (CR, LF or CR LF; another end character instead,
+// when one is chosen), a pause does not end it, and a rest without its line end is delivered
+// after the line idle time. 0 as begin or end character: none.
 struct TScannerChoice {
   bool WholeLines = false;
   BYTE CharBegin = 0;
   BYTE CharEnd = 13;
   DWORD Timeout = 50;
+  DWORD LineIdle = 1000;
   std::string IgnoreChars;  // the user's own, without the implied line end
   bool Reopen = false;      // reopen the port when its adapter comes back
 

@@ -50,6 +50,8 @@ void TqvBarCodeScan::Publish() {
              [this](std::int64_t v) { SetStreamProtocol(TStreamProtocol(v)); });
   PublishString("IgnoreChars", [this] { return FIgnoreChars; },
                 [this](const std::string& v) { SetIgnoreChars(v); });
+  PublishBool("WholeLines", [this] { return FWholeLines; }, [this](bool v) { SetWholeLines(v); });
+  PublishInt("LineIdle", [this] { return FLineIdle; }, [this](std::int64_t v) { SetLineIdle(DWORD(v)); });
 }
 
 // ---- Properties ------------------------------------------------------------------------------
@@ -74,6 +76,11 @@ void TqvBarCodeScan::SetIgnoreChars(const std::string& Value) {
   BuildClassTable();
 }
 
+void TqvBarCodeScan::SetWholeLines(bool Value) {
+  FWholeLines = Value;
+  BuildClassTable();
+}
+
 // The rules in the order they are tested; the first that matches decides. So a begin character
 // wins over an equal end character, and both win over the character class and the ignore list.
 void TqvBarCodeScan::BuildClassTable() {
@@ -81,12 +88,17 @@ void TqvBarCodeScan::BuildClassTable() {
   const bool useEnd = FOptions.Contains(boUseEndChar);
   const bool any = FOptions.Contains(boAnyChars);
   const bool autoDetect = FOptions.Contains(boAutoDetect);
+  // Whole lines end at CR and LF, unless the end character is another one. A CR LF pair ends
+  // one code: the LF finds nothing pending, as an empty line does.
+  const bool lineEnds = FWholeLines && !(useEnd && FCharEnd != '\r' && FCharEnd != '\n');
   for (unsigned c = 0; c < 256; ++c) {
     TCharAction a;
     if (useBegin && c == FCharBegin)
       a = caBegin;
-    else if (useEnd && c == FCharEnd)
+    else if (lineEnds ? c == '\r' || c == '\n' : useEnd && c == FCharEnd)
       a = caDeliver;
+    else if (FWholeLines)
+      a = FIgnoreChars.find(char(c)) == std::string::npos ? caTake : caDrop;
     else if ((c >= '0' && c <= '9') || any)
       a = FIgnoreChars.find(char(c)) == std::string::npos ? caTake : caDrop;
     else
@@ -98,9 +110,8 @@ void TqvBarCodeScan::BuildClassTable() {
 // ---- Port set-up -----------------------------------------------------------------------------
 
 void TqvBarCodeScan::SetupPort() {
-  // A port opened again starts a new stream: what the last one left unended (a code cut off by
-  // an unplug, with no time-out to end it) would otherwise be joined to the first code.
-  FPending.clear();
+  // The code under way stays: a port closed and opened again on purpose (Active, another port,
+  // new settings) goes on with it. One whose device went away was settled then.
   TqvCustomSerialComm::SetupPort();
   if (FOptions.Contains(boInitConnection)) TestConnection();
 }
@@ -113,18 +124,33 @@ void TqvBarCodeScan::Close() {
   if (!Application) DeliverTimedCode();
 }
 
-// When a stop released the hand-over instead, the main thread's Close delivers the code.
-void TqvBarCodeScan::PortVanishing() { DeliverTimedCode(); }
+// When a stop came first, the main thread's Close delivers a timed code.
+void TqvBarCodeScan::PortVanishing() {
+  FTimer->SetEnabled(false);
+  if (!FPending.empty()) DeliverUnended("was cut short: the port went away");
+}
 
 void TqvBarCodeScan::DeliverTimedCode() {
   if (FTimer->Enabled() && FTimer->Interval() != 0) TimeoutElapsed(this);
+}
+
+void TqvBarCodeScan::DeliverUnended(const char* Why) {
+  if (FPending.empty()) return;
+  // As in DoBarcode: a log that cannot be written does not cost the code.
+  std::exception_ptr logFailure;
+  try {
+    if (Log()) LogFormat(dlDetail, "The code %s %s", {FPending, std::string(Why)});
+  } catch (...) {
+    logFailure = std::current_exception();
+  }
+  DoBarcode();
+  if (logFailure) std::rethrow_exception(logFailure);
 }
 
 // ---- Assembly --------------------------------------------------------------------------------
 
 void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
   FTimer->SetEnabled(false);
-  FTimedCode = false;
   const BYTE* p = Data;
   const BYTE* const end = Data + (Count > 0 ? Count : 0);
   while (p < end) {
@@ -158,19 +184,24 @@ void TqvBarCodeScan::HandleRxData(TObject*, const BYTE* Data, int Count) {
         break;
     }
   }
-  if (FOptions.Contains(boAutoDetect) && !FPending.empty()) {
+  if (FPending.empty()) return;
+  if (FWholeLines) {
+    FTimer->SetInterval(FLineIdle);
+    FTimer->SetEnabled(true);
+  } else if (FOptions.Contains(boAutoDetect)) {
     FTimer->SetInterval(FTimeout);
     FTimer->SetEnabled(true);
-    FTimedCode = FTimeout != 0;
   }
 }
 
 void TqvBarCodeScan::TimeoutElapsed(TObject*) {
   FTimer->SetEnabled(false);
-  FTimedCode = false;
   // The timer would swallow a failing OnBarCode: reported as the receive path reports it.
   try {
-    DoBarcode();
+    if (FWholeLines)
+      DeliverUnended("came without its line end");
+    else
+      DoBarcode();
   } catch (...) {
     HandlerFailed();
   }

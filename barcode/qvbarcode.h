@@ -8,7 +8,6 @@
 #include "comm/serialcomm.h"
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +45,7 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   void SetupPort() override;
   // A code whose time-out runs is delivered first, as the time-out would deliver it: a program
   // that ends with the port loses nothing. On the main thread; elsewhere the time-out delivers.
+  // Any other code under way stays pending, and an open goes on with it.
   void Close() override;
 
   // The OnRxData handler: assembles barcodes from one received block. A handler that closes or
@@ -72,6 +72,16 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   // Characters dropped instead of taken into the code; they never end a code.
   const std::string& IgnoreChars() const { return FIgnoreChars; }
   void SetIgnoreChars(const std::string& Value);
+  // Whole lines: every character is taken and a line end ends the code: CR, LF or CR LF (one
+  // end, also when its two bytes come in different blocks), or CharEnd instead when
+  // boUseEndChar names another character. An empty line is no code, and a pause does not end
+  // one: a rest without its line end is delivered after LineIdle milliseconds of silence (0:
+  // never), or when the port closes or goes away, and the log says so. The options'
+  // auto-detection and Timeout do not apply.
+  bool WholeLines() const { return FWholeLines; }
+  void SetWholeLines(bool Value);
+  DWORD LineIdle() const { return FLineIdle; }
+  void SetLineIdle(DWORD Value) { FLineIdle = Value; }
   const std::string& LastBarCode() const { return FLastBarCode; }
   // The characters collected for the barcode under way.
   const std::string& PendingCode() const { return FPending; }
@@ -85,10 +95,9 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   TOnNonDigitEvent OnNonDigit;
 
  protected:
-  // The port vanished: a code whose time-out runs is delivered before the port closes
-  // (OnClose), so a reader that ends with the port has it.
+  // The port's device went away: the code under way is delivered as it stood, before the port
+  // closes (OnClose), and the log says it was cut short.
   void PortVanishing() override;
-  bool HoldsReceivedData() const override { return FTimedCode.load(std::memory_order_relaxed); }
 
  private:
   // What one received byte does, decided by the options and characters in the order the
@@ -98,6 +107,9 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   void Publish();
   // Main thread: what the running time-out would deliver, now.
   void DeliverTimedCode();
+  // Delivers a code that came without its end (why: the log's words), reporting what the
+  // handler throws.
+  void DeliverUnended(const char* Why);
 
   std::unique_ptr<TqvTimer> FTimer;
   BYTE FCharBegin = 0;
@@ -108,6 +120,6 @@ class TqvBarCodeScan : public TqvCustomSerialComm {
   DWORD FTimeout = 50;
   std::string FIgnoreChars;
   std::array<TCharAction, 256> FClass{};
-  // A code waits for the running time-out: read by the port-event thread when the port fails.
-  std::atomic<bool> FTimedCode{false};
+  bool FWholeLines = false;
+  DWORD FLineIdle = 1000;
 };

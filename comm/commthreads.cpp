@@ -90,7 +90,7 @@ void TCommThread::Execute() {
         } else if (err == ERROR_INVALID_HANDLE) {
           break;
         } else {
-          Comm->PortFailed();
+          Comm->PortFailed(err);
           break;
         }
       }
@@ -107,7 +107,8 @@ void TCommThread::Execute() {
   // The pending wait may be one the main thread armed: cancelled by its OVERLAPPED. Fails
   // harmlessly when the close got there first.
   if (waitPending) CancelIoEx(PortHandle, &Overlapped);
-  if (TMsgThread* m = Comm->MsgThread) m->Stop();
+  if (!Orphaned)
+    if (TMsgThread* m = Comm->MsgThread) m->Stop();
   WakeEvent.store(0, std::memory_order_release);
   MaskEvent.store(0, std::memory_order_release);
   ResumeEvent.store(0, std::memory_order_release);
@@ -228,8 +229,10 @@ void TMsgThread::TerminatedSet() {
 }
 
 namespace {
-// lParam of an event word that was counted when it was posted.
+// lParam of an event word that was counted when it was posted, and of the last request
+// (FinishAndEnd, counted too).
 constexpr LPARAM kCounted = 1;
+constexpr LPARAM kFinish = 2;
 
 // The component's handling of one event word, as the dispatch thread would post it.
 void HandleEventWord(TqvCustomComm* comm, DWORD Events) {
@@ -254,6 +257,34 @@ std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) con
     } done{Counted ? shared.get() : nullptr};
     HandleEventWord(comm, Events);
   };
+}
+
+std::function<void()> TMsgThread::FinishMethod() const {
+  return [comm = Comm, shared = Shared] {
+    struct Done {
+      TShared* shared;
+      ~Done() {
+        std::lock_guard lock(shared->Lock);
+        --shared->Outstanding;
+      }
+    } done{shared.get()};
+    comm->ReceiveLeftOver();
+  };
+}
+
+bool TMsgThread::FinishAndEnd() {
+  if (Finished() || !QueueReady.load(std::memory_order_acquire)) return false;
+  {
+    std::lock_guard lock(Shared->Lock);
+    ++Shared->Outstanding;
+  }
+  if (!PostThreadMessageA(ThreadID(), MsgComEvent, 0, kFinish)) {
+    std::lock_guard lock(Shared->Lock);
+    --Shared->Outstanding;
+    return false;
+  }
+  WaitFor();
+  return true;
 }
 
 bool TMsgThread::HandOverIfIdle(DWORD Events) {
@@ -336,20 +367,24 @@ void TMsgThread::Execute() {
       HandOverWord queuedByPort;
       {
         std::lock_guard lock(Shared->Lock);
-        if (Msg.lParam != kCounted) ++Shared->Outstanding;
+        if (Msg.lParam != kCounted && Msg.lParam != kFinish) ++Shared->Outstanding;
         queuedByPort = Shared->QueuedByPort;
       }
       if (queuedByPort) WaitHandOver(queuedByPort);
+      const bool last = Msg.lParam == kFinish;
+      const std::function<void()> method = last ? FinishMethod() : HandOverMethod(DWORD(Msg.wParam), true);
       try {
-        if (Application) {
-          SynchronizeThenWait(HandOverMethod(DWORD(Msg.wParam), true));
-        } else {
-          HandOverMethod(DWORD(Msg.wParam), true)();
-        }
+        if (!Application)
+          method();
+        else if (last)
+          Synchronize(method);
+        else
+          SynchronizeThenWait(method);
       } catch (...) {
         // HandleComEvent reports what its handlers throw; what escapes its report (a failing
         // log or OnFatalError) must not end the dispatch, or the events would pile up unserved.
       }
+      if (last) break;
     } else {
       DispatchMessageA(&Msg);
     }

@@ -52,6 +52,15 @@ TqvCustomComm::TqvCustomComm(TComponent* AOwner) : TqvBaseIO(AOwner) {
 }
 
 TqvCustomComm::~TqvCustomComm() {
+  FAlive->store(false);
+  if (CommThread && GetCurrentThreadId() == CommThread->ThreadID()) {
+    // Destroyed from OnClose on the port-event thread, which closed the port (its device went
+    // away): the dispatch thread has ended before, and this one ends on its own and frees itself.
+    ::Free(MsgThread);
+    MsgThread = nullptr;
+    CommThread->Orphan();
+    CommThread = nullptr;
+  }
   SetLinkedComponent(nullptr);
   OnCommEvent = nullptr;
   Close();
@@ -158,36 +167,63 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
       while (WaitForSingleObject(MsgThread->Handle(), 20) == WAIT_TIMEOUT) CancelIoEx(h, &ReadOverlapped);
       MsgThread->WaitFor();
     }
-  } else if (MsgThread && GetCurrentThreadId() != MsgThread->ThreadID()) {
-    // On the port-event thread. The dispatch thread ends between hand-overs (one not started
-    // yet is withdrawn), so once it has ended no HandleComEvent is reading into the buffer.
-    MsgThread->Stop();
-    MsgThread->WaitFor();
-  }
-  if (!AStopThread && HoldsReceivedData()) {
-    if (!Application) {
-      PortVanishing();
-    } else {
-      // Handed to the main thread, and waited for a bounded time: a main thread that serves
-      // nothing must not keep a failed port open. Late, it still runs; a stop withdraws it.
-      const TThread::HandOverWord word = TThread::NewHandOverWord();
-      if (TThread::QueueHandOver(CommThread, [this] { PortVanishing(); }, word)) TThread::WaitHandOver(word, 1000);
+  } else {
+    // The device failed (on the port-event thread, or a caller that says so). What it sent
+    // before reaches the handlers first: the dispatch thread hands over every event word
+    // posted, then what the port still holds and the settling (ReceiveLeftOver), and ends; so
+    // once it has ended no HandleComEvent is reading into the buffer. A stop ends it sooner.
+    TMsgThread* const m = GetCurrentThreadId() == (MsgThread ? MsgThread->ThreadID() : 0) ? nullptr : MsgThread;
+    if (!m || !m->FinishAndEnd()) {
+      if (m) {
+        m->Stop();
+        m->WaitFor();
+      }
+      ReceiveLeftOver();
     }
+    // Written while the port still counts as open, so nobody destroys the component meanwhile.
+    LogFormat(dlSimple, "Communication Error %d:%d: the device went away (%s)", {0u, FFailError, GetDeviceName()});
   }
   FreeReceiveBuffer();
-  // A port closed by the port-event thread (its device failed) gets the close line too; it is
-  // written while the port still counts as open, so nobody destroys the component meanwhile.
-  if (!AStopThread) LogText(dlSimple, "The port is succesful closed");
+  // Whoever destroys the component from its OnClose (it may, when the device went away) ends
+  // this object's life: nothing of it is touched after OnClose unless it is still there.
+  const std::shared_ptr<std::atomic<bool>> alive = FAlive;
   TqvBaseIO::Close();
   // Not when OnClose opened the port again: the links have been told it is open. No virtual
   // call (not even NotifyLinks, which nothing overrides): once OnClose has run, the owner may
   // be destroying the component, and its destructor (which waits for this thread) has already
   // replaced the object's virtual table.
-  if (!PortOpen()) TqvBaseIO::NotifyLinks(ncClosed);
+  if (alive->load() && !PortOpen()) TqvBaseIO::NotifyLinks(ncClosed);
   return true;
 }
 
-void TqvCustomComm::PortFailed() { TakeDownPort(false); }
+void TqvCustomComm::ReceiveLeftOver() {
+  // Read as each event reads: the port reports its errors first (an overrun when the kernel
+  // held more than it could take), then a buffer's worth per round. Two rounds that take
+  // nothing (nobody wants the bytes, a hold) end it.
+  const unsigned session = FSession.load(std::memory_order_relaxed);
+  MSG m{};
+  m.message = MsgComEvent;
+  m.wParam = EV_RXCHAR;
+  DWORD last = MAXDWORD;
+  for (int stuck = 0; stuck < 2;) {
+    HandleComEvent(m);
+    if (SessionEnded(session)) return;
+    const DWORD queued = CommStatus->cbInQue;  // as the round found it
+    if (queued == 0) break;
+    stuck = queued < last ? 0 : stuck + 1;
+    last = queued;
+  }
+  try {
+    PortVanishing();
+  } catch (...) {
+    HandlerFailed();
+  }
+}
+
+void TqvCustomComm::PortFailed(DWORD Error) {
+  FFailError = Error;
+  TakeDownPort(false);
+}
 
 bool TqvCustomComm::OnOwnThread() const {
   const DWORD me = GetCurrentThreadId();

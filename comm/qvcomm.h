@@ -242,14 +242,10 @@ class TqvCustomComm : public TqvBaseIO {
   // From a catch block around event handlers: FatalError with the exception's message, the
   // last system error as detail and ShowOnly (a message box, no exception).
   void HandlerFailed();
-  // The port failed and the port-event thread is closing it, while HoldsReceivedData: runs on
-  // the main thread (handed over; without an application object on the port-event thread),
-  // after the receive path has ended and before the port closes (OnClose), unless the main
-  // thread has not served it within a second (it runs later then) or a stop withdrew it. The
-  // base does nothing.
+  // The port's device went away and the port-event thread is closing it: runs where
+  // HandleComEvent runs, after every byte received before has been handled and before the port
+  // closes (OnClose), unless a stop came first. The base does nothing.
   virtual void PortVanishing() {}
-  // Any thread: received data waits for PortVanishing (the base holds none).
-  virtual bool HoldsReceivedData() const { return false; }
 
  private:
   friend class TCommThread;
@@ -280,8 +276,11 @@ class TqvCustomComm : public TqvBaseIO {
   static TCommEvents LineEvents(DWORD EventWord);
   // The shut-down itself; false when another thread has already taken the close over.
   bool TakeDownPort(bool AStopThread);
-  // On the port-event thread: the port failed, close it from here.
-  void PortFailed();
+  // On the port-event thread: the port failed (with that error), close it from here.
+  void PortFailed(DWORD Error);
+  // Where HandleComEvent runs, when the device failed: reads what the port still holds, as
+  // events do, then PortVanishing.
+  void ReceiveLeftOver();
   void SetIndicator(TComponent*& Field, TComponent* Value);
   static void SetChecked(TComponent* C, bool V);
   bool OnOwnThread() const;
@@ -317,4 +316,9 @@ class TqvCustomComm : public TqvBaseIO {
   // Input holds in force, and the thread inside the read of the receive path (0: none).
   std::atomic<int> FInputHolds{0};
   std::atomic<DWORD> FReceiver{0};
+  // The error the port failed with (the port-event thread writes it before the close).
+  DWORD FFailError = 0;
+  // False once the destructor runs: a close on the port-event thread whose OnClose destroyed
+  // the component touches nothing of it afterwards.
+  const std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
 };

@@ -6,6 +6,7 @@
 #include "support/comm_harness.h"
 #include "support/fake_sysfs.h"
 #include "support/far_end.h"
+#include "support/recording_log.h"
 
 #include <gtest/gtest.h>
 
@@ -90,25 +91,42 @@ TEST_P(BarcodeDevices, WhatWaitsAtOpenIsDelivered) {
   }
 }
 
-// The code the time-out would deliver is delivered when the port closes or its device goes
-// away, before OnClose: a reader that ends with the port has it.
-TEST_P(BarcodeDevices, ACodePendingAtTheCloseIsDelivered) {
-  scan_.SetTimeout(60000);  // only the close can deliver it in time
-  for (bool unplug : {false, true}) {
-    SCOPED_TRACE(unplug ? "unplugged" : "closed");
+// A code under way when the port closes: the time-out's is delivered before OnClose, any other
+// stays pending and the port opened again goes on with it. One whose device went away is
+// delivered as it stood before OnClose, and the log says it was cut short.
+TEST_P(BarcodeDevices, ACodePendingAtTheCloseIsKeptOrDelivered) {
+  TRecordingLog log(nullptr, dlDetail);
+  scan_.SetLog(&log);
+  const struct {
+    bool timed, unplug;
+    std::vector<std::string> atClose;
+  } cases[] = {{true, false, {"444", "555"}}, {false, false, {"444"}}, {false, true, {"444", "555"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.timed ? "timed, " : "untimed, ") + (c.unplug ? "unplugged" : "closed"));
     got_.codes.clear();
     got_.count = 0;
     got_.atClose = ~std::size_t(0);
+    scan_.SetOptions(c.timed ? TBarcodeOptions{boAutoDetect} : TBarcodeOptions{boUseEndChar});
+    scan_.SetTimeout(60000);  // only the close can deliver it in time
     scan_.SetActive(true);
     ASSERT_TRUE(Send("444\r555"));
     ASSERT_TRUE(PumpUntil([&] { return scan_.PendingCode() == "555"; }));
-    if (unplug)
+    if (c.unplug)
       far_.Unplug();
     else
       scan_.SetActive(false);
     ASSERT_TRUE(PumpUntil([&] { return !scan_.Active() && got_.atClose.load() == got_.count.load(); }));
-    EXPECT_EQ(got_.codes, (std::vector<std::string>{"444", "555"}));
-    EXPECT_EQ(got_.atClose.load(), 2u);
+    EXPECT_EQ(got_.codes, c.atClose);
+    EXPECT_EQ(got_.atClose.load(), c.atClose.size());
+    const std::vector<std::string> lines = log.Lines();
+    const auto cut = std::count(lines.begin(), lines.end(), "qvComm: The code 555 was cut short: the port went away");
+    EXPECT_EQ(cut, c.unplug ? 1 : 0);
+    if (c.timed || c.unplug) continue;
+    scan_.SetActive(true);
+    ASSERT_TRUE(Send("6\r"));
+    ASSERT_TRUE(PumpUntil([&] { return got_.codes.size() == 2; }));
+    EXPECT_EQ(got_.codes.back(), "5556");
+    scan_.SetActive(false);
   }
 }
 

@@ -65,6 +65,7 @@ struct Scanner {
 };
 
 constexpr BYTE kAuto = 0x01, kEnd = 0x04, kBegin = 0x08, kAny = 0x10;
+constexpr unsigned kLines = 0x100;  // whole lines, beside the options
 
 TEST(BarcodeScan, ConstructionDefaultsArePublished) {
   Scanner s;
@@ -85,7 +86,7 @@ TEST(BarcodeScan, ConstructionDefaultsArePublished) {
 TEST(BarcodeScan, FramingRules) {
   struct Case {
     const char* what;
-    BYTE options;
+    unsigned options;
     BYTE begin, end;
     std::string ignore;
     std::vector<std::string> chunks;
@@ -110,10 +111,17 @@ TEST(BarcodeScan, FramingRules) {
       {"NUL begin char", kBegin | kAuto, 0, 13, "", {std::string("12\0" "34\r", 6)}, {"34"}, "", false},
       {"all bytes with any chars", kAny | kEnd, 0, 0xFF, "", {"\x01\x80\xFE\xFF"}, {"\x01\x80\xFE"}, "", false},
       {"an empty chunk restarts the timer", kAuto, 0, 13, "", {"7", ""}, {}, "7", true},
+      {"lines: LF alone ends a line", kLines, 0, 13, "", {"AB\nCD\n"}, {"AB", "CD"}, "", false},
+      {"lines: CR LF across blocks is one end", kLines | kEnd, 0, 13, "", {"AB\r", "\nCD\r\n"}, {"AB", "CD"}, "", false},
+      {"lines: empty lines are no codes", kLines, 0, 13, "", {"\r\n\r\n\nX\r"}, {"X"}, "", false},
+      {"lines: a pause does not end one", kLines | kAuto, 0, 13, "", {"12 A", "B-"}, {}, "12 AB-", true},
+      {"lines: another end replaces CR, LF", kLines | kEnd, 0, 3, "", {"a\rb\nc\x03"}, {"a\rb\nc"}, "", false},
+      {"lines: begin and ignore still apply", kLines | kBegin, 2, 13, "-", {"x\x02" "A-B\n"}, {"AB"}, "", false},
   };
   for (const Case& c : cases) {
     Scanner s;
-    s.scan.SetOptions(TBarcodeOptions::FromBits(c.options));
+    s.scan.SetWholeLines(c.options & kLines);
+    s.scan.SetOptions(TBarcodeOptions::FromBits(BYTE(c.options)));
     s.scan.SetCharBegin(c.begin);
     s.scan.SetCharEnd(c.end);
     s.scan.SetIgnoreChars(c.ignore);
@@ -125,6 +133,23 @@ TEST(BarcodeScan, FramingRules) {
       EXPECT_EQ(s.scan.LastBarCode(), c.codes.back()) << c.what;
     }
   }
+}
+
+// Whole lines: a rest without its line end waits for the line idle time, not the time-out, and
+// the log says how it came.
+TEST(BarcodeScan, ARestWithoutItsLineEndComesAfterTheLineIdleTime) {
+  Scanner s;
+  TRecordingLog log(nullptr, dlDetail);
+  s.scan.SetLog(&log);
+  s.scan.SetWholeLines(true);
+  s.scan.SetLineIdle(300);
+  s.Feed("ABC");
+  PumpFor(150);  // past the time-out of 50 ms
+  EXPECT_TRUE(s.got.codes.empty());
+  ASSERT_TRUE(PumpUntil([&] { return !s.got.codes.empty(); }, 5000));
+  EXPECT_EQ(s.got.codes, std::vector<std::string>{"ABC"});
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"qvComm: The code ABC came without its line end",
+                                                   "qvComm: DoBarcode: ABC"}));
 }
 
 TEST(BarcodeScan, AFailingHandlerStopsTheBlock) {
@@ -230,29 +255,6 @@ TEST_F(BarcodePortTest, AHandlerThatClosesOrReopensThePortGoesOnWithTheBlock) {
     EXPECT_EQ(got.codes, (std::vector<std::string>{"11", "22", "33"}));
     EXPECT_EQ(scan_.Active(), reopen);
   }
-}
-
-// Without the time-out nothing ends a code cut off by a close; the port opened again starts a
-// new stream, so the cut-off digits are not joined to its first code.
-TEST_F(BarcodePortTest, AReopenedPortDoesNotJoinTheCodeCutOffToTheNext) {
-  scan_.SetOptions({boUseEndChar});
-  struct Tap {
-    TqvBarCodeScan* scan;
-    int bytes = 0;
-  } tap{&scan_};
-  scan_.OnRxData = TOnRxDataEvent::FromFunction(
-      [](void* d, TObject* sender, const BYTE* data, int n) {
-        static_cast<Tap*>(d)->bytes += n;
-        static_cast<Tap*>(d)->scan->HandleRxData(sender, data, n);
-      },
-      &tap);
-  pty_.Write("123");
-  ASSERT_TRUE(PumpUntil([&] { return tap.bytes == 3; }, 5000));
-  scan_.SetActive(false);
-  scan_.SetActive(true);
-  pty_.Write("456\r");
-  ASSERT_TRUE(PumpUntil([&] { return !got_.codes.empty(); }, 5000));
-  EXPECT_EQ(got_.codes, std::vector<std::string>{"456"});
 }
 
 // Whatever OnBarCode throws, on the receive path or from the time-out, is reported through

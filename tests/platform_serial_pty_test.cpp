@@ -645,18 +645,19 @@ TEST_F(PtyPort, QueueCountsWhatArrived) {
   EXPECT_EQ(st.cbInQue, 100u);
 }
 
-TEST_F(PtyPort, FullQueueLeavesBytesInTheKernelAndLosesNothing) {
+// A queue set smaller than 64 KiB still takes what the kernel has (a hang-up would discard it),
+// and reports filling past 80% of the size set.
+TEST_F(PtyPort, ASmallQueueTakesWhatTheKernelHasAndLosesNothing) {
   ASSERT_TRUE(SetupComm(h, 1000, 1000));
   ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_RX80FULL));
   std::string data;
   for (int i = 0; i < 3000; ++i) data += char('A' + i % 23);
   ASSERT_EQ(pty.Write(data), data.size());
-  ASSERT_EQ(WaitQueued(h, 1000), 1000u);
-  Sleep(50);
+  ASSERT_EQ(WaitQueued(h, 3000), 3000u);
   DWORD errors = 0;
   COMSTAT st{};
   ASSERT_TRUE(ClearCommError(h, &errors, &st));
-  EXPECT_EQ(st.cbInQue, 1000u);
+  EXPECT_EQ(st.cbInQue, 3000u);
   EXPECT_EQ(errors, 0u);
   DWORD events = 0;
   OVERLAPPED eov{};

@@ -43,6 +43,12 @@ class TCommThread : public TThread {
   void Stop() { Terminate(); }
   // Wakes a thread that sleeps until the port has an event mask (the component set one).
   void Wake();
+  // This thread, which closed the port, runs on without its component (destroyed from
+  // OnClose): it leaves the component alone and frees itself when it ends. Its own thread only.
+  void Orphan() {
+    Orphaned = true;
+    SetFreeOnTerminate(true);
+  }
 
  protected:
   void Execute() override;
@@ -90,6 +96,7 @@ class TCommThread : public TThread {
   // Signalled when the main thread gives the wait back (and by a stop).
   std::atomic<HANDLE> ResumeEvent{0};
   const std::shared_ptr<TWatch> Watch = std::make_shared<TWatch>();
+  bool Orphaned = false;
 };
 
 // The dispatch thread; made and stopped by its component (Stop: any thread).
@@ -109,6 +116,11 @@ class TMsgThread : public TThread {
   // Posts an event word to this thread's queue (false when it has none yet, or any more).
   // From any thread.
   bool PostEvent(DWORD Events);
+  // Port-event thread, when the port failed: hands over every event word posted before, then
+  // the component's ReceiveLeftOver (what the port still holds, and the settling), and ends.
+  // Returns once the thread has ended (a stop ends it sooner, withdrawing what has not run);
+  // false, at once, when it has no queue to take the request.
+  bool FinishAndEnd();
   // Port-event thread: no event word is posted and not yet handled (a hand-over it queued
   // itself may still run), so the main thread may hold the port's wait.
   bool IdleForWatch();
@@ -144,6 +156,8 @@ class TMsgThread : public TThread {
   // Runs HandleComEvent for an event word on the main thread; a counted one is taken off the
   // count when it has run.
   std::function<void()> HandOverMethod(DWORD Events, bool Counted) const;
+  // The component's handling of the last request (FinishAndEnd), counted as an event word.
+  std::function<void()> FinishMethod() const;
 
   TqvCustomComm* const Comm;
   MSG Msg;

@@ -92,6 +92,10 @@ class SerialPort::Source final : public IoSource {
   void AddFailureFds(std::vector<pollfd>& fds) override {
     if (auto p = port_.lock()) p->AddFailureFds(fds);
   }
+  bool Failed() override {
+    auto p = port_.lock();
+    return !p || p->Failed();
+  }
 
  private:
   std::weak_ptr<SerialPort> port_;
@@ -346,10 +350,20 @@ void SerialPort::Fail(DWORD error) {
   if (failed_) return;
   failed_ = true;
   failError_ = error;
+  // The queue keeps what the device sent (LeftOver). A full one had left bytes in the kernel,
+  // gone with the device: an overrun to report, not a loss to keep quiet about.
+  if (Room() == 0) errors_ |= CE_RXOVER;
+  // A read that has bytes already ends with them.
+  while (!reads_.empty() && reads_.front()->transferred) Complete(reads_.front(), kStatusSuccess);
   CompleteAll(kStatusErrorBase | error);
 }
 
 void SerialPort::Raise(DWORD events) { history_ |= events & mask_; }
+
+bool SerialPort::Failed() {
+  std::lock_guard lock(mutex_);
+  return failed_ || closed_;
+}
 
 // ---- Moving data -----------------------------------------------------------------------------
 
@@ -631,9 +645,15 @@ BOOL SerialPort::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
   }
   if (!buffer && count) return Finish(FALSE, ERROR_INVALID_PARAMETER);
   Lock lock(*this);
-  if (!CheckUsable(true, false)) return FALSE;
-  Pump(0);
-  if (failed_) return Finish(FALSE, failError_);
+  if (!failed_) {
+    if (!CheckUsable(true, false)) return FALSE;
+    Pump(0);
+  }
+  if (failed_) {
+    // What the device sent before it failed is read at once, until none is left.
+    if (LeftOver() && reads_.empty()) return ReadAtOnce(buffer, count, read, overlapped);
+    return CheckUsable(true, false);
+  }
   if (aborting_) return Finish(FALSE, ERROR_OPERATION_ABORTED);
   const COMMTIMEOUTS& t = timeouts_;
   if (reads_.empty() && ReadEndsAtOnce(count)) return ReadAtOnce(buffer, count, read, overlapped);
@@ -862,9 +882,18 @@ BOOL SerialPort::GetCommMask(DWORD* mask) {
 
 BOOL SerialPort::ClearCommError(DWORD* errors, COMSTAT* stat) {
   Lock lock(*this);
-  if (!CheckUsable(false, false)) return FALSE;
-  Pump(0);
-  if (failed_) return Finish(FALSE, failError_);
+  if (!failed_) {
+    if (!CheckUsable(false, false)) return FALSE;
+    Pump(0);
+  }
+  if (failed_) {
+    // A failed device's bytes and errors are told until they have been taken.
+    if (closed_ || (queue_.size() == 0 && errors_ == 0)) return CheckUsable(false, false);
+    if (errors) *errors = errors_;
+    errors_ = 0;
+    if (stat) *stat = COMSTAT{0, DWORD(queue_.size()), 0};
+    return TRUE;
+  }
   if (errors) *errors = errors_;
   errors_ = 0;
   aborting_ = false;

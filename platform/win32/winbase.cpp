@@ -1,6 +1,7 @@
 #include "platform/win32/winbase.h"
 
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -401,12 +402,62 @@ bool Waitable::Wait(DWORD timeoutMs) {
   return result;
 }
 
+MainThreadStall& MainThreadStall::Get() {
+  static MainThreadStall* stall = new MainThreadStall;  // never destroyed: threads may poll it at exit
+  return *stall;
+}
+
+MainThreadStall::MainThreadStall()
+    : timerFd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
+      stalled_(std::make_shared<Event>(true, false)) {}
+
+void MainThreadStall::Arm() {
+  armedAt_.store(wakes_.load());
+  itimerspec due{};
+  due.it_value.tv_nsec = long(kPeriodMs) * 1000000;
+  timerfd_settime(timerFd_, 0, &due, nullptr);
+}
+
+void MainThreadStall::Sleeping() {
+  awake_.store(false);
+  if (stalledSet_.load(std::memory_order_relaxed)) {
+    stalledSet_.store(false);
+    stalled_->Reset();
+  }
+}
+
+void MainThreadStall::Awake() {
+  wakes_.fetch_add(1);
+  awake_.store(true);
+  // Armed once a period at most; a timer that finds the main thread awake through a later
+  // wake arms itself again (OnTimer).
+  if (!armed_.exchange(true)) Arm();
+}
+
+void MainThreadStall::OnTimer() {
+  std::lock_guard lock(mutex_);
+  std::uint64_t expirations = 0;
+  if (read(timerFd_, &expirations, sizeof expirations) != sizeof expirations) return;  // another thread took it
+  // Disarmed before the look: an Awake after it arms the timer itself, one before it is seen.
+  armed_.store(false);
+  if (!awake_.load()) return;
+  if (wakes_.load() != armedAt_.load()) {
+    if (!armed_.exchange(true)) Arm();
+    return;
+  }
+  // Awake through a whole period without sleeping.
+  stalledSet_.store(true);
+  stalled_->Set();
+}
+
 int WaitWhileWatched(HANDLE resumeHandle, HANDLE watchedHandle) {
   const auto resume = LookupHandleAs<Waitable>(resumeHandle);
   const auto watched = LookupHandleAs<Waitable>(watchedHandle);
   if (!resume || !watched) return -1;
+  MainThreadStall& stall = MainThreadStall::Get();
   Waiter& waiter = Waiter::ForThisThread();
   resume->AddWatcher(&waiter);
+  stall.Stalled().AddWatcher(&waiter);
   std::vector<pollfd> fds;
   int result;
   for (;;) {
@@ -414,19 +465,29 @@ int WaitWhileWatched(HANDLE resumeHandle, HANDLE watchedHandle) {
       result = 0;
       break;
     }
-    fds.clear();
-    fds.push_back({waiter.fd(), POLLIN, 0});
     const auto source = watched->LastIoSource();
-    if (source) source->AddFailureFds(fds);
-    if (poll(fds.data(), fds.size(), -1) < 0)
-      for (auto& f : fds) f.revents = 0;
-    if (fds[0].revents & POLLIN) waiter.Drain();
-    if (source && fds.size() > 1) source->OnPolled(fds.data() + 1, fds.size() - 1);
-    if (watched->IsSignalled()) {
+    if (source && source->Failed()) {
       result = 1;
       break;
     }
+    fds.clear();
+    fds.push_back({waiter.fd(), POLLIN, 0});
+    fds.push_back({stall.TimerFd(), POLLIN, 0});
+    int timeoutMs = -1;
+    if (source) {
+      // Stalled, the main thread takes nothing: this thread does, as a waiting thread would.
+      if (stall.Stalled().IsSignalled())
+        source->AddPollFds(fds, timeoutMs);
+      else
+        source->AddFailureFds(fds);
+    }
+    if (poll(fds.data(), fds.size(), timeoutMs) < 0)
+      for (auto& f : fds) f.revents = 0;
+    if (fds[0].revents & POLLIN) waiter.Drain();
+    if (fds[1].revents & POLLIN) stall.OnTimer();
+    if (source && fds.size() > 2) source->OnPolled(fds.data() + 2, fds.size() - 2);
   }
+  stall.Stalled().RemoveWatcher(&waiter);
   resume->RemoveWatcher(&waiter);
   return result;
 }

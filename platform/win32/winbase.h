@@ -127,6 +127,8 @@ class IoSource {
   // thread that stands by while another one polls for the work (see WaitWhileWatched);
   // OnPolled takes them too. None by default.
   virtual void AddFailureFds(std::vector<pollfd>&) {}
+  // The device has failed or gone away (its waits end with the error).
+  virtual bool Failed() { return false; }
 };
 
 // A kernel object that threads can wait for. Any thread: the signalled state and the waiter
@@ -206,10 +208,44 @@ class Deadline {
 
 std::int64_t MonotonicNs();
 
+// Tells the threads that stand by while the main thread holds their waits that it has not
+// slept in its loop for a while (a long handler, a blocking call): they then take their
+// devices' input themselves, so a hang-up finds nothing left in the kernel. The main thread
+// marks its sleeps; a timer, armed when it wakes (at most once a period), lets the threads
+// standing by look. Nothing runs while the main thread sleeps. Any thread, as marked.
+class MainThreadStall {
+ public:
+  static MainThreadStall& Get();
+  // Main thread, around the sleep of its loop.
+  void Sleeping();
+  void Awake();
+  // Threads standing by: the timer to poll, what to do when it is readable, and the event set
+  // while the main thread is stalled.
+  int TimerFd() const { return timerFd_; }
+  void OnTimer();
+  Waitable& Stalled() { return *stalled_; }
+
+  static constexpr int kPeriodMs = 10;
+
+ private:
+  MainThreadStall();
+  void Arm();
+
+  int timerFd_;
+  std::shared_ptr<Waitable> stalled_;
+  std::mutex mutex_;  // OnTimer
+  std::atomic<std::uint64_t> wakes_{0};
+  std::atomic<std::uint64_t> armedAt_{0};  // the wake the running timer was armed at
+  std::atomic<bool> awake_{false};
+  std::atomic<bool> armed_{false};
+  std::atomic<bool> stalledSet_{false};
+};
+
 // For a thread that has let another thread wait for watched (the main thread's watch) and
-// stands by: sleeps until resume is set (0), or until watched is signalled by this thread's own
-// look at the failure descriptors of watched's I/O source (1). A wait completed by the other
-// thread does not wake this one. -1 for a bad handle.
+// stands by: sleeps until resume is set (0), or until the device of watched's I/O source fails,
+// seen by this thread's own look at its failure descriptors (1). A wait completed by the other
+// thread does not wake this one. While the main thread is stalled (MainThreadStall) it also
+// takes the device's input, as a waiting thread does. -1 for a bad handle.
 int WaitWhileWatched(HANDLE resume, HANDLE watched);
 
 }  // namespace qv::platform

@@ -108,6 +108,9 @@ class MessageQueue {
       watches_.push_back(std::move(watch));
       watching_.store(true);
     }
+    // From now on this queue's sleeps tell the threads standing by whether its owner still
+    // comes back to sleep; an owner that is busy now counts as awake from here.
+    if (!stallWatched_.exchange(true) && sleepMode_.load() == kAwake) MainThreadStall::Get().Awake();
     // An owner asleep without the new descriptors comes back and sleeps again with them; one
     // that is awake only sees the count move (no system call).
     Wake();
@@ -360,6 +363,14 @@ class MessageQueue {
   // sleeper announces its mode before it looks at the wake-up count once more, and a waker
   // counts before it looks at the mode, so one of the two always sees the other.
   void Wait(int timeoutMs) {
+    // Told to the threads standing by for the watches this queue took (MainThreadStall).
+    const bool stall = stallWatched_.load(std::memory_order_relaxed);
+    if (stall) MainThreadStall::Get().Sleeping();
+    SleepOnce(timeoutMs);
+    if (stall) MainThreadStall::Get().Awake();
+  }
+
+  void SleepOnce(int timeoutMs) {
     const bool exported = exported_.load();
     const bool watching = watching_.load();
     if (timeoutMs < 0 && !exported && !watching && !timersArmed_.load()) {
@@ -503,6 +514,7 @@ class MessageQueue {
   std::vector<QueueWatch> watches_;        // under mutex_
   std::vector<RunningWatch> running_;      // under mutex_; the owner's runs, innermost last
   std::atomic<bool> watching_{false};      // watches_ is not empty
+  std::atomic<bool> stallWatched_{false};  // has taken a watch (its sleeps are marked)
   // Owner thread: PollWatches' lists, kept so that a sleep allocates nothing.
   std::vector<std::shared_ptr<Waitable>> pollEvents_;
   std::vector<pollfd> pollFds_;

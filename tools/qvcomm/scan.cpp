@@ -114,15 +114,6 @@ struct Reader {
   DWORD fatalDetail = 0;
   DWORD fatalSystemError = 0;  // the component's own detail (0 for a failed open, a failed test)
   std::string fatalMessage;
-  std::vector<BYTE> lines;
-
-  // Whole lines: the component ends a code at CR; an LF ends one the same way, and the CR LF
-  // pair ends one code (the second end finds nothing pending).
-  void LineData(TObject* sender, const BYTE* data, int count) {
-    lines.assign(data, data + (count > 0 ? count : 0));
-    std::replace(lines.begin(), lines.end(), BYTE('\n'), BYTE('\r'));
-    scan.HandleRxData(sender, lines.data(), int(lines.size()));
-  }
 
   void BarCode(TObject*, std::string code) {
     if (done) return;
@@ -283,8 +274,13 @@ void Configure(TqvBarCodeScan& scan, const ScanSettings& s, Reader& reader) {
   if (s.initConnection) options += boInitConnection;
   scan.SetOptions(options);
   if (s.ignore) scan.SetIgnoreChars(*s.ignore);
-  if (s.timeoutMs) scan.SetTimeout(DWORD(*s.timeoutMs));
-  if (!s.digits && !s.end) scan.OnRxData = TOnRxDataEvent(&reader, &Reader::LineData);
+  if (s.digits) {
+    if (s.timeoutMs) scan.SetTimeout(DWORD(*s.timeoutMs));
+  } else {
+    // Whole lines: a pause does not end a code; a rest without its line end waits this long.
+    scan.SetWholeLines(true);
+    scan.SetLineIdle(s.noAutoDetect ? 0 : DWORD(s.timeoutMs.value_or(1000)));
+  }
   scan.OnBarCode = TOnBarCodeEvent(&reader, &Reader::BarCode);
   scan.OnFatalError = TOnFatalErrorEvent(&reader, &Reader::FatalError);
   scan.OnClose = TNotifyEvent(&reader, &Reader::Closed);

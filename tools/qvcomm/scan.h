@@ -68,8 +68,8 @@ inline constexpr auto kScanOptions = std::to_array<Option<S>>({
      [](S& s, const std::string& v) { return TakeStopBits(s.stopBits, v); }},
     {{"--flow", "none|xonxoff|rtscts", "", "none, xonxoff or rtscts"},
      [](S& s, const std::string& v) { return TakeFlow(s.flow, v); }},
-    {{"", "", "Framing (defaults: whole lines: any character; CR, LF or CR LF ends a barcode, and\n"
-              "so do 50 ms without data):", ""}},
+    {{"", "", "Framing (defaults: whole lines: any character; CR, LF or CR LF ends a barcode; a\n"
+              "rest without its line end is delivered after 1000 ms without data):", ""}},
     {{"--digits", "", "the scanner component's own framing: only digits are taken, and\n"
                       "any other character (CR included) or 50 ms without data ends\n"
                       "a barcode", ""},
@@ -85,7 +85,8 @@ inline constexpr auto kScanOptions = std::to_array<Option<S>>({
      [](S& s, const std::string&) { return s.noAutoDetect = true; }},
     {{"--ignore", "CHARS", "characters dropped from barcodes", "characters"},
      [](S& s, const std::string& v) { return s.ignore = v, true; }},
-    {{"--timeout", "MS", "the end-of-barcode time-out (default 50)", "milliseconds from 0 to 3600000"},
+    {{"--timeout", "MS", "the end-of-barcode time-out (default 1000 for whole lines, 50 with\n"
+                         "--digits)", "milliseconds from 0 to 3600000"},
      [](S& s, const std::string& v) { return TakeNumber<unsigned long, 0, 3600000>(s.timeoutMs.emplace(), v); }},
     {{"--init-connection", "", "test the scanner (DSR) each time the port opens", ""},
      [](S& s, const std::string&) { return s.initConnection = true; }},

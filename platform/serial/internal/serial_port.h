@@ -15,6 +15,7 @@
 
 #include "platform/serial/internal/serial_device.h"
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -81,6 +82,8 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
 
   // Ends every pending operation (ERROR_OPERATION_ABORTED) and releases the device.
   void OnHandleClosed() override;
+  // The device failed, or the handle was closed.
+  bool Failed();
 
   // The record of a completed OVERLAPPED: TRUE with the count, or FALSE with the last error.
   static BOOL ResultFromRecord(const OVERLAPPED* overlapped, DWORD* transferred);
@@ -122,7 +125,16 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   std::uint64_t Shape() const;
   bool InputBuffered() const { return keepsBytes_ && device_->InputBuffered(); }
   bool HoldsOutput() const { return keepsBytes_ && device_->HoldsOutput(); }
-  std::size_t Room() const { return capacity_ > queue_.size() ? capacity_ - queue_.size() : 0; }
+  // Bytes the queue takes from the device: at least kHeldBytes, whatever size the program set,
+  // so a reader that is busy for a while (a handler, a dialog) finds nothing left in the
+  // kernel, whose buffer a hang-up (an unplug) discards. The set size is what is reported.
+  std::size_t Room() const {
+    const std::size_t bound = std::max(capacity_, kHeldBytes);
+    return bound > queue_.size() ? bound - queue_.size() : 0;
+  }
+  // The device failed, but what it sent before stays to be read.
+  bool LeftOver() const { return failed_ && !closed_ && queue_.size() > 0; }
+  static constexpr std::size_t kHeldBytes = 64 * 1024;
   BOOL Finish(BOOL result, DWORD error);  // sets the last error when result is FALSE
 
   std::mutex mutex_;
