@@ -130,6 +130,29 @@ TEST_P(BarcodeDevices, ACodePendingAtTheCloseIsKeptOrDelivered) {
   }
 }
 
+// A program may free the scanner from its OnClose when the device went away (on the port's own
+// thread): the close goes on without it, and its threads end and free themselves.
+TEST_P(BarcodeDevices, AScannerFreedFromItsOnCloseWhenItsDeviceWentAway) {
+  struct Owner {
+    TqvBarCodeScan* scan = new TqvBarCodeScan;
+    std::atomic<bool> freed{false};
+    void Closed(TObject*) {
+      delete scan;
+      freed = true;
+    }
+  } owner;
+  owner.scan->SetComPortNo(42);
+  owner.scan->SetStreamProtocol(spNone);
+  owner.scan->OnClose = TNotifyEvent(&owner, &Owner::Closed);
+  owner.scan->SetActive(true);
+  ASSERT_TRUE(owner.scan->Active());
+  ASSERT_TRUE(Send("123"));
+  PumpFor(50);
+  far_.Unplug();
+  EXPECT_TRUE(PumpUntil([&] { return owner.freed.load(); }));
+  PumpFor(100);  // the port's thread ends after the close
+}
+
 // A code that never ends is cut at the longest code kept and delivered in parts.
 TEST_P(BarcodeDevices, AnEndlessCodeIsDeliveredInParts) {
   scan_.SetActive(true);
