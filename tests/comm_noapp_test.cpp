@@ -10,6 +10,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 
 using qv::platform::CreateNullModemPair;
 using qv::platform::NullModemPair;
@@ -108,6 +109,40 @@ TEST(CommWithoutApplication, AVanishedEndClosesFromThePortThread) {
   comm.Close();
   EXPECT_EQ(closes.load(), 1);
   EXPECT_EQ(comm.GetCommThread(), nullptr);
+}
+
+TEST(CommWithoutApplication, ACloseEndsAReadTheHandlerWaitsIn) {
+  auto pair = CreateNullModemPair("noapp4");
+  TTestComm comm;
+  comm.Path = pair->PortName(NullModemPair::kA);
+  struct TReader {
+    TTestComm* comm;
+    std::atomic<bool> entered{false};
+    std::atomic<int> result{-1};  // of the handler's read: 0 failed, 1 read
+    void Data(TObject*, const BYTE*, int) {
+      char more[64];
+      if (entered.exchange(true)) return;
+      result = comm->ReadData(more, sizeof more) ? 1 : 0;  // bytes that never come
+    }
+  } reader{&comm};
+  comm.OnRxData = TOnRxDataEvent(&reader, &TReader::Data);
+  comm.SetEventMask({ceRxChar});
+  comm.Open();
+  pair->Write(NullModemPair::kB, "x", 1);
+  ASSERT_TRUE(WaitUntil([&] { return reader.entered.load(); }));
+  Sleep(100);  // and in its read
+  std::atomic<bool> closed{false};
+  // Without the cancel the close never returns: the bytes a watchdog sends then end the read.
+  std::thread watchdog([&] {
+    if (!WaitUntil([&] { return closed.load(); }, 5000)) pair->Write(NullModemPair::kB, std::string(64, 'y').data(), 64);
+  });
+  const DWORD start = GetTickCount();
+  comm.Close();
+  const DWORD took = GetTickCount() - start;
+  closed = true;
+  watchdog.join();
+  EXPECT_LT(took, 5000u);
+  EXPECT_EQ(reader.result.load(), 0);
 }
 
 }  // namespace

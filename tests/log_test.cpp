@@ -7,6 +7,7 @@
 #include "ports/qvwin32.h"
 
 #include "support/app.h"
+#include "support/comm_harness.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -300,6 +301,39 @@ TEST_F(LogTest, ACodeIsDeliveredWhenItsLogLineCannotBeWritten) {
   EXPECT_EQ(codes, std::vector<std::string>{"123"}) << "delivered before the log's failure goes on";
 }
 
+TEST_F(LogTest, AnUnwritableLogDoesNotDecideTheOpen) {
+  qv::test::TestApplication();
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string file = dir_ + "/file";  // a folder that is a file refuses root too
+  WriteAll(file, "");
+  TTestLog* log = MakeLog(loSafeMode | loDate);
+  log->SetFileName(file + "/t.log");
+  std::vector<std::string> reports;
+  auto onFatal = [&](TObject*, DWORD, DWORD, std::string msg, bool&) { reports.push_back(msg); };
+  log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
+  TTestComm comm;
+  comm.Path = pty.slave();
+  comm.SetLog(log);
+  for (const char* name : {"t.log", "t.log", "u.log"}) {
+    log->SetFileName(file + "/" + name);
+    EXPECT_NO_THROW(comm.Open()) << name;
+    EXPECT_TRUE(comm.Active()) << name;
+    comm.Close();
+  }
+  EXPECT_EQ(reports, (std::vector<std::string>{"Error when save log file:" + file + "/t.log",
+                                               "Error when save log file:" + file + "/u.log"}));
+  fs::remove(file);
+  fs::create_directory(file);
+  comm.Open();
+  comm.Close();
+  // Every open's line, kept while the file could not be written, then written with the last.
+  const std::string lines = ReadAll(file + "/u.log");
+  std::size_t opens = 0;
+  for (std::size_t at = 0; (at = lines.find("succesful opened", at)) != std::string::npos; ++at) ++opens;
+  EXPECT_EQ(opens, 4u) << lines;
+}
+
 TEST_F(LogTest, LinesRecordedDuringTheLimitEventAreKept) {
   WriteAll(Path(), Bytes(100));
   TTestLog* log = MakeLog(loSafeMode);
@@ -311,6 +345,45 @@ TEST_F(LogTest, LinesRecordedDuringTheLimitEventAreKept) {
   log->SetSizeLimit(0);
   log->Flush();
   EXPECT_TRUE(ReadAll(Path()).ends_with("\r\nlimit\r\nx\r\nlimit"));
+}
+
+TEST_F(LogTest, WhatTheLimitEventDoesKeepsTheLinesInOrder) {
+  enum { clear = 1, addLine = 2, unwritable = 4 };
+  struct Case {
+    int during;
+    const char* then;  // written between x and the next line
+    int reports;
+  } cases[] = {
+      {clear, "", 0},
+      {clear | addLine, "\r\nlimit", 0},
+      {addLine | unwritable, "\r\nlimit", 1},  // the failed text stays in front
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.during);
+    fs::remove_all(Path());
+    WriteAll(Path(), Bytes(300));
+    TTestLog* log = MakeLog(0);
+    log->SetSizeLimit(300);
+    auto onLimit = [&](TObject*) {
+      if (c.during & clear) log->Clear();
+      if (c.during & addLine) log->AddLine("limit");
+      if (c.during & unwritable) fs::remove(Path()), fs::create_directory(Path());
+    };
+    log->OnReachLimit = Bound<void(TObject*)>::To(onLimit);
+    int reports = 0;
+    auto onFatal = [&](TObject*, DWORD, DWORD, std::string, bool& raise) { raise = ++reports < 0; };
+    log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
+    log->AddLine("x");
+    log->Flush();
+    log->OnReachLimit = {};
+    if (fs::is_directory(Path())) fs::remove(Path());
+    log->AddLine("after");
+    log->Flush();
+    EXPECT_EQ(ReadAll(Path()), "\r\n" + Header() + "\r\nx" + c.then + "\r\nafter");
+    EXPECT_EQ(reports, c.reports);
+    log_->Free();
+    log_ = nullptr;
+  }
 }
 
 TEST_F(LogTest, FileNamesResolveBesideTheProgram) {
@@ -507,6 +580,44 @@ TEST_F(LogTest, KilledWriterLeavesOldOrNewContents) {
     int last = std::atoi(file.c_str() + file.size() - 40 + 8);
     for (int i = first; i <= last; ++i) stream += Entry(i);
     ASSERT_EQ(file, stream.substr(stream.size() - limit)) << "round " << round << ", last " << last;
+  }
+}
+
+TEST_F(LogTest, ACutKilledAtItsWorstPointLeavesNothingBehind) {
+  for (int stage : {1, 2}) {  // the new contents named beside the log; then in its place
+    SCOPED_TRACE(stage);
+    const std::string logs = dir_ + "/cut" + std::to_string(stage), path = logs + "/t.log";
+    fs::create_directory(logs);
+    std::string stream;
+    for (int i = 0; i < 10; ++i) stream += Entry(i);
+    WriteAll(path, stream);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      qv::platform::SetLogCutHook([stage](int at) {
+        if (at == stage) raise(SIGKILL);
+      });
+      TTestLog log(nullptr);
+      log.SetOptions(0);
+      log.SetFileName(path);
+      log.SetSizeLimit(400);
+      log.WriteText(Entry(10));
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the cut did not reach the stage";
+    if (stage == 2) stream = stream.substr(40) + Entry(10);
+    // The next write, one that cuts nothing, finds what the killed one left.
+    MakeLog(0)->SetFileName(path);
+    log_->SetSizeLimit(0);
+    EXPECT_TRUE(log_->WriteText(Entry(11)));
+    EXPECT_EQ(ReadAll(path), stream + Entry(11));
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(logs)) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"t.log"});
+    log_->Free();
+    log_ = nullptr;
   }
 }
 

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,7 @@ namespace {
 std::mutex g_mutex;
 std::optional<std::string> g_exe;                  // injected or read once
 std::map<std::string, std::string> g_sideFolders;  // program folder -> folder for its files
+std::function<void(int)> g_cutHook;                // tests: stops a cut at a stage
 
 std::string ReadExeLink() {
   char buf[4096];
@@ -97,7 +99,9 @@ std::string CutTarget(const std::string& path) {
 // start when a rename replaces a file, and that a later cut would then wait for. Where names
 // cannot be exchanged, a plain rename. Either way the name always holds old or new contents.
 bool SwapInto(const std::string& temp, const std::string& target) {
+  if (g_cutHook) g_cutHook(1);
   if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    if (g_cutHook) g_cutHook(2);
     unlink(temp.c_str());
     return true;
   }
@@ -177,6 +181,8 @@ void InjectExeFileName(const char* Path) {
     g_exe.reset();
   g_sideFolders.clear();
 }
+
+void SetLogCutHook(std::function<void(int stage)> hook) { g_cutHook = std::move(hook); }
 
 // ---- TLogFileWriter ---------------------------------------------------------------------------
 
