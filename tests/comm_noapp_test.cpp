@@ -117,32 +117,27 @@ TEST(CommWithoutApplication, ACloseEndsAReadTheHandlerWaitsIn) {
   comm.Path = pair->PortName(NullModemPair::kA);
   struct TReader {
     TTestComm* comm;
-    std::atomic<bool> entered{false};
-    std::atomic<int> result{-1};  // of the handler's read: 0 failed, 1 read
+    std::atomic<int> result{-1};  // -2 while the handler reads bytes that never come, then 0 or 1
     void Data(TObject*, const BYTE*, int) {
       char more[64];
-      if (entered.exchange(true)) return;
-      result = comm->ReadData(more, sizeof more) ? 1 : 0;  // bytes that never come
+      if (int before = -1; result.compare_exchange_strong(before, -2)) result = comm->ReadData(more, sizeof more);
     }
   } reader{&comm};
   comm.OnRxData = TOnRxDataEvent(&reader, &TReader::Data);
   comm.SetEventMask({ceRxChar});
   comm.Open();
   pair->Write(NullModemPair::kB, "x", 1);
-  ASSERT_TRUE(WaitUntil([&] { return reader.entered.load(); }));
-  Sleep(100);  // and in its read
-  std::atomic<bool> closed{false};
-  // Without the cancel the close never returns: the bytes a watchdog sends then end the read.
-  std::thread watchdog([&] {
-    if (!WaitUntil([&] { return closed.load(); }, 5000)) pair->Write(NullModemPair::kB, std::string(64, 'y').data(), 64);
+  ASSERT_TRUE(WaitUntil([&] { return reader.result == -2; }));
+  Sleep(100);  // in its read by now
+  // A close that does not end the read waits for it: after 5 s the far end sends what it waits for.
+  std::thread far([&] {
+    if (!WaitUntil([&] { return !comm.Active(); }, 5000)) pair->Write(NullModemPair::kB, std::string(64, 'y').data(), 64);
   });
   const DWORD start = GetTickCount();
   comm.Close();
-  const DWORD took = GetTickCount() - start;
-  closed = true;
-  watchdog.join();
-  EXPECT_LT(took, 5000u);
-  EXPECT_EQ(reader.result.load(), 0);
+  EXPECT_LT(GetTickCount() - start, 5000u);
+  far.join();
+  EXPECT_EQ(reader.result, 0);
 }
 
 }  // namespace
