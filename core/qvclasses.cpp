@@ -357,10 +357,25 @@ void TqvBaseIO::ThreadExecute(TqvThreadIO*) {}
 
 // ---- failure path ----
 
+namespace {
+
+// A component's line is never the reason its operation fails: a log that cannot record it has
+// reported that through its own FatalError (its OnFatalError, then its exception), which ends
+// here instead of in the open, send or receive that logged.
+template <class F>
+void Logged(F&& Record) {
+  try {
+    Record();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
 void TqvBaseIO::FatalError(DWORD ErrorCode, DWORD Detail, const std::string& ErrorMsg, bool ShowOnly) {
   bool RaiseException = true;
   if (OnFatalError) OnFatalError(this, ErrorCode, Detail, ErrorMsg, RaiseException);
-  if (FLog) FLog->AddFmtLevel(dlSimple, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
+  if (FLog) Logged([&] { FLog->AddFmtLevel(dlSimple, "Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg}); });
   if (!RaiseException || IsLoading()) return;
   if (!ShowOnly) throw Exception(ErrorMsg);
   if (Application)
@@ -498,10 +513,12 @@ void TqvBaseIO::ClearAll() { AbstractError(); }
 
 void TqvBaseIO::LogText(TDetailLevel Level, const std::string& Text) {
   if (!FLog) return;
-  if (Text.empty())
-    FLog->AddHeader();
-  else
-    FLog->Add(Level, LogPrefix + Text);
+  Logged([&] {
+    if (Text.empty())
+      FLog->AddHeader();
+    else
+      FLog->Add(Level, LogPrefix + Text);
+  });
 }
 
 void TqvBaseIO::LogFormat(TDetailLevel Level, const std::string& Fmt, TFormatArgs Args) {
@@ -514,5 +531,5 @@ void TqvBaseIO::LogFormat(TDetailLevel Level, const std::string& Fmt, TFormatArg
     if (c == '%') fmt += '%';
   }
   fmt += Fmt;
-  FLog->AddFmtLevel(Level, fmt, Args);
+  Logged([&] { FLog->AddFmtLevel(Level, fmt, Args); });
 }

@@ -330,6 +330,8 @@ class TqvBaseIO : public TComponent {
   virtual bool HandleDeviceChange(TMessage& Message);
 
   // ---- non-virtual ----
+  // What the sink throws (a log that cannot be written: reported by its own FatalError) does
+  // not leave these, nor FatalError's line.
   // Empty Text: the sink's header line; else Add(Level, LogPrefix + Text).
   void LogText(TDetailLevel Level, const std::string& Text);
   // AddFmtLevel(Level, LogPrefix + Fmt, Args); the prefix is taken literally.

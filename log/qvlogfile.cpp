@@ -108,8 +108,15 @@ void TqvLogFile::AddLine(const std::string& Text) {
   std::lock_guard lock(FLock);
   if (FHeaderPending) {
     FHeaderPending = false;
-    AddHeader();
+    // Recorded with the line and written with it: a failing write reported for the header alone
+    // would raise before the line was recorded, and the line would be lost.
+    Record(LogBanner + GetVersionText("", ""));
   }
+  Record(Text);
+  if (FOptions & loSafeMode) Flush();
+}
+
+void TqvLogFile::Record(const std::string& Text) {
   const TLogOptions options = FOptions;
   TLogStamp stamp;
   if (options & (loDate | loTime | loMSec)) {
@@ -129,7 +136,6 @@ void TqvLogFile::AddLine(const std::string& Text) {
       FatalError(0, 0, "");
     }
   }
-  if (options & loSafeMode) Flush();
 }
 
 void TqvLogFile::AddHeader() { AddLine(LogBanner + GetVersionText("", "")); }
@@ -177,15 +183,16 @@ void TqvLogFile::Flush() {
     throw;
   }
   if (written) {
-    FWriteFailing = false;
+    FReportedFailure.clear();
     return;
   }
+  const std::string failure = name + '\n' + std::to_string(GetLastError());
   putBack();
   KeepNewestPending();
-  // A file that stays unwritable (a full disk) is reported when it starts failing, not again
-  // for every line until a write succeeds.
-  if (FWriteFailing) return;
-  FWriteFailing = true;
+  // A file that stays unwritable (a full disk) is reported when it starts failing and when the
+  // failure changes (another name, another cause), not again for every line.
+  if (failure == FReportedFailure) return;
+  FReportedFailure = failure;
   FatalError(0, 0, "Error when save log file:" + name);
 }
 
@@ -238,8 +245,13 @@ bool TqvLogFile::WriteText(const std::string& Text) {
   if (limit > 0) {
     std::uint64_t size = 0;
     if (!file.Size(size)) return false;
+    if (size + std::min(length, limit) > limit && OnReachLimit) {
+      OnReachLimit(this);
+      // A handler that cleared the log has deleted the file (or one replaced it): the text goes
+      // to the file the name holds now, not to one that nobody can read any more.
+      if (!file.Current() && !(file.Open(name) && file.Size(size))) return false;
+    }
     if (size + std::min(length, limit) > limit) {
-      if (OnReachLimit) OnReachLimit(this);
       // Drop the oldest bytes so the file ends at the limit; a text longer than the limit
       // empties the file and stands alone.
       const std::uint64_t cut = size + std::min(length, limit) - limit;

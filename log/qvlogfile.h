@@ -77,7 +77,8 @@ class TqvLogFile : public TqvCustomLogFile {
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // Writes the pending text. Returns at once while another flush runs. When the file cannot be
   // written the text stays pending, its newest PendingBound bytes (whole entries), and
-  // FatalError reports "Error when save log file:<name>": once, until a write succeeds again.
+  // FatalError reports "Error when save log file:<name>": once, and again when the name or the
+  // cause changes or after a write has succeeded.
   void Flush() override;
   // Drops the pending text and deletes the file.
   void Clear() override;
@@ -105,6 +106,8 @@ class TqvLogFile : public TqvCustomLogFile {
   bool WaitIdle(DWORD Milliseconds);
 
  private:
+  // Adds Text's entry to the pending text and the visual output, without writing.
+  void Record(const std::string& Text);
   // Drops the oldest whole entries of the pending text beyond PendingBound.
   void KeepNewestPending();
 
@@ -116,6 +119,6 @@ class TqvLogFile : public TqvCustomLogFile {
   TLogOptions FOptions = DefaultLogOptions;
   std::atomic<bool> FBusy{false};
   bool FHeaderPending = true;
-  bool FWriteFailing = false;  // the last write failed and was reported
+  std::string FReportedFailure;  // name and error of the failing writes reported; empty after a good one
   TWinControl* FVisualOut = nullptr;
 };

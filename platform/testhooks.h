@@ -34,6 +34,11 @@ void SetDevRoot(const std::string& root);
 // replaces the store file. Null to remove.
 void SetRegStoreWriteHook(std::function<void()> hook);
 
+// Called by a log cut when the new contents have their temporary name beside the log (stage 1)
+// and when they have taken the log's name, before the old contents' name is removed (stage 2).
+// Null to remove.
+void SetLogCutHook(std::function<void(int stage)> hook);
+
 // How long a store change waits for another program's lock (default 5000 ms).
 void SetRegStoreLockWait(int milliseconds);
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 
 using qv::platform::CreateNullModemPair;
 using qv::platform::NullModemPair;
@@ -108,6 +109,35 @@ TEST(CommWithoutApplication, AVanishedEndClosesFromThePortThread) {
   comm.Close();
   EXPECT_EQ(closes.load(), 1);
   EXPECT_EQ(comm.GetCommThread(), nullptr);
+}
+
+TEST(CommWithoutApplication, ACloseEndsAReadTheHandlerWaitsIn) {
+  auto pair = CreateNullModemPair("noapp4");
+  TTestComm comm;
+  comm.Path = pair->PortName(NullModemPair::kA);
+  struct TReader {
+    TTestComm* comm;
+    std::atomic<int> result{-1};  // -2 while the handler reads bytes that never come, then 0 or 1
+    void Data(TObject*, const BYTE*, int) {
+      char more[64];
+      if (int before = -1; result.compare_exchange_strong(before, -2)) result = comm->ReadData(more, sizeof more);
+    }
+  } reader{&comm};
+  comm.OnRxData = TOnRxDataEvent(&reader, &TReader::Data);
+  comm.SetEventMask({ceRxChar});
+  comm.Open();
+  pair->Write(NullModemPair::kB, "x", 1);
+  ASSERT_TRUE(WaitUntil([&] { return reader.result == -2; }));
+  Sleep(100);  // in its read by now
+  // A close that does not end the read waits for it: after 5 s the far end sends what it waits for.
+  std::thread far([&] {
+    if (!WaitUntil([&] { return !comm.Active(); }, 5000)) pair->Write(NullModemPair::kB, std::string(64, 'y').data(), 64);
+  });
+  const DWORD start = GetTickCount();
+  comm.Close();
+  EXPECT_LT(GetTickCount() - start, 5000u);
+  far.join();
+  EXPECT_EQ(reader.result, 0);
 }
 
 }  // namespace

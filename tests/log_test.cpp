@@ -7,6 +7,7 @@
 #include "ports/qvwin32.h"
 
 #include "support/app.h"
+#include "support/comm_harness.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -288,16 +289,44 @@ TEST_F(LogTest, ACodeIsDeliveredWhenItsLogLineCannotBeWritten) {
   qv::test::TestApplication();
   TTestLog* log = MakeLog(loSafeMode);
   log->SetDetailLevel(dlDetail);
-  log->SetFileName(dir_ + "/missing/t.log");  // no handler: the failure raises
+  log->SetFileName(dir_ + "/missing/t.log");  // no handler: the log's report raises
   TqvBarCodeScan scan;
   scan.SetLog(log);
   std::vector<std::string> codes;
   auto onCode = [&](TObject*, std::string code) { codes.push_back(code); };
   scan.OnBarCode = Bound<void(TObject*, std::string)>::To(onCode);
   const std::string block = "123\r456\r";
-  EXPECT_THROW(scan.HandleRxData(&scan, reinterpret_cast<const BYTE*>(block.data()), int(block.size())),
-               Exception);
-  EXPECT_EQ(codes, std::vector<std::string>{"123"}) << "delivered before the log's failure goes on";
+  EXPECT_NO_THROW(scan.HandleRxData(&scan, reinterpret_cast<const BYTE*>(block.data()), int(block.size())));
+  EXPECT_EQ(codes, (std::vector<std::string>{"123", "456"})) << "the log's failure ends in the log";
+}
+
+TEST_F(LogTest, AnUnwritableLogDoesNotDecideTheOpen) {
+  qv::test::TestApplication();
+  qv::test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string file = dir_ + "/file";  // a folder that is a file refuses root too
+  WriteAll(file, "");
+  TTestLog* log = MakeLog(loSafeMode | loDate);
+  log->SetFileName(file + "/t.log");
+  std::vector<std::string> reports;
+  auto onFatal = [&](TObject*, DWORD, DWORD, std::string msg, bool&) { reports.push_back(msg); };
+  log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
+  TTestComm comm;
+  comm.Path = pty.slave();
+  comm.SetLog(log);
+  for (const char* name : {"t.log", "t.log", "u.log"}) {
+    log->SetFileName(file + "/" + name);
+    EXPECT_NO_THROW(comm.Open()) << name;
+    EXPECT_TRUE(comm.Active()) << name;
+    comm.Close();
+  }
+  EXPECT_EQ(reports, (std::vector<std::string>{"Error when save log file:" + file + "/t.log",
+                                               "Error when save log file:" + file + "/u.log"}));
+  fs::remove(file);
+  fs::create_directory(file);
+  log->Flush();
+  const std::string lines = ReadAll(file + "/u.log");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1 + 3 * 2) << "the header, every open and close";
 }
 
 TEST_F(LogTest, LinesRecordedDuringTheLimitEventAreKept) {
@@ -306,11 +335,45 @@ TEST_F(LogTest, LinesRecordedDuringTheLimitEventAreKept) {
   log->SetSizeLimit(100);
   auto onLimit = [&](TObject*) { log->AddLine("limit"); };
   log->OnReachLimit = Bound<void(TObject*)>::To(onLimit);
-  log->AddLine("x");  // the header's write and then x's write pass the limit
+  log->AddLine("x");  // the write of the header and x passes the limit
   EXPECT_EQ(log->PendingText(), "\r\nlimit") << "recorded during x's write, kept for the next";
   log->SetSizeLimit(0);
   log->Flush();
-  EXPECT_TRUE(ReadAll(Path()).ends_with("\r\nlimit\r\nx\r\nlimit"));
+  EXPECT_TRUE(ReadAll(Path()).ends_with(Header() + "\r\nx\r\nlimit"));
+}
+
+TEST_F(LogTest, WhatTheLimitEventDoesKeepsTheLinesInOrder) {
+  enum { clear = 1, addLine = 2, unwritable = 4 };
+  struct Case {
+    int during;
+    const char* then;  // written between x and the next line
+  } cases[] = {
+      {clear, ""},
+      {clear | addLine, "\r\nlimit"},
+      {addLine | unwritable, "\r\nlimit"},  // the failed text stays in front
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.during);
+    fs::remove_all(Path());
+    WriteAll(Path(), Bytes(300));
+    TTestLog* log = MakeLog(loSafeMode);
+    log->SetSizeLimit(300);
+    auto onLimit = [&](TObject*) {
+      if (c.during & clear) log->Clear();
+      if (c.during & addLine) log->AddLine("limit");
+      if (c.during & unwritable) fs::remove(Path()), fs::create_directory(Path());
+    };
+    log->OnReachLimit = Bound<void(TObject*)>::To(onLimit);
+    auto onFatal = [](TObject*, DWORD, DWORD, std::string, bool& raise) { raise = false; };
+    log->OnFatalError = Bound<void(TObject*, DWORD, DWORD, std::string, bool&)>::To(onFatal);
+    log->AddLine("x");
+    log->OnReachLimit = {};
+    if (fs::is_directory(Path())) fs::remove(Path());
+    log->AddLine("after");
+    EXPECT_EQ(ReadAll(Path()), "\r\n" + Header() + "\r\nx" + c.then + "\r\nafter");
+    log_->Free();
+    log_ = nullptr;
+  }
 }
 
 TEST_F(LogTest, FileNamesResolveBesideTheProgram) {
@@ -420,10 +483,10 @@ bool SetImmutable(const std::string& path, bool on) {
 }
 
 TEST_F(LogTest, CutKeepsWhatTheLogIs) {
-  enum { plain, unwritableFolder, symlinked, otherOwnerAndMode, hardLinked, linkPlantedAtTmp };
+  enum { plain, unwritableFolder, symlinked, otherOwnerAndMode, hardLinked, linkPlantedAtCutName };
   const bool root = geteuid() == 0;
   const std::string logs = dir_ + "/logs", path = logs + "/t.log", other = dir_ + "/other";
-  for (int c : {plain, unwritableFolder, symlinked, otherOwnerAndMode, hardLinked, linkPlantedAtTmp}) {
+  for (int c : {plain, unwritableFolder, symlinked, otherOwnerAndMode, hardLinked, linkPlantedAtCutName}) {
     SCOPED_TRACE(c);
     fs::remove_all(logs);
     fs::remove(other);
@@ -435,7 +498,7 @@ TEST_F(LogTest, CutKeepsWhatTheLogIs) {
       ASSERT_EQ(chmod(path.c_str(), 0640) | (root ? chown(path.c_str(), 65534, 65534) : 0), 0);
     }
     if (c == hardLinked) fs::create_hard_link(path, other);
-    if (c == linkPlantedAtTmp) fs::create_symlink(dir_ + "/victim", path + ".tmp");
+    if (c == linkPlantedAtCutName) fs::create_symlink(dir_ + "/victim", logs + "/.t.log.cut");
     struct stat was, is;
     ASSERT_EQ(stat(path.c_str(), &was), 0);
     // Root passes the permission check; the immutable flag holds even for root.
@@ -507,6 +570,35 @@ TEST_F(LogTest, KilledWriterLeavesOldOrNewContents) {
     int last = std::atoi(file.c_str() + file.size() - 40 + 8);
     for (int i = first; i <= last; ++i) stream += Entry(i);
     ASSERT_EQ(file, stream.substr(stream.size() - limit)) << "round " << round << ", last " << last;
+  }
+}
+
+TEST_F(LogTest, ACutKilledAtItsWorstPointLeavesNothingBehind) {
+  for (int stage : {1, 2}) {  // the new contents named beside the log; then in its place
+    SCOPED_TRACE(stage);
+    const std::string logs = dir_ + "/cut" + std::to_string(stage), path = logs + "/t.log";
+    fs::create_directory(logs);
+    std::string stream;
+    for (int i = 0; i < 10; ++i) stream += Entry(i);
+    WriteAll(path, stream);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      qv::platform::SetLogCutHook([stage](int at) { if (at == stage) raise(SIGKILL); });
+      WriteEntriesAndExit(path, 400, 10, "entry");  // the first write cuts
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the cut did not reach the stage";
+    if (stage == 2) stream = stream.substr(40) + Entry(10);
+    // The next write, one that cuts nothing, finds what the killed one left.
+    MakeLog(0)->SetFileName(path);
+    log_->SetSizeLimit(0);
+    EXPECT_TRUE(log_->WriteText(Entry(11)));
+    EXPECT_EQ(ReadAll(path), stream + Entry(11));
+    EXPECT_EQ(std::distance(fs::directory_iterator(logs), fs::directory_iterator()), 1) << "the log alone";
+    log_->Free();
+    log_ = nullptr;
   }
 }
 

@@ -1,5 +1,6 @@
 // The serial port API on real terminal devices: the port opens a pseudo-terminal slave and the
 // test plays the far device on the master.
+#include "platform/serial/internal/serial_device.h"
 #include "platform/serial/winserial.h"
 #include "platform/system/portmap.h"
 #include "support/pty.h"
@@ -10,6 +11,7 @@
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -214,6 +216,25 @@ TEST_F(PtyPort, WhatAPtyCannotDoIsRefusedAndChangesNothing) {
   EXPECT_EQ(back.BaudRate, 57600u);
   EXPECT_EQ(back.ByteSize, 8);
   EXPECT_EQ(back.Parity, NOPARITY);
+}
+
+// What a terminal is told for each frame. A pty holds no parity and only 8 data bits (the kernel
+// forces them), so the bits are checked as they are handed to the driver.
+TEST(TerminalFrame, DataBitsParityAndStopBitsReachTheDriverAsSet) {
+  const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+  const tcflag_t parities[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR, PARENB | CMSPAR};
+  for (BYTE bits = 5; bits <= 8; ++bits)
+    for (BYTE parity = NOPARITY; parity <= SPACEPARITY; ++parity)
+      for (BYTE stop : {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS}) {
+        DCB dcb{};
+        dcb.BaudRate = CBR_9600;
+        dcb.ByteSize = bits;
+        dcb.Parity = parity;
+        dcb.StopBits = stop;
+        if (qv::platform::ValidateDcb(dcb) != ERROR_SUCCESS) continue;  // 1.5 only with 5 bits
+        EXPECT_EQ(qv::platform::FrameModeBits(dcb), sizes[bits - 5] | parities[parity] | (stop ? CSTOPB : 0))
+            << int(bits) << " bits, parity " << int(parity) << ", stop " << int(stop);
+      }
 }
 
 // A setting no port takes (ERROR_INVALID_PARAMETER) or one Linux has no equivalent for

@@ -42,6 +42,21 @@ DWORD ValidateDcb(const DCB& dcb) {
   return ERROR_SUCCESS;
 }
 
+unsigned FrameModeBits(const DCB& dcb) {
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  tcflag_t bits = kSizes[dcb.ByteSize - 5];
+  switch (dcb.Parity) {
+    case ODDPARITY: bits |= PARENB | PARODD; break;
+    case EVENPARITY: bits |= PARENB; break;
+    case MARKPARITY: bits |= PARENB | CMSPAR | PARODD; break;
+    case SPACEPARITY: bits |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  // 1.5 stop bits: the UART gives 1.5 with 5-bit words and 2 otherwise.
+  if (dcb.StopBits != ONESTOPBIT) bits |= CSTOPB;
+  return bits;
+}
+
 namespace {
 
 struct BaudCode {
@@ -167,17 +182,7 @@ class TermiosDevice final : public SerialDevice {
     termios2 t = old;
     MakeRaw(t);
     t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[dcb.ByteSize - 5];
-    switch (dcb.Parity) {
-      case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-      case EVENPARITY: t.c_cflag |= PARENB; break;
-      case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-      case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-      default: break;
-    }
-    // 1.5 stop bits: the UART gives 1.5 with 5-bit words and 2 otherwise.
-    if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    t.c_cflag |= FrameModeBits(dcb);
     const DWORD rts = (dcb.Flags & DCB_fRtsControlMask) >> DCB_fRtsControlShift;
     const bool hardwareFlow = (dcb.Flags & DCB_fOutxCtsFlow) || rts == RTS_CONTROL_HANDSHAKE;
     if (hardwareFlow) t.c_cflag |= CRTSCTS;

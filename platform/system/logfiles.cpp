@@ -9,14 +9,12 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -34,6 +32,7 @@ namespace {
 std::mutex g_mutex;
 std::optional<std::string> g_exe;                  // injected or read once
 std::map<std::string, std::string> g_sideFolders;  // program folder -> folder for its files
+std::function<void(int)> g_cutHook;                // tests: stops a cut at a stage
 
 std::string ReadExeLink() {
   char buf[4096];
@@ -97,7 +96,9 @@ std::string CutTarget(const std::string& path) {
 // start when a rename replaces a file, and that a later cut would then wait for. Where names
 // cannot be exchanged, a plain rename. Either way the name always holds old or new contents.
 bool SwapInto(const std::string& temp, const std::string& target) {
+  if (g_cutHook) g_cutHook(1);
   if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    if (g_cutHook) g_cutHook(2);
     unlink(temp.c_str());
     return true;
   }
@@ -105,17 +106,24 @@ bool SwapInto(const std::string& temp, const std::string& target) {
   return rename(temp.c_str(), target.c_str()) == 0;
 }
 
-// A name beside target that nobody can guess ahead of us: the pid, a counter and the clock.
-std::string UniqueSibling(const std::string& target) {
-  static std::atomic<unsigned> counter{0};
+// The one name a cut gives the new contents beside target before they take its place. One fixed
+// name, not a unique one, so that what a writer killed in a cut leaves behind is found by the
+// next writer at no cost (RemoveCutLeftover). A link or file planted there is never followed:
+// the name is removed, or made with linkat or O_EXCL | O_NOFOLLOW, which fail on it.
+std::string CutName(const std::string& target) {
   const std::size_t slash = target.rfind('/');
   const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".cut-%d-%x-%lx", int(getpid()), counter.fetch_add(1),
-                static_cast<unsigned long>(now.tv_nsec));
-  return target.substr(0, base) + "." + target.substr(base) + suffix;
+  return target.substr(0, base) + "." + target.substr(base) + ".cut";
+}
+
+// Removes what a writer killed in the middle of a cut left under the cut name: the new contents
+// before they took the log's name (the log still holds every line it had), or the old contents
+// after. Called with the lock on the file the log's name holds: a live cut holds that lock until
+// it has named its new contents, and then the lock on those until the old ones' name is gone, so
+// no live cut owns the name then.
+void RemoveCutLeftover(const std::string& path) {
+  const std::string target = CutTarget(path);
+  if (!target.empty()) unlink(CutName(target).c_str());
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -178,6 +186,8 @@ void InjectExeFileName(const char* Path) {
   g_sideFolders.clear();
 }
 
+void SetLogCutHook(std::function<void(int stage)> hook) { g_cutHook = std::move(hook); }
+
 // ---- TLogFileWriter ---------------------------------------------------------------------------
 
 TLogFileWriter::~TLogFileWriter() { Close(); }
@@ -193,12 +203,18 @@ bool TLogFileWriter::Open(const std::string& Path) {
     return false;
   }
   path_ = Path;
+  RemoveCutLeftover(Path);
   size_ = std::uint64_t(st.st_size);
   mode_ = st.st_mode & 07777;
   uid_ = st.st_uid;
   gid_ = st.st_gid;
   links_ = st.st_nlink;
   return true;
+}
+
+bool TLogFileWriter::Current() const {
+  struct stat own, named;
+  return fd_ >= 0 && fstat(fd_, &own) == 0 && stat(path_.c_str(), &named) == 0 && SameFile(own, named);
 }
 
 bool TLogFileWriter::Size(std::uint64_t& Value) const {
@@ -249,37 +265,30 @@ bool TLogFileWriter::CutByRename(std::string_view Tail, std::string_view Data) {
   }
   const std::size_t slash = target.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  // An unnamed file leaves nothing behind when the program dies before the rename; it gets a
-  // unique name only just before. Without that support, a unique name that no link can stand
-  // in for (O_EXCL with O_NOFOLLOW).
-  std::string named;
+  // An unnamed file leaves nothing behind when the program dies before it has all the contents;
+  // it gets the cut name only then. Without that support, the cut name from the start.
+  const std::string named = CutName(target);
+  bool linked = false;
   int out = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out < 0) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-    for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
-      named = UniqueSibling(target);
-      out = open(named.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (out < 0 && errno != EEXIST) break;
-    }
+    out = open(named.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) return false;
+    linked = true;
   }
-  bool ok = WriteAll(out, Tail) && WriteAll(out, Data) && fchown(out, uid_t(-1), gid_t(gid_)) == 0 &&
-            fchmod(out, mode_t(mode_)) == 0;
-  if (ok && named.empty()) {
+  // Locked from before it has a name until the old contents' name is gone: a writer that opens
+  // the log meanwhile waits, so it never takes this cut's name for a leftover.
+  bool ok = flock(out, LOCK_EX) == 0 && WriteAll(out, Tail) && WriteAll(out, Data) &&
+            fchown(out, uid_t(-1), gid_t(gid_)) == 0 && fchmod(out, mode_t(mode_)) == 0;
+  if (ok && !linked) {
     // linkat never follows a link planted at the new name: it fails with EEXIST.
     const std::string self = "/proc/self/fd/" + std::to_string(out);
-    ok = false;
-    for (int attempt = 0; attempt < 8 && !ok; ++attempt) {
-      named = UniqueSibling(target);
-      ok = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0;
-      if (!ok && errno != EEXIST) break;
-    }
-    if (!ok) named.clear();
+    ok = linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0;
   }
+  ok = ok && SwapInto(named, target);
+  if (!ok && linked) unlink(named.c_str());
   close(out);
-  if (ok && SwapInto(named, target)) return true;
-  if (!named.empty()) unlink(named.c_str());
-  return false;
+  return ok;
 }
 
 bool TLogFileWriter::CutInPlace(std::string_view Tail, std::string_view Data) {

@@ -30,7 +30,8 @@ std::string ProgramSideFolder();
 
 // One write to a log file: open and lock, then append or cut, close. Below the size limit a
 // write costs open, lock, two size queries (the second checks that the name still names the
-// locked file), append and close. Not thread-safe; one object per write.
+// locked file), the removal of a killed cut's leftover (which is mostly not there), append and
+// close. Not thread-safe; one object per write.
 class TLogFileWriter {
  public:
   TLogFileWriter() = default;
@@ -39,18 +40,22 @@ class TLogFileWriter {
   TLogFileWriter& operator=(const TLogFileWriter&) = delete;
 
   // Opens Path for appending, creating it empty when absent, and takes the exclusive lock,
-  // waiting up to a second for other writers and readers. False with the last error set.
+  // waiting up to a second for other writers and readers; removes what a cut killed half-way
+  // left beside it. False with the last error set.
   bool Open(const std::string& Path);
   // The file's size when it was locked.
   bool Size(std::uint64_t& Value) const;
   // Appends all of Data at the end of the file, or nothing: a write that fails part-way (a full
   // disk) takes back what it wrote, so a later retry does not follow a fragment.
   bool Append(std::string_view Data);
+  // Whether the path opened still names the file opened (not after an unlink or a rename).
+  bool Current() const;
   // Makes the file hold its last Keep bytes followed by Data. Where it can, the new contents go
-  // to an unnamed or uniquely named file beside the log's target, which then takes its name, so a
-  // program killed at any moment leaves the old or the new contents. That needs a log owned
-  // by this user, with one link and no access list, in a folder this user can write, and a
-  // file system with room for the copy; otherwise the file is cut in place.
+  // to a file beside the log's target, .<name>.cut, which then takes the target's name, so a
+  // program killed at any moment leaves the old or the new contents (and perhaps the cut name,
+  // which the next Open removes). That needs a log owned by this user, with one link and no
+  // access list, in a folder this user can write, and a file system with room for the copy;
+  // otherwise the file is cut in place.
   bool ReplaceKeepingTail(std::uint64_t Keep, std::string_view Data);
   void Close();
 

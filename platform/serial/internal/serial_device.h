@@ -98,5 +98,8 @@ std::unique_ptr<SerialDevice> OpenNetworkDevice(const std::string& name, DWORD& 
 // Checks a DCB against what the platform can provide: ERROR_SUCCESS, ERROR_INVALID_PARAMETER
 // (a value no port takes) or ERROR_NOT_SUPPORTED (a mode Linux has no equivalent for).
 DWORD ValidateDcb(const DCB& dcb);
+// The terminal control-mode bits (CSIZE, PARENB, PARODD, CMSPAR, CSTOPB) a terminal device is
+// given for a valid DCB's data bits, parity and stop bits.
+unsigned FrameModeBits(const DCB& dcb);
 
 }  // namespace qv::platform
