@@ -176,6 +176,7 @@ void TForm1::AddExtras() {
   ListBox1->SetPopupMenu(PopupMenu1);
 
   qvBarCodeScan1->OnNonDigit = MakeMethod(this, &TForm1::qvBarCodeScan1NonDigit);
+  if (qvLogFile1) qvLogFile1->OnFatalError = MakeMethod(this, &TForm1::qvLogFile1FatalError);
   qvBarCodeScan1->OnOpen = MakeMethod(this, &TForm1::qvBarCodeScan1Open);
   qvDeviceBox3->OnChange = MakeMethod(this, &TForm1::qvDeviceBox3Change);
   OnResize = MakeMethod(this, &TForm1::FormResize);
@@ -202,6 +203,15 @@ void TForm1::qvBarCodeScan1NonDigit(TObject*, BYTE Char) {
   if (FLettersTold || Char <= ' ' || Char == 0x7F) return;
   FLettersTold = true;
   Tell("Letters were dropped: for codes with letters choose Whole lines (Config port, Scanner)");
+}
+
+// The log tells a file it cannot write in its own words (again only when the name or the cause
+// changes); reading goes on. Port lines may come from the port's own thread: those go to the
+// terminal only.
+void TForm1::qvLogFile1FatalError(TObject*, DWORD, DWORD, std::string ErrorMsg, bool& Raise) {
+  Raise = false;
+  std::fprintf(stderr, "qvbarcode: %s\n", ErrorMsg.c_str());
+  if (GetCurrentThreadId() == MainThreadID()) Tell(ErrorMsg + ": codes are still read");
 }
 
 // Raised before the line settings reach the port: the status line asks it afterwards.

@@ -88,6 +88,7 @@ class TForm1 : public TForm {
   // The list takes the height the window has beyond the controls at the top.
   void FormResize(TObject* Sender);
   void qvBarCodeScan1NonDigit(TObject* Sender, BYTE Char);
+  void qvLogFile1FatalError(TObject* Sender, DWORD ErrorCode, DWORD Detail, std::string ErrorMsg, bool& Raise);
   void qvBarCodeScan1Open(TObject* Sender);
   void qvDeviceBox3Change(TObject* Sender);
   void PopupMenu1Popup(TObject* Sender);
