@@ -178,7 +178,11 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
         m->Stop();
         m->WaitFor();
       }
-      ReceiveLeftOver();
+      // Where HandleComEvent runs: handed to the main thread (a stop withdraws it).
+      if (Application)
+        TThread::Synchronize(CommThread, [this] { ReceiveLeftOver(); });
+      else
+        ReceiveLeftOver();
     }
     // Written while the port still counts as open, so nobody destroys the component meanwhile.
     LogFormat(dlSimple, "Communication Error %d:%d: the device went away (%s)", {0u, FFailError, GetDeviceName()});

@@ -171,6 +171,9 @@ class MessageQueue {
       watching_.store(!watches_.empty());
       running_.push_back({&watch, false, false});
       lock.unlock();
+      // Serving a watch is coming back too: a main thread busy only with the watched events
+      // reads their devices itself.
+      MainThreadStall::Get().Awake();
       watch.run();
       ran = true;
       lock.lock();
