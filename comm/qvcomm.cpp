@@ -600,19 +600,23 @@ bool TqvCustomComm::ReadArrived(unsigned Session) {
   // Announced before the holds are looked at, so a hold taken meanwhile waits for this read.
   const TReceiverMark mark(FReceiver);
   if (!ReceivedBytesWanted()) return true;  // unwanted bytes stay in the port's queue
-  const DWORD count = std::min(queued, block->Size);
   BYTE* const data = block->Data.get();
-  if (!ReadAndWait(GetHandle(), data, count, ReadOverlapped)) return true;
-  // Bytes the buffer could not take raise no event of their own: ask for another notification
-  // now rather than when the next byte arrives.
-  if (count < queued && MsgThread) MsgThread->PostEvent(EV_RXCHAR);
-  DeliverReceived(data, int(count));
-  if (SessionEnded(Session)) return false;
-  bool handled = false;
-  if (!DeliverPackets(data, count, Session, handled)) return false;
-  if (!handled && FEventMask.Contains(ceRxChar) && OnRxData) {
-    OnRxData(this, data, int(count));
+  // What the buffer cannot take at once (the port queues more than its size while the reader
+  // is busy) is read in further blocks of the same notification: those bytes raise no event of
+  // their own.
+  for (DWORD left = queued; left > 0;) {
+    const DWORD count = std::min(left, block->Size);
+    if (!ReadAndWait(GetHandle(), data, count, ReadOverlapped)) return true;
+    left -= count;
+    DeliverReceived(data, int(count));
     if (SessionEnded(Session)) return false;
+    bool handled = false;
+    if (!DeliverPackets(data, count, Session, handled)) return false;
+    if (!handled && FEventMask.Contains(ceRxChar) && OnRxData) {
+      OnRxData(this, data, int(count));
+      if (SessionEnded(Session)) return false;
+    }
+    if (left > 0 && !ReceivedBytesWanted()) break;  // a handler took a hold: the rest stays
   }
   return true;
 }

@@ -429,6 +429,11 @@ void MainThreadStall::Sleeping() {
 void MainThreadStall::Awake() {
   wakes_.fetch_add(1);
   awake_.store(true);
+  // Back: the threads standing by leave the input to it again at their next look.
+  if (stalledSet_.load(std::memory_order_relaxed)) {
+    stalledSet_.store(false);
+    stalled_->Reset();
+  }
   // Armed once a period at most; a timer that finds the main thread awake through a later
   // wake arms itself again (OnTimer).
   if (!armed_.exchange(true)) Arm();
