@@ -3,6 +3,13 @@
 #include "platform/mqtt/spool.h"
 #include "support/broker.h"
 #include "support/temp_config.h"
+#include "support/tmpfs.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <numeric>
 
 #include <gtest/gtest.h>
 
@@ -56,7 +63,7 @@ TEST_F(SpoolTest, WhatIsNotAcknowledgedComesBackInOrderAfterARestart) {
   EXPECT_EQ(s->NextSeq(), 6u);
 }
 
-TEST_F(SpoolTest, AnUnfinishedLastLineIsDroppedAndADamagedFileRefused) {
+TEST_F(SpoolTest, AnUnfinishedLastLineIsDroppedAndADamagedFileMovedAside) {
   Open().reset();
   std::ofstream(File(), std::ios::app) << "1 first\n2 second\n3 half-writ";
   {
@@ -66,43 +73,117 @@ TEST_F(SpoolTest, AnUnfinishedLastLineIsDroppedAndADamagedFileRefused) {
     Append(*s, "third");
   }
   EXPECT_EQ(qv::test::ReadFile(File()), "1 first\n2 second\n3 third\n");
-  std::ofstream(File(), std::ios::app) << "2 backwards\n";
-  Spool s;
-  std::string error;
-  EXPECT_FALSE(s.Open(folder_.string(), "COM3", Spool::kDefaultLimit, error));
-  EXPECT_NE(error.find("damaged at line 4"), std::string::npos) << error;
+  struct Case {
+    const char* tail;  // appended to the file
+    const char* mark;  // the acknowledged mark written over it, or null
+    const char* why;
+  } cases[] = {
+      {"2 backwards\n", nullptr, "damaged at line 4"},
+      {"", "9 9\n", "does not reach its acknowledged mark (9"},
+      {"x\0y\n", nullptr, "damaged at line"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(folder_);
+    Open().reset();
+    std::ofstream(File()) << "1 first\n2 second\n3 third\n" << std::string_view(c.tail, std::strlen(c.tail) + (c.tail[0] == 'x' ? 3 : 0));
+    if (c.mark) std::ofstream(folder_ / "COM3.acked") << c.mark;
+    const std::string before = qv::test::ReadFile(File());
+    auto s = Open();
+    EXPECT_NE(s->Damage().find(c.why), std::string::npos) << s->Damage();
+    EXPECT_EQ(s->Pending(), 0u);
+    EXPECT_GT(s->NextSeq(), 3u) << "a number of the spool moved aside would come again";
+    // Kept under the name the message gives.
+    const std::string aside = s->Damage().substr(s->Damage().find("moved aside to ") + 15);
+    EXPECT_EQ(qv::test::ReadFile(aside.substr(0, aside.find(';'))), before);
+  }
 }
 
-TEST_F(SpoolTest, CompactionKeepsThePendingAndNeverReusesANumber) {
+TEST_F(SpoolTest, CompactionGivesSpaceBackInPlaceAndNeverReusesANumber) {
   const std::string payload(200, 'x');
   {
     auto s = Open();
     for (int i = 0; i < 400; ++i) Append(*s, payload);  // 80 KiB
     TakeAll(*s);
     for (std::uint64_t q = 1; q <= 399; ++q) s->Ack(q);
-    // Rewritten once 64 KiB of acknowledged lines led it: 80 KiB were written.
-    EXPECT_LT(fs::file_size(File()), 20000u);
-    EXPECT_EQ(qv::test::ReadFile(File()).substr(0, 10), "#next 401\n");
+    // The blocks of the acknowledged lines are given back: 80 KiB were written.
+    struct stat st {};
+    ASSERT_EQ(stat(File().c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 20000);
     s->Ack(400);
   }
-  auto s = Open();
-  EXPECT_EQ(s->Pending(), 0u);
-  EXPECT_EQ(s->NextSeq(), 401u);
+  {
+    auto s = Open();
+    EXPECT_EQ(s->Pending(), 0u);
+    EXPECT_EQ(s->NextSeq(), 401u);
+  }
   fs::remove(folder_ / "COM3.acked");  // even without the mark (a power cut), no number comes again
   EXPECT_EQ(Open()->NextSeq(), 401u);
+  // Nor without the spool: the numbers reserved apart from it are skipped.
+  fs::remove(File());
+  EXPECT_GT(Open()->NextSeq(), 401u);
 }
 
-TEST_F(SpoolTest, AFullSpoolRefusesUntilTheBrokerTakesSome) {
-  auto s = Open(100);
-  Append(*s, std::string(40, 'a'));
-  Append(*s, std::string(40, 'b'));
+TEST_F(SpoolTest, WhatTheLimitCannotTakeIsHeldInOrderUntilTheBrokerTakesSome) {
+  // Line "N " + 40 bytes + LF: 43 bytes; a limit of exactly two lines takes two.
+  struct Case {
+    std::uint64_t limit;
+    std::size_t written;
+  } cases[] = {{86, 2}, {85, 1}, {43, 1}, {129, 3}};
+  for (const Case& c : cases) {
+    fs::remove_all(folder_);
+    auto s = Open(c.limit);
+    std::string error;
+    for (std::size_t i = 0; i < 3; ++i)
+      EXPECT_EQ(s->Append(std::string(40, char('a' + i)), error),
+                i < c.written ? Spool::AppendResult::Ok : Spool::AppendResult::Held)
+          << "limit " << c.limit << ", message " << i + 1 << ": " << error;
+    EXPECT_EQ(s->Held(), 3 - c.written) << c.limit;
+    EXPECT_EQ(TakeAll(*s).size(), c.written) << "held messages are not handed out";
+    for (std::uint64_t q = 1; q <= 3; ++q) s->Ack(q);
+    EXPECT_EQ(s->Held(), 0u) << c.limit;
+    s->Rewind();
+    const auto rest = s->Take(10);
+    if (!rest.empty()) {
+      EXPECT_EQ(rest.front().seq, c.written + 1) << c.limit;
+    }
+  }
   std::string error;
-  EXPECT_EQ(s->Append(std::string(40, 'c'), error), Spool::AppendResult::Full);
-  EXPECT_EQ(s->Append("x\ny", error), Spool::AppendResult::Failed);
+  EXPECT_EQ(Open()->Append("x\ny", error), Spool::AppendResult::Failed);
+}
+
+TEST_F(SpoolTest, AFullDiskHoldsMessagesAndAcknowledgementsMakeRoomWithoutACopy) {
+  qv::test::Tmpfs disk(folder_, 128);
+  if (!disk.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here (not root?)";
+  auto s = Open();
+  const std::string payload(1000, 'x');
+  for (int i = 0; i < 60; ++i) Append(*s, payload);
+  disk.Fill("filler");
+  std::string error;
+  std::size_t held = 0;
+  for (int i = 0; i < 10; ++i) held += s->Append(payload, error) == Spool::AppendResult::Held;
+  EXPECT_GE(held, 9u);
+  EXPECT_NE(error.find("No space left"), std::string::npos) << error;
+  EXPECT_FALSE(s->WriteHeld(error));
+  // The broker takes all but the last: their space comes back in place, and the held ones go in.
   TakeAll(*s);
-  s->Ack(1);
-  Append(*s, std::string(40, 'c'));
-  EXPECT_EQ(s->NextSeq(), 4u);
+  for (std::uint64_t q = 1; q < 60; ++q) s->Ack(q);
+  EXPECT_EQ(s->Held(), 0u);
+  s->Rewind();
+  std::vector<std::uint64_t> expected(11);
+  std::iota(expected.begin(), expected.end(), 60);
+  EXPECT_EQ(TakeAll(*s), expected);
+  s.reset();
+  EXPECT_EQ(Open()->Pending(), 11u);
+}
+
+TEST_F(SpoolTest, OneProgramPerSpool) {
+  auto first = Open();
+  Spool second;
+  std::string error;
+  EXPECT_FALSE(second.Open(folder_.string(), "COM3", Spool::kDefaultLimit, error));
+  EXPECT_NE(error.find("in use by another station (pid " + std::to_string(getpid()) + ")"), std::string::npos) << error;
+  first.reset();
+  EXPECT_TRUE(second.Open(folder_.string(), "COM3", Spool::kDefaultLimit, error)) << error;
 }
 
 TEST(MqttUrl, FormsAndRefusals) {

@@ -107,6 +107,8 @@ std::once_flag g_libInit;
 
 constexpr int kFirstRetryMs = 500;
 constexpr int kLastRetryMs = 30000;
+// How often the spool is asked to write what it holds in memory.
+constexpr int kHeldRetryMs = 1000;
 
 std::string ErrorText(int rc) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
@@ -143,6 +145,10 @@ struct MqttPublisher::State {
   void Failure(const std::string& text);
   void WaitRetry(int& delayMs);
   void Publish();
+  // Writes what the spool holds when it is time; the poll time-out until the next try.
+  int RetryHeld(int timeoutMs);
+  std::chrono::steady_clock::time_point nextHeldTry{};
+  bool holding = false;
   void ClearWake() {
     std::uint64_t n;
     if (read(wakeFd, &n, sizeof n) < 0) {
@@ -260,6 +266,23 @@ void MqttPublisher::State::Publish() {
   }
 }
 
+int MqttPublisher::State::RetryHeld(int timeoutMs) {
+  if (!spool.Held()) {
+    if (holding) report(Event::HeldWritten, "the spool " + spool.Path() + " has room again: the codes held in memory are written");
+    holding = false;
+    return timeoutMs;
+  }
+  holding = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= nextHeldTry) {
+    std::string error;
+    nextHeldTry = now + std::chrono::milliseconds(kHeldRetryMs);
+    if (spool.WriteHeld(error)) return RetryHeld(timeoutMs);
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextHeldTry - now).count();
+  return int(std::min<long>(std::max<long>(left, 1), timeoutMs));
+}
+
 void MqttPublisher::State::WaitRetry(int& delayMs) {
   pollfd p{wakeFd, POLLIN, 0};
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
@@ -267,7 +290,7 @@ void MqttPublisher::State::WaitRetry(int& delayMs) {
   while (!stop) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
-    if (poll(&p, 1, int(left.count())) > 0) ClearWake();
+    if (poll(&p, 1, RetryHeld(int(left.count()))) > 0) ClearWake();
   }
   delayMs = std::min(delayMs * 2, kLastRetryMs);
 }
@@ -283,7 +306,8 @@ void MqttPublisher::State::Run() {
     const int sock = mosquitto_socket(mosq);
     pollfd p[2] = {{wakeFd, POLLIN, 0}, {sock, short(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0}};
     // Idle, the keep-alive is the only thing due.
-    if (poll(p, sock >= 0 ? 2 : 1, options.keepAliveSeconds * 1000 / 2) < 0 && errno != EINTR) break;
+    const int timeoutMs = RetryHeld(options.keepAliveSeconds * 1000 / 2);
+    if (poll(p, sock >= 0 ? 2 : 1, timeoutMs) < 0 && errno != EINTR) break;
     if (p[0].revents) ClearWake();
     if (stop) break;
     int rc = MOSQ_ERR_SUCCESS;
@@ -303,6 +327,7 @@ void MqttPublisher::State::Run() {
       WaitRetry(delayMs);
       continue;
     }
+    RetryHeld(0);
     if (connected) {
       delayMs = kFirstRetryMs;
       Publish();

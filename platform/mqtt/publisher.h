@@ -7,7 +7,8 @@
 // fails or is lost is tried again after 0.5 s, doubling up to 30 s; after each new connection
 // every message not yet acknowledged is sent again, oldest first, so a message the broker had
 // received before the loss can arrive twice (a consumer tells by the sequence number). At
-// most kWindow messages are in flight. A broker that refuses the user name or password ends
+// most kWindow messages are in flight. While the spool holds messages in memory (its disk
+// full) it is asked to write them once a second, and sooner when acknowledgements free space. A broker that refuses the user name or password ends
 // the publisher (Refused): trying again would not help, and the spool keeps everything.
 //
 // Start, Wake, Stop and Drain from any one thread; the report callback runs on the
@@ -47,7 +48,8 @@ class MqttPublisher {
     std::string clientId;
     int keepAliveSeconds = 60;
   };
-  enum class Event { Connected, Lost, Refused, SpoolFailed };
+  // HeldWritten: the messages the spool held in memory are in its file now.
+  enum class Event { Connected, Lost, Refused, SpoolFailed, HeldWritten };
   using Report = std::function<void(Event, const std::string& text)>;
 
   MqttPublisher(Spool& spool, Options options, Report report);

@@ -4,6 +4,7 @@
 #include "platform/rtl/application.h"
 #include "platform/system/procinfo.h"
 #include "platform/system/regstore.h"
+#include "platform/system/signals.h"
 #include "platform/system/spawn.h"
 #include "tools/qvcomm/cli.h"
 
@@ -46,7 +47,8 @@ struct Outlets::State {
   std::unique_ptr<pf::MqttPublisher> publisher;
   std::unique_ptr<pf::CommandRunner> runner;
   std::atomic<bool> refused{false};
-  bool full = false;
+  std::atomic<bool> holding{false};  // codes are held in memory: said once
+  bool stalled = false;              // the port is not read while the hold is full: said once
 };
 
 Outlets::Outlets() : state_(std::make_unique<State>()) {}
@@ -80,12 +82,15 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
   options.caFile = s.caFile;
   options.clientId = "qvcomm-" + st.host + "-" + SpoolName(port);
   st.spool.emplace();
-  if (!st.spool->Open(pf::RegStoreFolder() + "/spool", SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error)) {
+  if (!st.spool->Open(pf::RegStoreFolder() + "/spool", SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error,
+                      s.hold)) {
     Error(port + ": " + Printable(error));
     return kExitFailure;
   }
+  if (!st.spool->Damage().empty()) Error(port + ": " + Printable(st.spool->Damage()));
   st.publisher = std::make_unique<pf::MqttPublisher>(
       *st.spool, std::move(options), [&st](pf::MqttPublisher::Event event, const std::string& text) {
+        if (event == pf::MqttPublisher::Event::HeldWritten) st.holding = false;
         Error(st.port + ": " + Printable(text));
         if (event == pf::MqttPublisher::Event::Refused) {
           st.refused = true;
@@ -109,20 +114,27 @@ void Outlets::Deliver(const std::string& code, const std::string& time) {
     std::string payload = BarcodeJson(st.port, code, time);
     payload.pop_back();
     payload += ",\"host\":" + JsonString(st.host) + ",\"seq\":" + std::to_string(st.spool->NextSeq()) + "}";
+    // Beyond the hold, the port is not read: the kernel's buffer and then the scanner keep
+    // the codes (flow control) until the spool takes some.
+    if (st.spool->HeldFull()) {
+      if (!st.stalled)
+        Error(st.port + ": " + std::to_string(st.spool->Held()) + " codes are held in memory (--hold): " + st.port +
+              " is not read until the spool takes them");
+      st.stalled = true;
+      st.spool->WaitForRoom(pf::TerminationSignalFd());
+      if (!st.spool->HeldFull()) Error(st.port + ": the spool takes codes again: reading " + st.port);
+    }
+    st.stalled = false;
     std::string error;
     switch (st.spool->Append(payload, error)) {
       case pf::Spool::AppendResult::Ok:
-        if (st.full) Error(st.port + ": the spool has room again");
-        st.full = false;
         st.publisher->Wake();
         break;
-      case pf::Spool::AppendResult::Full:
-        if (!st.full)
-          Error(st.port + ": the spool " + Printable(st.spool->Path()) + " is full (" +
-                std::to_string(st.spool->Limit() >> 20) +
-                " MiB the broker has not acknowledged): barcodes are not kept until it has room");
-        st.full = true;
-        Error(st.port + ": spool full, barcode not kept: " + Printable(code));
+      case pf::Spool::AppendResult::Held:
+        if (!st.holding.exchange(true))
+          Error(st.port + ": " + Printable(error) + ": codes are held in memory (up to " +
+                std::to_string(st.spool->HoldLimit()) + ") and written in order once there is room; tried each second");
+        st.publisher->Wake();
         break;
       case pf::Spool::AppendResult::Failed:
         Error(st.port + ": barcode not kept: " + Printable(error) + ": " + Printable(code));
@@ -138,6 +150,10 @@ int Outlets::Close(bool drain) {
   if (st.runner) st.runner->Finish(drain ? kDrainMs : 0);
   st.runner.reset();
   if (st.publisher) {
+    std::string error;
+    if (!st.spool->WriteHeld(error))
+      for (const pf::Spool::Record& r : st.spool->HeldRecords())
+        Error(st.port + ": not kept (" + Printable(error) + "): " + Printable(r.payload));
     if (!st.refused && st.spool->Pending() && !(drain && st.publisher->Drain(kDrainMs)))
       Error(st.port + ": " + std::to_string(st.spool->Pending()) + " barcodes wait in the spool " +
             Printable(st.spool->Path()) + " for the next run");

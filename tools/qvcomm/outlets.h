@@ -12,6 +12,7 @@ struct OutletSettings {
   std::string caFile;        // --ca
   std::string passwordFile;  // --password-file; else $QVCOMM_MQTT_PASSWORD
   unsigned long spoolMiB = 16;
+  unsigned long hold = 10000;  // --hold: codes kept in memory while the spool cannot take them
   std::string exec;          // --exec: a program and its first arguments, split at blanks
 };
 

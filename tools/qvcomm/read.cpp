@@ -27,7 +27,7 @@ struct ReadSettings : ScanSettings {
 using R = ReadSettings;
 bool TakeConfig(R& s, const std::string& file);
 
-constexpr std::array<Option<R>, 10> kReadOwn = {{
+constexpr std::array<Option<R>, 11> kReadOwn = {{
     {{"", "", "Output:", ""}},
     {{"--json", "", "one JSON object per barcode and line:\n"
                     "{\"port\":\"COM3\",\"barcode\":\"...\",\"time\":\"...\"}", ""},
@@ -45,6 +45,10 @@ constexpr std::array<Option<R>, 10> kReadOwn = {{
      [](R& s, const std::string& v) { return s.out.passwordFile = v, !v.empty(); }},
     {{"--spool-size", "MIB", "the most the spool keeps (default 16)", "MiB from 1 to 4096"},
      [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4096>(s.out.spoolMiB, v); }},
+    {{"--hold", "CODES", "codes kept in memory while the spool cannot take them (its disk\n"
+                         "full, or --spool-size reached; default 10000); beyond, the port\n"
+                         "is not read until it can", "a number of codes from 1 to 1000000"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 1000000>(s.out.hold, v); }},
     {{"", "", "Commands:", ""}},
     {{"--exec", "CMD", "run CMD for each barcode, never through a shell: CMD is split at\n"
                        "blanks, the barcode is its last argument and its standard input", "a command"},
