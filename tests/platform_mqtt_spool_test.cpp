@@ -187,6 +187,7 @@ TEST_F(SpoolTest, OneProgramPerSpool) {
 }
 
 TEST(MqttUrl, FormsAndRefusals) {
+  static const std::string kLong = "mqtt://broker/" + std::string(65536, 't');
   struct Case {
     const char* url;
     bool ok;
@@ -201,6 +202,12 @@ TEST(MqttUrl, FormsAndRefusals) {
       {"mqtt://u:pw@broker/c", false, false, "", "", 0, "password"},
       {"mqtt://broker", false, false, "", "", 0, "topic"},
       {"mqtt://broker/a/#", false, false, "", "", 0, "wildcard"},
+      {"mqtt://broker/$SYS/x", false, false, "", "", 0, "'$'"},
+      {"mqtt://broker/caf\xc3", false, false, "", "", 0, "UTF-8"},
+      {"mqtt://broker/\xc0\xafx", false, false, "", "", 0, "UTF-8"},
+      {"mqtt://broker/\xed\xa0\x80", false, false, "", "", 0, "UTF-8"},
+      {"mqtt://broker/caf\xc3\xa9/\xf0\x9f\x93\xa6", true, false, "", "broker", 1883, "caf\xc3\xa9/\xf0\x9f\x93\xa6"},
+      {kLong.c_str(), false, false, "", "", 0, "65,535"},
       {"mqtt://broker:0/c", false, false, "", "", 0, "port"},
       {"mqtt://broker:/c", false, false, "", "", 0, "port"},
       {"mqtt://[fd00::7/c", false, false, "", "", 0, "IPv6"},

@@ -377,4 +377,43 @@ TEST_F(PublishTest, AFullDiskHoldsCodesThenStopsReadingAndPublishesAllInOrderWhe
   EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << err();
 }
 
+TEST_F(PublishTest, AMessageTheBrokerRefusesStaysInTheSpoolUntilItIsTaken) {
+  const fs::path acl = dir_ / "broker" / "acl";
+  fs::create_directories(acl.parent_path());
+  std::ofstream(acl) << "topic read codes\ntopic readwrite probe\n";  // anyone may read codes, nobody write there
+  Broker broker(dir_ / "broker", "allow_anonymous true\nacl_file " + acl.string() + "\n");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  Process reader = Reader(Url(broker));
+  const auto err = [&] { return ReadFile(dir_ / "reader.err"); };
+  std::this_thread::sleep_for(300ms);
+  Stream(0, 3, 1000);
+  ASSERT_TRUE(Eventually([&] { return Count(err(), "refused the message") == 1; })) << err();
+  EXPECT_NE(err().find("on the topic codes: Not authorized"), std::string::npos) << err();
+  std::this_thread::sleep_for(1500ms);  // a retry or two: still refused, said once
+  EXPECT_EQ(Count(err(), "refused the message"), 1u) << err();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(LastSeq(), 3u);
+  EXPECT_EQ(SpoolLines(), 3u) << "nothing counted as delivered";
+  // The broker lets it write now: everything arrives.
+  std::ofstream(acl) << "topic readwrite codes\ntopic readwrite probe\n";
+  broker.Kill9();
+  ASSERT_TRUE(broker.Start());
+  sub = Subscriber(broker);
+  reader = Reader(Url(broker));
+  ExpectComplete(Received(3, 20000), 3);
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << err();
+}
+
+TEST_F(PublishTest, ABadTopicIsRefusedAtTheStart) {
+  for (const std::string topic : {"$SYS/codes", "a/+/b", "caf\xc3"}) {
+    Process reader({QVCOMM_PATH, "read", kPort, "--publish", "mqtt://127.0.0.1:1/" + topic}, dir_ / "reader.out",
+                   dir_ / "bad.err");
+    EXPECT_EQ(reader.Wait(10000), 2) << topic;
+  }
+  const std::string said = ReadFile(dir_ / "bad.err");
+  for (const char* why : {"beginning with '$'", "wildcard", "not valid UTF-8"})
+    EXPECT_NE(said.find(why), std::string::npos) << said;
+}
+
 }  // namespace

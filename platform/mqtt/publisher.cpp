@@ -1,6 +1,7 @@
 #include "platform/mqtt/publisher.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace qv::platform {
@@ -20,6 +22,41 @@ namespace qv::platform {
 std::string MqttTarget::Address() const {
   const bool v6 = host.find(':') != std::string::npos;
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+namespace {
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool ValidUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    if (!n || i + n > s.size()) return false;
+    std::uint32_t cp = n == 1 ? c : c & (0x7f >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      const unsigned char d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xc0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3f);
+    }
+    static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    i += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string TopicProblem(std::string_view topic) {
+  if (topic.empty()) return "names no topic";
+  if (topic.size() > 65535) return "names a topic of " + std::to_string(topic.size()) + " bytes: at most 65,535";
+  if (topic.find('\0') != std::string_view::npos) return "names a topic with a NUL character";
+  if (!ValidUtf8(topic)) return "names a topic that is not valid UTF-8";
+  if (topic.find_first_of("+#") != std::string_view::npos)
+    return "names a topic with a wildcard (+ or #): a message goes to one topic";
+  if (topic.front() == '$')
+    return "names a topic beginning with '$': the broker keeps those for itself and drops what a client sends there";
+  return "";
 }
 
 bool ParseMqttUrl(std::string_view url, MqttTarget& out, std::string& error) {
@@ -46,8 +83,8 @@ bool ParseMqttUrl(std::string_view url, MqttTarget& out, std::string& error) {
   }
   std::string_view authority = rest.substr(0, slash);
   t.topic = std::string(rest.substr(slash + 1));
-  if (t.topic.find_first_of("+#") != std::string::npos) {
-    error = "names a topic with a wildcard (+ or #): a message goes to one topic";
+  if (std::string why = TopicProblem(t.topic); !why.empty()) {
+    error = why;
     return false;
   }
   if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
@@ -138,6 +175,12 @@ struct MqttPublisher::State {
   std::map<int, std::uint64_t> inflight;  // message id -> sequence number
   std::string lastFailure;                // said once until something changes
   bool syncFailed = false;
+  bool v311 = false;                      // the broker does not speak MQTT 5
+  // After a refused message: nothing is sent until then, and then everything not
+  // acknowledged goes again.
+  std::optional<std::chrono::steady_clock::time_point> refusedUntil;
+  int refusalDelayMs = kFirstRetryMs;
+  bool refusalSaid = false;               // until a message is delivered again
 
   void Run();
   bool Connect();
@@ -163,10 +206,16 @@ struct MqttPublisher::State {
     drained.notify_all();
   }
 
-  static void OnConnect(mosquitto*, void* self, int rc) { static_cast<State*>(self)->Connected(rc); }
-  static void OnPublish(mosquitto*, void* self, int mid) { static_cast<State*>(self)->Acked(mid); }
+  static void OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+    static_cast<State*>(self)->Connected(rc);
+  }
+  static void OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
+    static_cast<State*>(self)->Acked(mid, reason);
+  }
   void Connected(int rc);
-  void Acked(int mid);
+  void Acked(int mid, int reason);
+  // The poll time-out until a refusal's back-off ends (timeoutMs when none runs).
+  int RefusalWait(int timeoutMs);
 };
 
 void MqttPublisher::State::Failure(const std::string& text) {
@@ -182,11 +231,12 @@ bool MqttPublisher::State::Connect() {
     Failure(std::string("cannot make an MQTT client: ") + std::strerror(errno));
     return false;
   }
-  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  // MQTT 5 tells a refused message by its acknowledgement's reason code; 3.1.1 cannot.
+  mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, v311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
   mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_max_inflight_messages_set(mosq, kWindow);
-  mosquitto_connect_callback_set(mosq, &State::OnConnect);
-  mosquitto_publish_callback_set(mosq, &State::OnPublish);
+  mosquitto_connect_v5_callback_set(mosq, &State::OnConnect);
+  mosquitto_publish_v5_callback_set(mosq, &State::OnPublish);
   if (!t.user.empty())
     mosquitto_username_pw_set(mosq, t.user.c_str(), options.hasPassword ? options.password.c_str() : nullptr);
   if (t.tls) {
@@ -212,7 +262,7 @@ void MqttPublisher::State::Drop() {
   if (mosq) mosquitto_destroy(mosq);
   mosq = nullptr;
   connected = false;
-  inflight.clear();
+  inflight.clear();  // a refusal's back-off goes on over a new connection
 }
 
 void MqttPublisher::State::Connected(int rc) {
@@ -220,34 +270,68 @@ void MqttPublisher::State::Connected(int rc) {
   if (rc == 0) {
     connected = true;
     lastFailure.clear();
-    report(Event::Connected, "connected to the broker at " + t.Address());
+    report(Event::Connected, "connected to the broker at " + t.Address() + (v311 ? " (MQTT 3.1.1)" : " (MQTT 5)"));
     spool.Rewind();  // what the last connection did not get acknowledged goes again, in order
     Publish();
     return;
   }
-  if (rc == 4 || rc == 5) {  // bad user name or password, not authorised
-    refused = true;
-    report(Event::Refused, "the broker at " + t.Address() + " refused the user name or password (" +
-                               mosquitto_connack_string(rc) + "): the codes stay in the spool " +
-                               spool.Path());
+  // A broker of MQTT 3.1.1 answers a version 5 connection with "unacceptable protocol version".
+  if (!v311 && (rc == 1 || rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION)) {
+    v311 = true;
+    report(Event::Lost, "the broker at " + t.Address() + " does not speak MQTT 5: going on with MQTT 3.1.1, "
+                        "under which a message the broker refuses looks delivered");
+    mosquitto_disconnect(mosq);
     return;
   }
-  Failure("the broker at " + t.Address() + " refused the connection: " + mosquitto_connack_string(rc));
+  const std::string why = v311 ? mosquitto_connack_string(rc) : mosquitto_reason_string(rc);
+  if (rc == 4 || rc == 5 || rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == MQTT_RC_NOT_AUTHORIZED) {
+    refused = true;
+    report(Event::Refused, "the broker at " + t.Address() + " refused the user name or password (" + why +
+                               "): the codes stay in the spool " + spool.Path());
+    return;
+  }
+  Failure("the broker at " + t.Address() + " refused the connection: " + why);
   mosquitto_disconnect(mosq);
 }
 
-void MqttPublisher::State::Acked(int mid) {
+void MqttPublisher::State::Acked(int mid, int reason) {
   auto it = inflight.find(mid);
   if (it == inflight.end()) return;
-  spool.Ack(it->second);
+  const std::uint64_t seq = it->second;
   inflight.erase(it);
+  if (reason >= 0x80) {
+    // Not delivered: it stays in the spool and goes again after a back-off.
+    if (!refusalSaid)
+      report(Event::Rejected, "the broker at " + options.target.Address() + " refused the message " +
+                                  std::to_string(seq) + " on the topic " + options.target.topic + ": " +
+                                  mosquitto_reason_string(reason) + " (reason code " + std::to_string(reason) +
+                                  "); the codes stay in the spool, sent again in " +
+                                  (refusalDelayMs < 1000 ? "0.5" : std::to_string(refusalDelayMs / 1000)) + " s");
+    refusalSaid = true;
+    refusedUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(refusalDelayMs);
+    return;
+  }
+  spool.Ack(seq);
+  if (!refusedUntil) refusalDelayMs = kFirstRetryMs, refusalSaid = false;
   Publish();
   Notify();
 }
 
+int MqttPublisher::State::RefusalWait(int timeoutMs) {
+  if (!refusedUntil) return timeoutMs;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < *refusedUntil)
+    return int(std::min<long>(timeoutMs, std::chrono::duration_cast<std::chrono::milliseconds>(*refusedUntil - now).count() + 1));
+  if (!inflight.empty()) return timeoutMs;  // their acknowledgements first
+  refusedUntil.reset();
+  refusalDelayMs = std::min(refusalDelayMs * 2, kLastRetryMs);
+  spool.Rewind();
+  return 0;
+}
+
 void MqttPublisher::State::Publish() {
   const std::string& topic = options.target.topic;
-  while (connected && inflight.size() < kWindow) {
+  while (connected && !refusedUntil && inflight.size() < kWindow) {
     std::vector<Spool::Record> batch = spool.Take(kWindow - inflight.size());
     if (batch.empty()) return;
     // One sync for everything appended so far: on disk before the broker can have seen it.
@@ -258,8 +342,8 @@ void MqttPublisher::State::Publish() {
     }
     for (const Spool::Record& r : batch) {
       int mid = 0;
-      const int rc = mosquitto_publish(mosq, &mid, topic.c_str(), int(r.payload.size()),
-                                       r.payload.data(), 1, false);
+      const int rc = mosquitto_publish_v5(mosq, &mid, topic.c_str(), int(r.payload.size()),
+                                          r.payload.data(), 1, false, nullptr);
       if (rc != MOSQ_ERR_SUCCESS) return;  // the connection is going: the loop finds out
       inflight[mid] = r.seq;
     }
@@ -306,7 +390,7 @@ void MqttPublisher::State::Run() {
     const int sock = mosquitto_socket(mosq);
     pollfd p[2] = {{wakeFd, POLLIN, 0}, {sock, short(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0}};
     // Idle, the keep-alive is the only thing due.
-    const int timeoutMs = RetryHeld(options.keepAliveSeconds * 1000 / 2);
+    const int timeoutMs = RefusalWait(RetryHeld(options.keepAliveSeconds * 1000 / 2));
     if (poll(p, sock >= 0 ? 2 : 1, timeoutMs) < 0 && errno != EINTR) break;
     if (p[0].revents) ClearWake();
     if (stop) break;

@@ -7,7 +7,10 @@
 // fails or is lost is tried again after 0.5 s, doubling up to 30 s; after each new connection
 // every message not yet acknowledged is sent again, oldest first, so a message the broker had
 // received before the loss can arrive twice (a consumer tells by the sequence number). At
-// most kWindow messages are in flight. While the spool holds messages in memory (its disk
+// most kWindow messages are in flight. MQTT 5 is spoken (3.1.1 with a broker that refuses it):
+// an acknowledgement with a reason code of 0x80 or more is a refusal, not a delivery; the
+// message stays in the spool, nothing is sent for a back-off (0.5 s doubling to 30 s), then
+// everything not acknowledged goes again. While the spool holds messages in memory (its disk
 // full) it is asked to write them once a second, and sooner when acknowledgements free space. A broker that refuses the user name or password ends
 // the publisher (Refused): trying again would not help, and the spool keeps everything.
 //
@@ -35,6 +38,9 @@ struct MqttTarget {
 };
 // False with the reason for anything else.
 bool ParseMqttUrl(std::string_view url, MqttTarget& out, std::string& error);
+// What is wrong with a topic to publish to (empty when nothing): it must be valid UTF-8 of
+// 1 to 65,535 bytes, without NUL or wildcards (+, #), and not begin with '$'.
+std::string TopicProblem(std::string_view topic);
 
 class MqttPublisher {
  public:
@@ -49,7 +55,8 @@ class MqttPublisher {
     int keepAliveSeconds = 60;
   };
   // HeldWritten: the messages the spool held in memory are in its file now.
-  enum class Event { Connected, Lost, Refused, SpoolFailed, HeldWritten };
+  // Rejected: the broker refused a message (MQTT 5 reason code 0x80 and above).
+  enum class Event { Connected, Lost, Refused, Rejected, SpoolFailed, HeldWritten };
   using Report = std::function<void(Event, const std::string& text)>;
 
   MqttPublisher(Spool& spool, Options options, Report report);
