@@ -28,7 +28,7 @@ const char* const kPort = "COM9";
 
 struct Message {
   std::uint64_t seq;
-  std::string barcode, port, host;
+  std::string barcode, port, host, station;
 };
 
 // The value of "name": in one message line (a string, or the digits of a number).
@@ -48,7 +48,8 @@ std::vector<Message> Messages(const std::string& text) {
   for (std::string line; std::getline(lines, line);) {
     const std::string seq = Field(line, "seq");
     if (line.starts_with("{\"port\":") && !seq.empty() && !Field(line, "time").empty())
-      out.push_back({std::stoull(seq), Field(line, "barcode"), Field(line, "port"), Field(line, "host")});
+      out.push_back({std::stoull(seq), Field(line, "barcode"), Field(line, "port"), Field(line, "host"),
+                     Field(line, "station")});
   }
   return out;
 }
@@ -414,6 +415,62 @@ TEST_F(PublishTest, ABadTopicIsRefusedAtTheStart) {
   const std::string said = ReadFile(dir_ / "bad.err");
   for (const char* why : {"beginning with '$'", "wildcard", "not valid UTF-8"})
     EXPECT_NE(said.find(why), std::string::npos) << said;
+}
+
+TEST_F(PublishTest, TwinStationsOfAClonedMachineStayTwo) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  std::ofstream(dir_ / "machine-a") << "aaaa\n";
+  std::ofstream(dir_ / "machine-b") << "bbbb\n";
+  const std::string a = "QVCOMM_MACHINE_ID_FILE=" + (dir_ / "machine-a").string();
+  Process first = Reader(Url(broker), {a});
+  std::this_thread::sleep_for(300ms);
+  Stream(0, 5, 1000);
+  ASSERT_EQ(Received(5, 20000).size(), 5u) << ReadFile(dir_ / "reader.err");
+  EXPECT_EQ(first.Signal(SIGTERM), 128 + SIGTERM);
+  // The clone: the same state folder (port map, spool, identity) under another machine-id.
+  const fs::path twin = dir_ / "twin";
+  fs::copy(config_.Home(), twin, fs::copy_options::recursive);
+  qv::test::PtyPair pty2;
+  const std::vector<std::string> b = {"XDG_CONFIG_HOME=" + twin.string(),
+                                      "QVCOMM_MACHINE_ID_FILE=" + (dir_ / "machine-b").string()};
+  ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, pty2.slave(), "--force"}, dir_ / "map.out", dir_ / "map.err", b).Wait(), 0);
+  first = Reader(Url(broker), {a});
+  Process second({QVCOMM_PATH, "read", kPort, "--publish", Url(broker)}, dir_ / "twin.out", dir_ / "twin.err", b);
+  std::this_thread::sleep_for(500ms);
+  for (int i = 5; i < 25; ++i) pty_.Write(Code(i) + "\r"), pty2.Write(Code(100 + i) + "\r");
+  Eventually([&] { return Messages(ReadFile(dir_ / "sub.out")).size() >= 45; }, 20000);
+  const std::vector<Message> got = Messages(ReadFile(dir_ / "sub.out"));
+  std::set<std::pair<std::string, std::uint64_t>> keys;
+  std::set<std::string> stations;
+  for (const Message& m : got) keys.insert({m.station, m.seq}), stations.insert(m.station);
+  EXPECT_EQ(keys.size(), 45u) << "the key a consumer deduplicates by";
+  EXPECT_EQ(stations.size(), 2u);
+  EXPECT_NE(ReadFile(dir_ / "twin.err").find("changed since"), std::string::npos) << ReadFile(dir_ / "twin.err");
+  for (const char* err : {"reader.err", "twin.err"})
+    EXPECT_EQ(Count(ReadFile(dir_ / err), "lost the connection"), 0u) << ReadFile(dir_ / err);
+  EXPECT_EQ(second.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(first.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+TEST_F(PublishTest, ADamagedSpoolIsMovedAsideAndASecondStationOnItRefused) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  const fs::path spool = config_.Store() / "spool" / (std::string(kPort) + ".spool");
+  fs::create_directories(spool.parent_path());
+  std::ofstream(spool) << "1 {}\n1 {}\n";
+  Process first = Reader(Url(broker));
+  const auto err = [&] { return ReadFile(dir_ / "reader.err"); };
+  ASSERT_TRUE(Eventually([&] { return Count(err(), "connected to the broker") == 1; })) << err();
+  EXPECT_NE(err().find("is damaged at line 2"), std::string::npos) << err();
+  EXPECT_EQ(ReadFile(err().substr(err().find("moved aside to ") + 15, spool.string().size() + 25)), "1 {}\n1 {}\n")
+      << "kept where the log says";
+  Process second({QVCOMM_PATH, "read", kPort, "--publish", Url(broker)}, dir_ / "second.out", dir_ / "second.err");
+  EXPECT_EQ(second.Wait(10000), 1);
+  EXPECT_NE(ReadFile(dir_ / "second.err").find("in use by another station (pid " + std::to_string(first.pid()) + ")"),
+            std::string::npos) << ReadFile(dir_ / "second.err");
+  EXPECT_EQ(first.Signal(SIGTERM), 128 + SIGTERM);
 }
 
 }  // namespace

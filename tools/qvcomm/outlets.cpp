@@ -1,5 +1,6 @@
 #include "tools/qvcomm/outlets.h"
 
+#include "platform/mqtt/identity.h"
 #include "platform/mqtt/publisher.h"
 #include "platform/rtl/application.h"
 #include "platform/system/procinfo.h"
@@ -43,6 +44,7 @@ bool ReadPassword(const std::string& file, std::string& out) {
 
 struct Outlets::State {
   std::string port, host;
+  pf::StationIdentity identity;
   std::optional<pf::Spool> spool;
   std::unique_ptr<pf::MqttPublisher> publisher;
   std::unique_ptr<pf::CommandRunner> runner;
@@ -80,9 +82,16 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
     return kExitUsage;
   }
   options.caFile = s.caFile;
-  options.clientId = "qvcomm-" + st.host + "-" + SpoolName(port);
+  const std::string folder = pf::RegStoreFolder() + "/spool";
+  if (!pf::LoadStationIdentity(folder, SpoolName(port), st.identity, error)) {
+    Error(port + ": " + Printable(error));
+    return kExitFailure;
+  }
+  if (!st.identity.renewed.empty()) Error(port + ": " + Printable(st.identity.renewed));
+  // Unique per station: a broker drops the older of two connections with one client id.
+  options.clientId = "qvcomm-" + st.identity.id;
   st.spool.emplace();
-  if (!st.spool->Open(pf::RegStoreFolder() + "/spool", SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error,
+  if (!st.spool->Open(folder, SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error,
                       s.hold)) {
     Error(port + ": " + Printable(error));
     return kExitFailure;
@@ -110,10 +119,12 @@ void Outlets::Deliver(const std::string& code, const std::string& time) {
   State& st = *state_;
   if (st.runner) st.runner->Add(code);
   if (st.spool) {
-    // What --json prints, with the machine and the sequence number that tells a duplicate.
+    // What --json prints, with the machine, the station and its sequence number: (station,
+    // seq) tells a duplicate.
     std::string payload = BarcodeJson(st.port, code, time);
     payload.pop_back();
-    payload += ",\"host\":" + JsonString(st.host) + ",\"seq\":" + std::to_string(st.spool->NextSeq()) + "}";
+    payload += ",\"host\":" + JsonString(st.host) + ",\"station\":\"" + st.identity.id +
+               "\",\"seq\":" + std::to_string(st.spool->NextSeq()) + "}";
     // Beyond the hold, the port is not read: the kernel's buffer and then the scanner keep
     // the codes (flow control) until the spool takes some.
     if (st.spool->HeldFull()) {
