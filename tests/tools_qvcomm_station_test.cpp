@@ -7,6 +7,7 @@
 #include "support/tmpfs.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -471,6 +472,61 @@ TEST_F(PublishTest, ADamagedSpoolIsMovedAsideAndASecondStationOnItRefused) {
   EXPECT_NE(ReadFile(dir_ / "second.err").find("in use by another station (pid " + std::to_string(first.pid()) + ")"),
             std::string::npos) << ReadFile(dir_ / "second.err");
   EXPECT_EQ(first.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+TEST_F(PublishTest, TheCommandGetsNothingOfTheStationsAndIsEndedWhenItHangs) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  const fs::path script = dir_ / "each";
+  // What it has open and whether it sees the password; "hang" hangs, with a child, the first time.
+  std::ofstream(script) << "#!/bin/sh\nd=" << dir_.string() << "\necho $$ >> $d/pids\n"
+                        << "ls -l /proc/$$/fd | grep -c 'socket:\\|spool\\|lock' >> $d/fds\n"
+                        << "echo \"${QVCOMM_MQTT_PASSWORD:-none}\" >> $d/env\necho \"$1\" >> $d/args\n"
+                        << "if [ \"$1\" = hang ] && [ ! -e $d/hung ]; then touch $d/hung; sleep 100 & echo $! >> $d/pids; "
+                        << "trap '' TERM; sleep 100; fi\n";
+  fs::permissions(script, fs::perms::owner_all);
+  Process reader = Reader(Url(broker, "station"), {"QVCOMM_MQTT_PASSWORD=s3cret"},
+                          {"--exec", script.string(), "--exec-timeout", "1"});
+  const auto err = [&] { return ReadFile(dir_ / "reader.err"); };
+  ASSERT_TRUE(Eventually([&] { return Count(err(), "connected to the broker") == 1; })) << err();
+  for (const char* code : {"first", "hang", "after"}) pty_.Write(std::string(code) + "\r");
+  ASSERT_TRUE(Eventually([&] { return ReadFile(dir_ / "args") == "first\nhang\nhang\nafter\n"; }, 20000))
+      << ReadFile(dir_ / "args") << err();
+  EXPECT_EQ(ReadFile(dir_ / "fds"), "0\n0\n0\n0\n") << "the broker's socket, the spool or its lock leaked";
+  EXPECT_EQ(ReadFile(dir_ / "env"), "none\nnone\nnone\nnone\n");
+  EXPECT_EQ(Count(err(), "took more than 1 s for the code \"hang\""), 1u) << err();
+  std::istringstream pids(ReadFile(dir_ / "pids"));
+  for (int pid; pids >> pid;) EXPECT_NE(kill(pid, 0), 0) << "pid " << pid << " of the command's group lives on";
+  // A signal to the station ends a command that hangs, within 5 s.
+  fs::remove(dir_ / "hung");
+  pty_.Write("hang\r");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "hung"); })) << err();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(StationTest, OptionsAndLogThatCouldHangOrGrowAreRefusedAtTheStart) {
+  fs::create_directories(dir_ / "folder");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  std::ofstream(dir_ / "big") << std::string((1 << 20) + 1, '#');
+  struct Case {
+    std::vector<std::string> args;
+    const char* why;
+  } cases[] = {
+      {{"--config", "/dev/zero"}, "not a regular file"},
+      {{"--config", (dir_ / "folder").string()}, "not a regular file"},
+      {{"--config", (dir_ / "big").string()}, "larger than 1 MiB"},
+      {{"--log", (dir_ / "fifo").string()}, "not a regular file"},
+      {{"--log", "/dev/null"}, "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{QVCOMM_PATH, "read", kPort};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    fs::remove(dir_ / "case.err");
+    EXPECT_NE(Process(args, dir_ / "case.out", dir_ / "case.err").Wait(5000), -1) << c.args[1];
+    EXPECT_NE(ReadFile(dir_ / "case.err").find(c.why), std::string::npos) << c.args[1] << ": " << ReadFile(dir_ / "case.err");
+  }
 }
 
 }  // namespace

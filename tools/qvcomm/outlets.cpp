@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
@@ -62,7 +63,8 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
   st.host = pf::HostName();
   if (!s.exec.empty())
     st.runner = std::make_unique<pf::CommandRunner>(
-        pf::SplitWords(s.exec), [port](const std::string& text) { Error(port + ": --exec: " + Printable(text)); });
+        pf::SplitWords(s.exec), [port](const std::string& text) { Error(port + ": --exec: " + Printable(text)); },
+        std::vector<std::string>{"QVCOMM_MQTT_PASSWORD"}, int(s.execTimeout * 1000));
   if (s.publish.empty()) return kExitOk;
   pf::MqttPublisher::Options options;
   std::string error;
@@ -76,6 +78,17 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
   } else if (const char* env = std::getenv("QVCOMM_MQTT_PASSWORD")) {
     options.password = env;
     options.hasPassword = true;
+  } else if (const char* creds = std::getenv("CREDENTIALS_DIRECTORY")) {
+    // systemd's LoadCredential=mqtt-password:FILE
+    const std::string file = std::string(creds) + "/mqtt-password";
+    std::error_code ec;
+    if (std::filesystem::exists(file, ec)) {
+      if (!ReadPassword(file, options.password)) {
+        Error("cannot read the password file " + Printable(file));
+        return kExitFailure;
+      }
+      options.hasPassword = true;
+    }
   }
   if (options.hasPassword && options.target.user.empty()) {
     Error("a password needs a user name: --publish mqtt://USER@host/topic");

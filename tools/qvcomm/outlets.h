@@ -14,6 +14,7 @@ struct OutletSettings {
   unsigned long spoolMiB = 16;
   unsigned long hold = 10000;  // --hold: codes kept in memory while the spool cannot take them
   std::string exec;          // --exec: a program and its first arguments, split at blanks
+  unsigned long execTimeout = 30;  // --exec-timeout: seconds one run may take
 };
 
 // Main thread only; the publisher's reports are printed from its own thread.

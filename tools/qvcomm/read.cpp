@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 namespace qvcomm {
@@ -26,8 +27,9 @@ struct ReadSettings : ScanSettings {
 
 using R = ReadSettings;
 bool TakeConfig(R& s, const std::string& file);
+constexpr std::uintmax_t kMaxConfigBytes = 1 << 20;
 
-constexpr std::array<Option<R>, 11> kReadOwn = {{
+constexpr std::array<Option<R>, 12> kReadOwn = {{
     {{"", "", "Output:", ""}},
     {{"--json", "", "one JSON object per barcode and line:\n"
                     "{\"port\":\"COM3\",\"barcode\":\"...\",\"time\":\"...\"}", ""},
@@ -53,6 +55,9 @@ constexpr std::array<Option<R>, 11> kReadOwn = {{
     {{"--exec", "CMD", "run CMD for each barcode, never through a shell: CMD is split at\n"
                        "blanks, the barcode is its last argument and its standard input", "a command"},
      [](R& s, const std::string& v) { return s.out.exec = v, v.find_first_not_of(" \t") != std::string::npos; }},
+    {{"--exec-timeout", "S", "the time one run of CMD may take (default 30 s): then its process\n"
+                             "group gets SIGTERM, 2 s later SIGKILL, and the code is tried again", "seconds from 1 to 86400"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 86400>(s.out.execTimeout, v); }},
 }};
 constexpr auto kReadOptions = WithScanOptions(kReadOwn);
 
@@ -67,11 +72,23 @@ constexpr Syntax<R> kConfigSyntax{"read", "", "", "", kReadOptions,
 // blank lines and lines starting with '#' are skipped. What is wrong is said here, the
 // option's own message follows.
 bool TakeConfig(R& s, const std::string& file) {
-  std::ifstream in(file);
-  if (file.empty() || !in || s.inConfig) {
-    if (s.inConfig) Error("an options file cannot name another (--config)");
+  if (s.inConfig) {
+    Error("an options file cannot name another (--config)");
     return false;
   }
+  // Only a file of a sensible size: /dev/zero or a FIFO would never end.
+  std::error_code ec;
+  const auto status = std::filesystem::status(file, ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    Error(Printable(file) + " is not a regular file (a folder, a device or a FIFO): --config takes a file of options");
+    return false;
+  }
+  if (!ec && std::filesystem::is_regular_file(status) && std::filesystem::file_size(file, ec) > kMaxConfigBytes) {
+    Error(Printable(file) + " is larger than 1 MiB: not an options file");
+    return false;
+  }
+  std::ifstream in(file);
+  if (file.empty() || !in) return false;
   std::vector<std::string> words;
   for (std::string line; std::getline(in, line);) {
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
