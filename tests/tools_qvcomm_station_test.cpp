@@ -529,4 +529,67 @@ TEST_F(StationTest, OptionsAndLogThatCouldHangOrGrowAreRefusedAtTheStart) {
   }
 }
 
+TEST_F(PublishTest, TheRetainedStatusSaysOnlineAndTheWillOfflineWhenTheStationDies) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  Process reader = Reader(Url(broker));
+  const auto err = [&] { return ReadFile(dir_ / "reader.err"); };
+  ASSERT_TRUE(Eventually([&] { return Count(err(), "connected to the broker") == 1; })) << err();
+  Stream(0, 3, 1000);
+  // A watcher that comes later gets the retained message.
+  std::this_thread::sleep_for(300ms);
+  Process watch({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", "codes/status/+", "-V", "5"},
+                dir_ / "status.out", dir_ / "status.err");
+  const auto last = [&] {
+    const std::string text = ReadFile(dir_ / "status.out");
+    const auto end = text.rfind('\n', text.size() - 2);
+    return end == std::string::npos ? text : text.substr(end + 1);
+  };
+  ASSERT_TRUE(Eventually([&] { return last().find("\"online\"") != std::string::npos; })) << ReadFile(dir_ / "status.out");
+  for (const std::string& field : std::vector<std::string>{"\"port\":\"COM9\"", "\"device\":\"" + pty_.slave() + "\"", "\"protocol\":\"MQTT 5\"",
+                                  "\"station\":\"", "\"version\":\"", "\"error\":\"\""})
+    EXPECT_NE(last().find(field), std::string::npos) << field << " in " << last();
+  EXPECT_TRUE(Eventually([&] { return last().find("\"spool\":0") != std::string::npos; })) << last();
+  reader.Kill();
+  EXPECT_TRUE(Eventually([&] { return last().find("\"offline\"") != std::string::npos; })) << "the will: " << last();
+  reader = Reader(Url(broker));
+  EXPECT_TRUE(Eventually([&] { return last().find("\"online\"") != std::string::npos; })) << last();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_TRUE(Eventually([&] { return last().find("\"offline\"") != std::string::npos; })) << "a clean end: " << last();
+}
+
+TEST_F(PublishTest, TheExampleConsumersShareTheCodesAndDropWhatComesTwice) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  const std::string port = std::to_string(broker.port());
+  std::vector<Process> consumers;
+  for (const char* id : {"c1", "c2"})
+    consumers.emplace_back(std::vector<std::string>{CODE_CONSUMER_PATH, "127.0.0.1", port, "sorters", "+", (dir_ / "seen").string(), id},
+                           dir_ / (std::string(id) + ".out"), dir_ / (std::string(id) + ".err"));
+  ASSERT_TRUE(Eventually([&] { return Count(ReadFile(dir_ / "c1.err") + ReadFile(dir_ / "c2.err"), "subscribed") == 2; }));
+  Process reader = Reader(Url(broker));
+  std::this_thread::sleep_for(300ms);
+  Stream(0, 40, 1000);
+  const auto lines = [&] { return ReadFile(dir_ / "c1.out") + ReadFile(dir_ / "c2.out"); };
+  ASSERT_TRUE(Eventually([&] { return Count(lines(), "\n") >= 40; })) << lines();
+  // The same code again, as a station sends it after a lost acknowledgement: dropped.
+  const std::string first = ReadFile(dir_ / "c1.out").substr(0, ReadFile(dir_ / "c1.out").find('\n'));
+  const std::string station = first.substr(0, first.find(' ')), seq = first.substr(17, first.find(' ', 17) - 17);
+  for (int i = 0; i < 4; ++i)
+    Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", port, "-q", "1", "-t", "codes", "-m",
+             "{\"barcode\":\"again\",\"station\":\"" + station + "\",\"seq\":" + seq + "}"},
+            dir_ / "pub.out", dir_ / "pub.err").Wait();
+  std::this_thread::sleep_for(500ms);
+  std::set<std::uint64_t> seqs;
+  std::istringstream in(lines());
+  for (std::string s, q, code; in >> s >> q >> code;) {
+    EXPECT_EQ(s, station);
+    EXPECT_TRUE(seqs.insert(std::stoull(q)).second) << "seq " << q << " twice";
+    EXPECT_EQ(code, Code(int(std::stoull(q) - 1)));
+  }
+  EXPECT_EQ(seqs.size(), 40u);
+  EXPECT_GT(Count(ReadFile(dir_ / "c1.out"), "\n") * Count(ReadFile(dir_ / "c2.out"), "\n"), 0u) << "both consumers take some";
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+}
+
 }  // namespace

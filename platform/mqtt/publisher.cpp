@@ -181,6 +181,26 @@ struct MqttPublisher::State {
   std::optional<std::chrono::steady_clock::time_point> refusedUntil;
   int refusalDelayMs = kFirstRetryMs;
   bool refusalSaid = false;               // until a message is delivered again
+  // Status: the last trouble, what was last sent, and when it may go again.
+  std::string lastError;
+  std::string sentStatus;
+  std::chrono::steady_clock::time_point nextStatus{};
+  std::atomic<bool> statusChanged{false};
+  void SendStatus(bool force);
+  std::string StatusText(bool online) const {
+    Status st;
+    st.online = online;
+    st.v5 = !v311;
+    st.spool = spool.Pending();
+    st.error = lastError;
+    return options.statusJson(st);
+  }
+  // Says it, and keeps it for the status message.
+  void Trouble(Event event, const std::string& text) {
+    lastError = text;
+    report(event, text);
+    SendStatus(true);
+  }
 
   void Run();
   bool Connect();
@@ -221,7 +241,22 @@ struct MqttPublisher::State {
 void MqttPublisher::State::Failure(const std::string& text) {
   if (text == lastFailure) return;
   lastFailure = text;
+  lastError = text;
   report(Event::Lost, text);
+}
+
+void MqttPublisher::State::SendStatus(bool force) {
+  if (options.statusTopic.empty() || !connected) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && !statusChanged && now < nextStatus) return;
+  const std::string text = StatusText(true);
+  statusChanged = false;
+  if (text == sentStatus) return;
+  if (mosquitto_publish_v5(mosq, nullptr, options.statusTopic.c_str(), int(text.size()), text.data(), 1, true,
+                           nullptr) == MOSQ_ERR_SUCCESS) {
+    sentStatus = text;
+    nextStatus = now + std::chrono::milliseconds(kStatusEveryMs);
+  }
 }
 
 bool MqttPublisher::State::Connect() {
@@ -250,6 +285,11 @@ bool MqttPublisher::State::Connect() {
       return false;
     }
   }
+  if (!options.statusTopic.empty()) {
+    // Sent by the broker when the connection ends without a word: the station is offline.
+    const std::string will = StatusText(false);
+    mosquitto_will_set_v5(mosq, options.statusTopic.c_str(), int(will.size()), will.data(), 1, true, nullptr);
+  }
   const int rc = mosquitto_connect_async(mosq, t.host.c_str(), t.port, options.keepAliveSeconds);
   if (rc != MOSQ_ERR_SUCCESS) {
     Failure(Unreachable(ErrorText(rc)));
@@ -271,6 +311,9 @@ void MqttPublisher::State::Connected(int rc) {
     connected = true;
     lastFailure.clear();
     report(Event::Connected, "connected to the broker at " + t.Address() + (v311 ? " (MQTT 3.1.1)" : " (MQTT 5)"));
+    if (lastError.starts_with("lost the connection") || lastError.starts_with("cannot connect")) lastError.clear();
+    sentStatus.clear();
+    SendStatus(true);
     spool.Rewind();  // what the last connection did not get acknowledged goes again, in order
     Publish();
     return;
@@ -278,7 +321,7 @@ void MqttPublisher::State::Connected(int rc) {
   // A broker of MQTT 3.1.1 answers a version 5 connection with "unacceptable protocol version".
   if (!v311 && (rc == 1 || rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION)) {
     v311 = true;
-    report(Event::Lost, "the broker at " + t.Address() + " does not speak MQTT 5: going on with MQTT 3.1.1, "
+    Trouble(Event::Lost, "the broker at " + t.Address() + " does not speak MQTT 5: going on with MQTT 3.1.1, "
                         "under which a message the broker refuses looks delivered");
     mosquitto_disconnect(mosq);
     return;
@@ -302,7 +345,7 @@ void MqttPublisher::State::Acked(int mid, int reason) {
   if (reason >= 0x80) {
     // Not delivered: it stays in the spool and goes again after a back-off.
     if (!refusalSaid)
-      report(Event::Rejected, "the broker at " + options.target.Address() + " refused the message " +
+      Trouble(Event::Rejected, "the broker at " + options.target.Address() + " refused the message " +
                                   std::to_string(seq) + " on the topic " + options.target.topic + ": " +
                                   mosquitto_reason_string(reason) + " (reason code " + std::to_string(reason) +
                                   "); the codes stay in the spool, sent again in " +
@@ -312,7 +355,12 @@ void MqttPublisher::State::Acked(int mid, int reason) {
     return;
   }
   spool.Ack(seq);
-  if (!refusedUntil) refusalDelayMs = kFirstRetryMs, refusalSaid = false;
+  if (!refusedUntil && refusalSaid) {
+    refusalDelayMs = kFirstRetryMs;
+    refusalSaid = false;
+    lastError.clear();
+    SendStatus(true);
+  }
   Publish();
   Notify();
 }
@@ -338,7 +386,7 @@ void MqttPublisher::State::Publish() {
     std::string error;
     if (!spool.Sync(error) && !syncFailed) {
       syncFailed = true;
-      report(Event::SpoolFailed, error);
+      Trouble(Event::SpoolFailed, error);
     }
     for (const Spool::Record& r : batch) {
       int mid = 0;
@@ -390,7 +438,11 @@ void MqttPublisher::State::Run() {
     const int sock = mosquitto_socket(mosq);
     pollfd p[2] = {{wakeFd, POLLIN, 0}, {sock, short(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0}};
     // Idle, the keep-alive is the only thing due.
-    const int timeoutMs = RefusalWait(RetryHeld(options.keepAliveSeconds * 1000 / 2));
+    int timeoutMs = RefusalWait(RetryHeld(options.keepAliveSeconds * 1000 / 2));
+    // A depth not yet told is told when its time comes; nothing is timed while all is told.
+    if (connected && !options.statusTopic.empty() && (statusChanged || StatusText(true) != sentStatus))
+      timeoutMs = std::min<int>(timeoutMs, std::max<long>(1, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                 nextStatus - std::chrono::steady_clock::now()).count()));
     if (poll(p, sock >= 0 ? 2 : 1, timeoutMs) < 0 && errno != EINTR) break;
     if (p[0].revents) ClearWake();
     if (stop) break;
@@ -415,6 +467,16 @@ void MqttPublisher::State::Run() {
     if (connected) {
       delayMs = kFirstRetryMs;
       Publish();
+      SendStatus(false);
+    }
+  }
+  if (connected && !options.statusTopic.empty()) {
+    // A clean end sends no will: the station says itself that it is offline.
+    const std::string offline = StatusText(false);
+    mosquitto_publish_v5(mosq, nullptr, options.statusTopic.c_str(), int(offline.size()), offline.data(), 1, true,
+                         nullptr);
+    mosquitto_disconnect(mosq);
+    for (int i = 0; i < 10 && mosquitto_want_write(mosq) && mosquitto_loop_write(mosq, 1) == MOSQ_ERR_SUCCESS; ++i) {
     }
   }
   Drop();
@@ -466,5 +528,10 @@ void MqttPublisher::Stop() {
 }
 
 bool MqttPublisher::Refused() const { return state_->refused; }
+
+void MqttPublisher::StatusChanged() {
+  state_->statusChanged = true;
+  Wake();
+}
 
 }  // namespace qv::platform

@@ -42,9 +42,18 @@ bool ParseMqttUrl(std::string_view url, MqttTarget& out, std::string& error);
 // 1 to 65,535 bytes, without NUL or wildcards (+, #), and not begin with '$'.
 std::string TopicProblem(std::string_view topic);
 
+// What a status message tells beside the station's own fixed fields.
+struct Status {
+  bool online = false;
+  bool v5 = true;          // the protocol spoken
+  std::size_t spool = 0;   // codes not acknowledged (held ones included)
+  std::string error;       // the last trouble, empty once things go well again
+};
+
 class MqttPublisher {
  public:
   static constexpr unsigned kWindow = 100;
+  static constexpr int kStatusEveryMs = 5000;
 
   struct Options {
     MqttTarget target;
@@ -53,6 +62,12 @@ class MqttPublisher {
     std::string caFile;    // mqtts: the certificate authorities; empty: the system's store
     std::string clientId;
     int keepAliveSeconds = 60;
+    // The retained status message on statusTopic (none when empty): made by statusJson, on
+    // each connection, when the error changes and, at most every kStatusEveryMs, when the
+    // spool's depth has changed. The broker's copy of the offline one is the last will, and
+    // it is sent as the connection ends.
+    std::string statusTopic;
+    std::function<std::string(const struct Status&)> statusJson;
   };
   // HeldWritten: the messages the spool held in memory are in its file now.
   // Rejected: the broker refused a message (MQTT 5 reason code 0x80 and above).
@@ -74,6 +89,8 @@ class MqttPublisher {
   void Stop();
   // True once the broker refused the credentials (the thread has ended).
   bool Refused() const;
+  // The status message changed (a field statusJson adds): it is sent again.
+  void StatusChanged();
 
  private:
   struct State;

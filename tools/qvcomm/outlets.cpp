@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 
 namespace qvcomm {
@@ -49,6 +50,8 @@ struct Outlets::State {
   std::optional<pf::Spool> spool;
   std::unique_ptr<pf::MqttPublisher> publisher;
   std::unique_ptr<pf::CommandRunner> runner;
+  std::mutex deviceMutex;
+  std::string device;  // deviceMutex
   std::atomic<bool> refused{false};
   std::atomic<bool> holding{false};  // codes are held in memory: said once
   bool stalled = false;              // the port is not read while the hold is full: said once
@@ -103,6 +106,15 @@ int Outlets::Open(const std::string& port, const OutletSettings& s) {
   if (!st.identity.renewed.empty()) Error(port + ": " + Printable(st.identity.renewed));
   // Unique per station: a broker drops the older of two connections with one client id.
   options.clientId = "qvcomm-" + st.identity.id;
+  options.statusTopic = options.target.topic + "/status/" + st.identity.id;
+  options.statusJson = [&st](const pf::Status& status) {
+    std::lock_guard lock(st.deviceMutex);
+    return "{\"state\":\"" + std::string(status.online ? "online" : "offline") + "\",\"station\":\"" +
+           st.identity.id + "\",\"host\":" + JsonString(st.host) + ",\"port\":" + JsonString(st.port) +
+           ",\"device\":" + JsonString(st.device) + ",\"version\":\"" QV_VERSION_TEXT "\",\"protocol\":\"" +
+           (status.v5 ? "MQTT 5" : "MQTT 3.1.1") + "\",\"spool\":" + std::to_string(status.spool) +
+           ",\"error\":" + JsonString(status.error) + "}";
+  };
   st.spool.emplace();
   if (!st.spool->Open(folder, SpoolName(port), std::uint64_t(s.spoolMiB) << 20, error,
                       s.hold)) {
@@ -165,6 +177,16 @@ void Outlets::Deliver(const std::string& code, const std::string& time) {
         break;
     }
   }
+}
+
+void Outlets::SetDevice(const std::string& device) {
+  State& st = *state_;
+  {
+    std::lock_guard lock(st.deviceMutex);
+    if (st.device == device) return;
+    st.device = device;
+  }
+  if (st.publisher) st.publisher->StatusChanged();
 }
 
 bool Outlets::Failed() const { return state_->refused.load(); }

@@ -28,6 +28,8 @@ class Outlets {
   // Sets up what the settings ask for port ("COM3"): kExitOk, or an exit code after saying
   // why not.
   int Open(const std::string& port, const OutletSettings& settings);
+  // The device behind the port now (for the status message).
+  void SetDevice(const std::string& device);
   // One barcode, read at time (UTC, ISO 8601).
   void Deliver(const std::string& code, const std::string& time);
   // True once an outlet has failed for good (the broker refused the credentials): the reader

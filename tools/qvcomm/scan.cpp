@@ -423,6 +423,7 @@ int RunScanner(const ScanSettings& s, const std::string& verb, const std::string
     Error("cannot set up " + reader.Where(device) + ": " + Printable(reader.FatalText()));
     return reader.fatalSystemError ? kExitRefused : kExitFailure;
   }
+  if (outlets) outlets->SetDevice(device);
   // What the port took, read back from it.
   const TStopBits stopBits = scan.StopBits();
   const TStreamProtocol flow = scan.StreamProtocol();
@@ -446,6 +447,7 @@ int RunScanner(const ScanSettings& s, const std::string& verb, const std::string
     Error(reader.Where(device) + " went away; waiting for it to come back (Ctrl-C ends)");
     if (!reader.WaitForPort(app, watch, device)) break;
     Error(port + " is back (" + Printable(device) + "): reading again");
+    if (outlets) outlets->SetDevice(device);
   }
   TThread::WithdrawMainWatch(&watch);
   reader.closing = true;
