@@ -34,16 +34,20 @@ constexpr std::array<Option<R>, 12> kReadOwn = {{
     {{"--json", "", "one JSON object per barcode and line:\n"
                     "{\"port\":\"COM3\",\"barcode\":\"...\",\"time\":\"...\"}", ""},
      [](R& s, const std::string&) { return s.json = true; }},
-    {{"--config", "FILE", "more options from FILE, one per line: the option, a blank, the\n"
-                          "value as the rest of the line (--exec /usr/bin/prog arg)", "a readable file of options"},
+    {{"--config", "FILE", "more options from FILE (a regular file of at most 1 MiB), one per\n"
+                          "line: the option, a blank, the value as the rest of the line\n"
+                          "(--exec /usr/bin/prog arg)", "a readable file of options"},
      TakeConfig},
     {{"", "", "Publishing (each barcode kept in a spool file until the broker has it):", ""}},
     {{"--publish", "URL", "mqtt://[USER@]HOST[:PORT]/TOPIC or mqtts://...: one JSON message\n"
-                          "per barcode (port, barcode, time, host, seq) with QoS 1", "a broker URL"},
+                          "per barcode (port, barcode, time, host, station, seq) with QoS 1,\n"
+                          "in MQTT 5 (3.1.1 when the broker refuses it), and a retained status\n"
+                          "on TOPIC/status/STATION", "a broker URL"},
      [](R& s, const std::string& v) { return s.out.publish = v, true; }},
     {{"--ca", "FILE", "mqtts: trust the CA certificates in FILE (default: the system's)", "a file name"},
      [](R& s, const std::string& v) { return s.out.caFile = v, !v.empty(); }},
-    {{"--password-file", "FILE", "the password on its first line (else $QVCOMM_MQTT_PASSWORD)", "a file name"},
+    {{"--password-file", "FILE", "the password on its first line (else $QVCOMM_MQTT_PASSWORD, else\n"
+                                 "$CREDENTIALS_DIRECTORY/mqtt-password)", "a file name"},
      [](R& s, const std::string& v) { return s.out.passwordFile = v, !v.empty(); }},
     {{"--spool-size", "MIB", "the most the spool keeps (default 16)", "MiB from 1 to 4096"},
      [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4096>(s.out.spoolMiB, v); }},
