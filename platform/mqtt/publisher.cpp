@@ -186,6 +186,8 @@ struct MqttPublisher::State {
   std::string sentStatus;
   std::chrono::steady_clock::time_point nextStatus{};
   std::atomic<bool> statusChanged{false};
+  int statusMid = -1;
+  bool statusRefusalSaid = false;
   void SendStatus(bool force);
   std::string StatusText(bool online) const {
     Status st;
@@ -252,7 +254,7 @@ void MqttPublisher::State::SendStatus(bool force) {
   const std::string text = StatusText(true);
   statusChanged = false;
   if (text == sentStatus) return;
-  if (mosquitto_publish_v5(mosq, nullptr, options.statusTopic.c_str(), int(text.size()), text.data(), 1, true,
+  if (mosquitto_publish_v5(mosq, &statusMid, options.statusTopic.c_str(), int(text.size()), text.data(), 1, true,
                            nullptr) == MOSQ_ERR_SUCCESS) {
     sentStatus = text;
     nextStatus = now + std::chrono::milliseconds(kStatusEveryMs);
@@ -338,6 +340,12 @@ void MqttPublisher::State::Connected(int rc) {
 }
 
 void MqttPublisher::State::Acked(int mid, int reason) {
+  if (mid == statusMid && reason >= 0x80 && !statusRefusalSaid) {
+    statusRefusalSaid = true;
+    report(Event::Rejected, "the broker at " + options.target.Address() + " refused the status message on the topic " +
+                                options.statusTopic + ": " + mosquitto_reason_string(reason) +
+                                " (let the station write there too)");
+  }
   auto it = inflight.find(mid);
   if (it == inflight.end()) return;
   const std::uint64_t seq = it->second;

@@ -1,6 +1,5 @@
-// A small tmpfs mounted over a folder for the life of the object: a real filesystem that
-// fills up. Needs root (CI runs as root); Ok() is false where mounting is refused, and the
-// test skips.
+// A small tmpfs mounted over a folder while the object lives: a real filesystem that fills up.
+// Needs root (CI runs as root); where mounting is refused Ok() is false and the test skips.
 #pragma once
 
 #include <sys/mount.h>
@@ -11,32 +10,25 @@
 
 namespace qv::test {
 
-class Tmpfs {
- public:
-  Tmpfs(const std::filesystem::path& dir, std::size_t kib) : dir_(dir) {
-    std::filesystem::create_directories(dir_);
-    const std::string options = "size=" + std::to_string(kib) + "k,mode=0700";
-    ok_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+struct Tmpfs {
+  Tmpfs(const std::filesystem::path& where, std::size_t kib) : dir(where) {
+    std::filesystem::create_directories(dir);
+    ok = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::to_string(kib) + "k,mode=0700").c_str()) == 0;
   }
   ~Tmpfs() {
-    if (ok_) umount2(dir_.c_str(), MNT_DETACH);
+    if (ok) umount2(dir.c_str(), MNT_DETACH);
   }
-  Tmpfs(const Tmpfs&) = delete;
-  Tmpfs& operator=(const Tmpfs&) = delete;
-
-  bool Ok() const { return ok_; }
-  // Fills what is left with a file of that name.
+  bool Ok() const { return ok; }
+  // Takes what space is left with a file of that name; Free gives it back.
   void Fill(const std::string& name) const {
-    std::ofstream out(dir_ / name, std::ios::binary);
-    const std::string block(4096, 'f');
-    while (out.write(block.data(), std::streamsize(block.size())) && out.flush()) {
+    std::ofstream out(dir / name, std::ios::binary);
+    for (const std::string block(4096, 'f'); out.write(block.data(), 4096) && out.flush();) {
     }
   }
-  void Free(const std::string& name) const { std::filesystem::remove(dir_ / name); }
+  void Free(const std::string& name) const { std::filesystem::remove(dir / name); }
 
- private:
-  std::filesystem::path dir_;
-  bool ok_ = false;
+  const std::filesystem::path dir;
+  bool ok = false;
 };
 
 }  // namespace qv::test
