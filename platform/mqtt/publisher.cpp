@@ -187,6 +187,9 @@ struct MqttPublisher::State {
   std::chrono::steady_clock::time_point nextStatus{};
   std::atomic<bool> statusChanged{false};
   int statusMid = -1;
+  // Set by libmosquitto's callbacks, done by the loop after them: publishing from inside a
+  // callback takes libmosquitto's locks in another order than its loop does.
+  bool statusDue = false;
   bool statusRefusalSaid = false;
   void SendStatus(bool force);
   std::string StatusText(bool online) const {
@@ -201,7 +204,7 @@ struct MqttPublisher::State {
   void Trouble(Event event, const std::string& text) {
     lastError = text;
     report(event, text);
-    SendStatus(true);
+    statusDue = true;
   }
 
   void Run();
@@ -250,9 +253,10 @@ void MqttPublisher::State::Failure(const std::string& text) {
 void MqttPublisher::State::SendStatus(bool force) {
   if (options.statusTopic.empty() || !connected) return;
   const auto now = std::chrono::steady_clock::now();
-  if (!force && !statusChanged && now < nextStatus) return;
+  if (!force && !statusDue && !statusChanged && now < nextStatus) return;
   const std::string text = StatusText(true);
   statusChanged = false;
+  statusDue = false;
   if (text == sentStatus) return;
   if (mosquitto_publish_v5(mosq, &statusMid, options.statusTopic.c_str(), int(text.size()), text.data(), 1, true,
                            nullptr) == MOSQ_ERR_SUCCESS) {
@@ -315,9 +319,8 @@ void MqttPublisher::State::Connected(int rc) {
     report(Event::Connected, "connected to the broker at " + t.Address() + (v311 ? " (MQTT 3.1.1)" : " (MQTT 5)"));
     if (lastError.starts_with("lost the connection") || lastError.starts_with("cannot connect")) lastError.clear();
     sentStatus.clear();
-    SendStatus(true);
+    statusDue = true;
     spool.Rewind();  // what the last connection did not get acknowledged goes again, in order
-    Publish();
     return;
   }
   // A broker of MQTT 3.1.1 answers a version 5 connection with "unacceptable protocol version".
@@ -367,9 +370,8 @@ void MqttPublisher::State::Acked(int mid, int reason) {
     refusalDelayMs = kFirstRetryMs;
     refusalSaid = false;
     lastError.clear();
-    SendStatus(true);
+    statusDue = true;
   }
-  Publish();
   Notify();
 }
 

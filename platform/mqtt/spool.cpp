@@ -120,7 +120,7 @@ bool Spool::Load(bool existed, std::string& error) {
   reserved_ = ReadNumber(seqFd_);
   // The head may be a hole: start at the first data.
   const off_t data = lseek(fd_, 0, SEEK_DATA);
-  off_t at = data < 0 ? lseek(fd_, 0, SEEK_END) : data;
+  off_t at = data >= 0 ? data : errno == ENXIO ? lseek(fd_, 0, SEEK_END) : 0;  // ENXIO: holes only
   std::string text;
   char buf[65536];
   for (;;) {
