@@ -63,6 +63,10 @@ void RemoveFileVersionInfo(const std::string& fileName);
 // The port names EnumPortsA reports (null: none, as on Linux).
 void SetSpoolerPorts(const std::vector<std::string>* names);
 
+// The station identity (platform/mqtt/identity.h) reads the machine's identity from the file
+// named by QVCOMM_MACHINE_ID_FILE in the environment, when set, instead of /etc/machine-id:
+// the hook of tests that run the program as a child.
+
 // ---- devices ------------------------------------------------------------------------------
 
 // False makes the device-information layer ignore libudev and name devices from sysfs alone

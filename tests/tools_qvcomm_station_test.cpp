@@ -4,8 +4,10 @@
 #include "support/broker.h"
 #include "support/pty.h"
 #include "support/temp_config.h"
+#include "support/tmpfs.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,7 +29,7 @@ const char* const kPort = "COM9";
 
 struct Message {
   std::uint64_t seq;
-  std::string barcode, port, host;
+  std::string barcode, port, host, station;
 };
 
 // The value of "name": in one message line (a string, or the digits of a number).
@@ -47,7 +49,8 @@ std::vector<Message> Messages(const std::string& text) {
   for (std::string line; std::getline(lines, line);) {
     const std::string seq = Field(line, "seq");
     if (line.starts_with("{\"port\":") && !seq.empty() && !Field(line, "time").empty())
-      out.push_back({std::stoull(seq), Field(line, "barcode"), Field(line, "port"), Field(line, "host")});
+      out.push_back({std::stoull(seq), Field(line, "barcode"), Field(line, "port"), Field(line, "host"),
+                     Field(line, "station")});
   }
   return out;
 }
@@ -160,9 +163,10 @@ class PublishTest : public StationTest {
   std::string Url(const Broker& b, const std::string& user = "") const {
     return "mqtt://" + (user.empty() ? "" : user + "@") + "127.0.0.1:" + std::to_string(b.port()) + "/codes";
   }
-  Process Reader(const std::string& url, std::vector<std::string> env = {}) {
-    return Process({QVCOMM_PATH, "read", kPort, "--publish", url}, dir_ / "reader.out", dir_ / "reader.err",
-                   std::move(env));
+  Process Reader(const std::string& url, std::vector<std::string> env = {}, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{QVCOMM_PATH, "read", kPort, "--publish", url};
+    args.insert(args.end(), more.begin(), more.end());
+    return Process(args, dir_ / "reader.out", dir_ / "reader.err", std::move(env));
   }
   // A subscriber with a persistent session (QoS 1), as a site runs it; back once it gets
   // what is published.
@@ -199,10 +203,16 @@ class PublishTest : public StationTest {
     const fs::path base = config_.Store() / "spool" / kPort;
     std::uint64_t last = 0;
     std::sscanf(ReadFile(base.string() + ".acked").c_str(), "%lu", &last);
-    std::istringstream lines(ReadFile(base.string() + ".spool"));
+    std::string text = ReadFile(base.string() + ".spool");
+    text.erase(0, text.find_first_not_of('\0'));  // the space of acknowledged lines given back
+    std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)
       if (!line.empty() && line[0] != '#') last = std::max<std::uint64_t>(last, std::stoull(line));
     return last;
+  }
+  std::string Err(const std::string& file = "reader.err") const { return ReadFile(dir_ / file); }
+  bool Connected(std::size_t n = 1) {
+    return Eventually([&] { return Count(Err(), "connected to the broker") >= n; });
   }
   std::size_t SpoolLines() {
     const std::string text = ReadFile(config_.Store() / "spool" / (std::string(kPort) + ".spool"));
@@ -345,6 +355,193 @@ TEST_F(PublishTest, ReaderKilledTenTimesLosesNothingItTook) {
   std::printf("%llu codes spooled of %d sent (the rest came while no reader ran), %zu sent twice, "
               "%zu cut by a kill\n", (unsigned long long)n, kCodes, duplicates, broken);
   EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << ReadFile(dir_ / "reader.err");
+}
+
+TEST_F(PublishTest, AFullDiskHoldsCodesThenStopsReadingAndPublishesAllInOrderWhenSpaceReturns) {
+  qv::test::Tmpfs disk(config_.Store() / "spool", 256);
+  if (!disk.Ok()) GTEST_SKIP() << "cannot mount a tmpfs here (not root?)";
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  Process reader = Reader(Url(broker), {}, {"--hold", "30"});
+  ASSERT_TRUE(Connected()) << Err();
+  Stream(0, 20, 1000);
+  ASSERT_EQ(Received(20, 20000).size(), 20u) << Err();
+  disk.Fill("filler");
+  Stream(20, 100, 1000);  // 30 are held, the rest wait in the terminal's buffer
+  ASSERT_TRUE(Eventually([&] { return Count(Err(), "is not read until the spool takes them") == 1; })) << Err();
+  EXPECT_EQ(Count(Err(), "No space left on device"), 1u) << Err();
+  disk.Free("filler");
+  const std::vector<Message> got = Received(100, 30000);
+  ExpectComplete(got, 100);
+  for (std::size_t i = 1; i < got.size(); ++i) EXPECT_LE(got[i - 1].seq, got[i].seq) << "out of order at " << i;
+  for (const Message& m : got) EXPECT_EQ(m.barcode, Code(int(m.seq - 1)));
+  EXPECT_EQ(Count(Err(), "has room again"), 1u) << Err();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << Err();
+}
+
+TEST_F(PublishTest, AMessageTheBrokerRefusesStaysInTheSpoolUntilItIsTaken) {
+  const fs::path acl = dir_ / "broker" / "acl";
+  fs::create_directories(acl.parent_path());
+  // Anyone may read codes, nobody write there; the status may be written.
+  std::ofstream(acl) << "topic read codes\ntopic readwrite probe\ntopic readwrite codes/status/#\n";
+  Broker broker(dir_ / "broker", "allow_anonymous true\nacl_file " + acl.string() + "\n");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  Process reader = Reader(Url(broker));
+  ASSERT_TRUE(Connected()) << Err();
+  Stream(0, 3, 1000);
+  ASSERT_TRUE(Eventually([&] { return Count(Err(), "refused the message") == 1; })) << Err();
+  EXPECT_NE(Err().find("on the topic codes: Not authorized"), std::string::npos) << Err();
+  std::this_thread::sleep_for(1500ms);  // a retry or two: still refused, said once
+  EXPECT_EQ(Count(Err(), "refused the message"), 1u) << Err();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(SpoolLines(), 3u) << "nothing counted as delivered";
+  std::ofstream(acl) << "topic readwrite #\n";  // now it may: everything arrives
+  broker.Kill9();
+  ASSERT_TRUE(broker.Start());
+  sub = Subscriber(broker);
+  reader = Reader(Url(broker));
+  ExpectComplete(Received(3, 20000), 3);
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM) << Err();
+}
+
+TEST_F(PublishTest, TwinStationsOfAClonedMachineStayTwo) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  Process sub = Subscriber(broker);
+  std::ofstream(dir_ / "machine-a") << "aaaa\n";
+  std::ofstream(dir_ / "machine-b") << "bbbb\n";
+  Process first = Reader(Url(broker), {"QVCOMM_MACHINE_ID_FILE=" + (dir_ / "machine-a").string()});
+  ASSERT_TRUE(Connected()) << Err();
+  // The clone: the same state folder (port map, spool, identity) under another machine-id.
+  const fs::path twin = dir_ / "twin";
+  fs::copy(config_.Home(), twin, fs::copy_options::recursive);
+  qv::test::PtyPair pty2;
+  const std::vector<std::string> b = {"XDG_CONFIG_HOME=" + twin.string(),
+                                      "QVCOMM_MACHINE_ID_FILE=" + (dir_ / "machine-b").string()};
+  ASSERT_EQ(Process({QVCOMM_PATH, "map", kPort, pty2.slave(), "--force"}, dir_ / "map.out", dir_ / "map.err", b).Wait(), 0);
+  Process second({QVCOMM_PATH, "read", kPort, "--publish", Url(broker)}, dir_ / "twin.out", dir_ / "twin.err", b);
+  std::this_thread::sleep_for(500ms);
+  for (int i = 0; i < 20; ++i) pty_.Write(Code(i) + "\r"), pty2.Write(Code(100 + i) + "\r");
+  Eventually([&] { return Messages(ReadFile(dir_ / "sub.out")).size() >= 40; }, 20000);
+  std::set<std::pair<std::string, std::uint64_t>> keys;
+  std::set<std::string> stations;
+  for (const Message& m : Messages(ReadFile(dir_ / "sub.out"))) keys.insert({m.station, m.seq}), stations.insert(m.station);
+  EXPECT_EQ(keys.size(), 40u) << "the key a consumer deduplicates by";
+  EXPECT_EQ(stations.size(), 2u);
+  EXPECT_NE(Err("twin.err").find("changed since"), std::string::npos) << Err("twin.err");
+  for (const char* err : {"reader.err", "twin.err"}) EXPECT_EQ(Count(Err(err), "lost the connection"), 0u) << Err(err);
+  EXPECT_EQ(second.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(first.Signal(SIGTERM), 128 + SIGTERM);
+}
+
+TEST_F(PublishTest, TheCommandGetsNothingOfTheStationsAndIsEndedWhenItHangs) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  const fs::path script = dir_ / "each";
+  // What it has open and whether it sees the password; "hang" hangs, with a child, the first time.
+  std::ofstream(script) << "#!/bin/sh\nd=" << dir_.string() << "\necho $$ >> $d/pids\n"
+                        << "ls -l /proc/$$/fd | grep -c 'socket:\\|spool\\|lock' >> $d/fds\n"
+                        << "echo \"${QVCOMM_MQTT_PASSWORD:-none}\" >> $d/env\necho \"$1\" >> $d/args\n"
+                        << "if [ \"$1\" = hang ] && [ ! -e $d/hung ]; then touch $d/hung; sleep 100 & echo $! >> $d/pids; "
+                        << "trap '' TERM; sleep 100; fi\n";
+  fs::permissions(script, fs::perms::owner_all);
+  Process reader = Reader(Url(broker, "station"), {"QVCOMM_MQTT_PASSWORD=s3cret"},
+                          {"--exec", script.string(), "--exec-timeout", "1"});
+  ASSERT_TRUE(Connected()) << Err();
+  for (const char* code : {"first", "hang", "after"}) pty_.Write(std::string(code) + "\r");
+  ASSERT_TRUE(Eventually([&] { return ReadFile(dir_ / "args") == "first\nhang\nhang\nafter\n"; }, 20000)) << Err();
+  EXPECT_EQ(ReadFile(dir_ / "fds"), "0\n0\n0\n0\n") << "the broker's socket, the spool or its lock leaked";
+  EXPECT_EQ(ReadFile(dir_ / "env"), "none\nnone\nnone\nnone\n");
+  EXPECT_EQ(Count(Err(), "took more than 1 s for the code \"hang\""), 1u) << Err();
+  std::istringstream pids(ReadFile(dir_ / "pids"));
+  for (int pid; pids >> pid;) EXPECT_NE(kill(pid, 0), 0) << "pid " << pid << " of the command's group lives on";
+  fs::remove(dir_ / "hung");  // a signal to the station ends a command that hangs, within 5 s
+  pty_.Write("hang\r");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(dir_ / "hung"); })) << Err();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(StationTest, OptionsAndLogThatCouldHangOrGrowAreRefusedAtTheStart) {
+  fs::create_directories(dir_ / "folder");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  std::ofstream(dir_ / "big") << std::string((1 << 20) + 1, '#');
+  const std::pair<std::string, std::string> cases[] = {
+      {"--config", "/dev/zero"}, {"--config", (dir_ / "folder").string()}, {"--config", (dir_ / "big").string()},
+      {"--log", (dir_ / "fifo").string()}, {"--log", "/dev/null"}};
+  for (const auto& [option, file] : cases) {
+    fs::remove(dir_ / "case.err");
+    EXPECT_NE(Process({QVCOMM_PATH, "read", kPort, option, file}, dir_ / "case.out", dir_ / "case.err").Wait(5000), -1);
+    EXPECT_NE(ReadFile(dir_ / "case.err").find(file.ends_with("big") ? "larger than 1 MiB" : "not a regular file"),
+              std::string::npos) << file << ": " << ReadFile(dir_ / "case.err");
+  }
+}
+
+TEST_F(PublishTest, ASpoolIsCheckedAndOwnedAndTheStatusTellsOnlineAndTheWillOffline) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  const fs::path spool = config_.Store() / "spool" / (std::string(kPort) + ".spool");
+  fs::create_directories(spool.parent_path());
+  std::ofstream(spool) << "1 {}\n1 {}\n";
+  Process reader = Reader(Url(broker));
+  ASSERT_TRUE(Connected()) << Err();
+  EXPECT_NE(Err().find("is damaged at line 2"), std::string::npos) << Err();
+  EXPECT_EQ(ReadFile(Err().substr(Err().find("moved aside to ") + 15, spool.string().size() + 25)), "1 {}\n1 {}\n");
+  Process second({QVCOMM_PATH, "read", kPort, "--publish", Url(broker)}, dir_ / "second.out", dir_ / "second.err");
+  EXPECT_EQ(second.Wait(10000), 1);
+  EXPECT_NE(Err("second.err").find("in use by another station (pid " + std::to_string(reader.pid()) + ")"),
+            std::string::npos) << Err("second.err");
+  // A watcher that comes later gets the retained status.
+  Process watch({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", "codes/status/+"},
+                dir_ / "status.out", dir_ / "status.err");
+  const auto last = [&] {
+    const std::string text = ReadFile(dir_ / "status.out");
+    return text.substr(text.rfind('\n', text.size() - 2) + 1);  // npos + 1 is 0
+  };
+  ASSERT_TRUE(Eventually([&] { return last().find("\"online\"") != std::string::npos; })) << last();
+  for (const std::string& field : {std::string("\"port\":\"COM9\""), "\"device\":\"" + pty_.slave() + "\"",
+                                   std::string("\"protocol\":\"MQTT 5\",\"spool\":0,\"error\":\"\"")})
+    EXPECT_NE(last().find(field), std::string::npos) << field << " in " << last();
+  reader.Kill();
+  EXPECT_TRUE(Eventually([&] { return last().find("\"offline\"") != std::string::npos; })) << "the will: " << last();
+  reader = Reader(Url(broker));
+  EXPECT_TRUE(Eventually([&] { return last().find("\"online\"") != std::string::npos; })) << last();
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
+  EXPECT_TRUE(Eventually([&] { return last().find("\"offline\"") != std::string::npos; })) << "a clean end: " << last();
+}
+
+TEST_F(PublishTest, TheExampleConsumersShareTheCodesAndDropWhatComesTwice) {
+  Broker broker(dir_ / "broker");
+  ASSERT_TRUE(broker.Start());
+  const std::string port = std::to_string(broker.port());
+  std::vector<Process> consumers;
+  for (const std::string id : {"c1", "c2"})
+    consumers.emplace_back(std::vector<std::string>{CODE_CONSUMER_PATH, "127.0.0.1", port, "sorters", "+", (dir_ / "seen").string(), id},
+                           dir_ / (id + ".out"), dir_ / (id + ".err"));
+  ASSERT_TRUE(Eventually([&] { return Count(Err("c1.err") + Err("c2.err"), "subscribed") == 2; }));
+  Process reader = Reader(Url(broker));
+  ASSERT_TRUE(Connected()) << Err();
+  Stream(0, 40, 1000);
+  const auto lines = [&] { return Err("c1.out") + Err("c2.out"); };
+  ASSERT_TRUE(Eventually([&] { return Count(lines(), "\n") >= 40; })) << lines();
+  // The same code again, as a station sends it after a lost acknowledgement: dropped.
+  const std::string station = lines().substr(0, 16), seq = lines().substr(17, lines().find(' ', 17) - 17);
+  for (int i = 0; i < 4; ++i)
+    Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", port, "-q", "1", "-t", "codes", "-m",
+             "{\"barcode\":\"again\",\"station\":\"" + station + "\",\"seq\":" + seq + "}"}, dir_ / "pub.out", dir_ / "pub.err").Wait();
+  std::this_thread::sleep_for(500ms);
+  std::set<std::uint64_t> seqs;
+  std::istringstream in(lines());
+  for (std::string s, q, code; in >> s >> q >> code;) {
+    EXPECT_TRUE(seqs.insert(std::stoull(q)).second && s == station) << s << " " << q << " twice";
+    EXPECT_EQ(code, Code(int(std::stoull(q) - 1)));
+  }
+  EXPECT_EQ(seqs.size(), 40u);
+  EXPECT_GT(Count(Err("c1.out"), "\n") * Count(Err("c2.out"), "\n"), 0u) << "both consumers take some";
+  EXPECT_EQ(reader.Signal(SIGTERM), 128 + SIGTERM);
 }
 
 }  // namespace

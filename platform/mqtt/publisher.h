@@ -7,7 +7,11 @@
 // fails or is lost is tried again after 0.5 s, doubling up to 30 s; after each new connection
 // every message not yet acknowledged is sent again, oldest first, so a message the broker had
 // received before the loss can arrive twice (a consumer tells by the sequence number). At
-// most kWindow messages are in flight. A broker that refuses the user name or password ends
+// most kWindow messages are in flight. MQTT 5 is spoken (3.1.1 with a broker that refuses it):
+// an acknowledgement with a reason code of 0x80 or more is a refusal, not a delivery; the
+// message stays in the spool, nothing is sent for a back-off (0.5 s doubling to 30 s), then
+// everything not acknowledged goes again. While the spool holds messages in memory (its disk
+// full) it is asked to write them once a second, and sooner when acknowledgements free space. A broker that refuses the user name or password ends
 // the publisher (Refused): trying again would not help, and the spool keeps everything.
 //
 // Start, Wake, Stop and Drain from any one thread; the report callback runs on the
@@ -34,10 +38,22 @@ struct MqttTarget {
 };
 // False with the reason for anything else.
 bool ParseMqttUrl(std::string_view url, MqttTarget& out, std::string& error);
+// What is wrong with a topic to publish to (empty when nothing): it must be valid UTF-8 of
+// 1 to 65,535 bytes, without NUL or wildcards (+, #), and not begin with '$'.
+std::string TopicProblem(std::string_view topic);
+
+// What a status message tells beside the station's own fixed fields.
+struct Status {
+  bool online = false;
+  bool v5 = true;          // the protocol spoken
+  std::size_t spool = 0;   // codes not acknowledged (held ones included)
+  std::string error;       // the last trouble, empty once things go well again
+};
 
 class MqttPublisher {
  public:
   static constexpr unsigned kWindow = 100;
+  static constexpr int kStatusEveryMs = 5000;
 
   struct Options {
     MqttTarget target;
@@ -46,8 +62,16 @@ class MqttPublisher {
     std::string caFile;    // mqtts: the certificate authorities; empty: the system's store
     std::string clientId;
     int keepAliveSeconds = 60;
+    // The retained status message on statusTopic (none when empty): made by statusJson, on
+    // each connection, when the error changes and, at most every kStatusEveryMs, when the
+    // spool's depth has changed. The broker's copy of the offline one is the last will, and
+    // it is sent as the connection ends.
+    std::string statusTopic;
+    std::function<std::string(const struct Status&)> statusJson;
   };
-  enum class Event { Connected, Lost, Refused, SpoolFailed };
+  // HeldWritten: the messages the spool held in memory are in its file now.
+  // Rejected: the broker refused a message (MQTT 5 reason code 0x80 and above).
+  enum class Event { Connected, Lost, Refused, Rejected, SpoolFailed, HeldWritten };
   using Report = std::function<void(Event, const std::string& text)>;
 
   MqttPublisher(Spool& spool, Options options, Report report);
@@ -65,6 +89,8 @@ class MqttPublisher {
   void Stop();
   // True once the broker refused the credentials (the thread has ended).
   bool Refused() const;
+  // The status message changed (a field statusJson adds): it is sent again.
+  void StatusChanged();
 
  private:
   struct State;

@@ -12,7 +12,9 @@ struct OutletSettings {
   std::string caFile;        // --ca
   std::string passwordFile;  // --password-file; else $QVCOMM_MQTT_PASSWORD
   unsigned long spoolMiB = 16;
+  unsigned long hold = 10000;  // --hold: codes kept in memory while the spool cannot take them
   std::string exec;          // --exec: a program and its first arguments, split at blanks
+  unsigned long execTimeout = 30;  // --exec-timeout: seconds one run may take
 };
 
 // Main thread only; the publisher's reports are printed from its own thread.
@@ -26,6 +28,8 @@ class Outlets {
   // Sets up what the settings ask for port ("COM3"): kExitOk, or an exit code after saying
   // why not.
   int Open(const std::string& port, const OutletSettings& settings);
+  // The device behind the port now (for the status message).
+  void SetDevice(const std::string& device);
   // One barcode, read at time (UTC, ISO 8601).
   void Deliver(const std::string& code, const std::string& time);
   // True once an outlet has failed for good (the broker refused the credentials): the reader

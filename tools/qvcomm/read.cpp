@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 namespace qvcomm {
@@ -26,29 +27,41 @@ struct ReadSettings : ScanSettings {
 
 using R = ReadSettings;
 bool TakeConfig(R& s, const std::string& file);
+constexpr std::uintmax_t kMaxConfigBytes = 1 << 20;
 
-constexpr std::array<Option<R>, 10> kReadOwn = {{
+constexpr std::array<Option<R>, 12> kReadOwn = {{
     {{"", "", "Output:", ""}},
     {{"--json", "", "one JSON object per barcode and line:\n"
                     "{\"port\":\"COM3\",\"barcode\":\"...\",\"time\":\"...\"}", ""},
      [](R& s, const std::string&) { return s.json = true; }},
-    {{"--config", "FILE", "more options from FILE, one per line: the option, a blank, the\n"
-                          "value as the rest of the line (--exec /usr/bin/prog arg)", "a readable file of options"},
+    {{"--config", "FILE", "more options from FILE (a regular file of at most 1 MiB), one per\n"
+                          "line: the option, a blank, the value as the rest of the line\n"
+                          "(--exec /usr/bin/prog arg)", "a readable file of options"},
      TakeConfig},
     {{"", "", "Publishing (each barcode kept in a spool file until the broker has it):", ""}},
     {{"--publish", "URL", "mqtt://[USER@]HOST[:PORT]/TOPIC or mqtts://...: one JSON message\n"
-                          "per barcode (port, barcode, time, host, seq) with QoS 1", "a broker URL"},
+                          "per barcode (port, barcode, time, host, station, seq) with QoS 1,\n"
+                          "in MQTT 5 (3.1.1 when the broker refuses it), and a retained status\n"
+                          "on TOPIC/status/STATION", "a broker URL"},
      [](R& s, const std::string& v) { return s.out.publish = v, true; }},
     {{"--ca", "FILE", "mqtts: trust the CA certificates in FILE (default: the system's)", "a file name"},
      [](R& s, const std::string& v) { return s.out.caFile = v, !v.empty(); }},
-    {{"--password-file", "FILE", "the password on its first line (else $QVCOMM_MQTT_PASSWORD)", "a file name"},
+    {{"--password-file", "FILE", "the password on its first line (else $QVCOMM_MQTT_PASSWORD, else\n"
+                                 "$CREDENTIALS_DIRECTORY/mqtt-password)", "a file name"},
      [](R& s, const std::string& v) { return s.out.passwordFile = v, !v.empty(); }},
     {{"--spool-size", "MIB", "the most the spool keeps (default 16)", "MiB from 1 to 4096"},
      [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4096>(s.out.spoolMiB, v); }},
+    {{"--hold", "CODES", "codes kept in memory while the spool cannot take them (its disk\n"
+                         "full, or --spool-size reached; default 10000); beyond, the port\n"
+                         "is not read until it can", "a number of codes from 1 to 1000000"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 1000000>(s.out.hold, v); }},
     {{"", "", "Commands:", ""}},
     {{"--exec", "CMD", "run CMD for each barcode, never through a shell: CMD is split at\n"
                        "blanks, the barcode is its last argument and its standard input", "a command"},
      [](R& s, const std::string& v) { return s.out.exec = v, v.find_first_not_of(" \t") != std::string::npos; }},
+    {{"--exec-timeout", "S", "the time one run of CMD may take (default 30 s): then its process\n"
+                             "group gets SIGTERM, 2 s later SIGKILL, and the code is tried again", "seconds from 1 to 86400"},
+     [](R& s, const std::string& v) { return TakeNumber<unsigned long, 1, 86400>(s.out.execTimeout, v); }},
 }};
 constexpr auto kReadOptions = WithScanOptions(kReadOwn);
 
@@ -63,11 +76,23 @@ constexpr Syntax<R> kConfigSyntax{"read", "", "", "", kReadOptions,
 // blank lines and lines starting with '#' are skipped. What is wrong is said here, the
 // option's own message follows.
 bool TakeConfig(R& s, const std::string& file) {
-  std::ifstream in(file);
-  if (file.empty() || !in || s.inConfig) {
-    if (s.inConfig) Error("an options file cannot name another (--config)");
+  if (s.inConfig) {
+    Error("an options file cannot name another (--config)");
     return false;
   }
+  // Only a file of a sensible size: /dev/zero or a FIFO would never end.
+  std::error_code ec;
+  const auto status = std::filesystem::status(file, ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    Error(Printable(file) + " is not a regular file (a folder, a device or a FIFO): --config takes a file of options");
+    return false;
+  }
+  if (!ec && std::filesystem::is_regular_file(status) && std::filesystem::file_size(file, ec) > kMaxConfigBytes) {
+    Error(Printable(file) + " is larger than 1 MiB: not an options file");
+    return false;
+  }
+  std::ifstream in(file);
+  if (file.empty() || !in) return false;
   std::vector<std::string> words;
   for (std::string line; std::getline(in, line);) {
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();

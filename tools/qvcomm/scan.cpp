@@ -293,6 +293,14 @@ std::unique_ptr<TqvLogFile> OpenLog(const std::string& name, int& exit) {
   // bare name in the state folder, which suits the program's default log, not an option).
   std::error_code ec;
   const std::string path = std::filesystem::absolute(name, ec).string();
+  // A FIFO would hold the start until someone reads it, a device take lines without end.
+  const auto status = std::filesystem::status(path, ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    Error("cannot write the log file " + Printable(name) + ": it is not a regular file (a FIFO, a device or a folder)");
+    exit = kExitFailure;
+    return nullptr;
+  }
+  ec.clear();
   // The log reports a file it cannot write only by its own words; say why, before opening.
   if (std::FILE* f = ec ? nullptr : std::fopen(path.c_str(), "a")) {
     std::fclose(f);
@@ -411,6 +419,7 @@ int RunScanner(const ScanSettings& s, const std::string& verb, const std::string
     Error("cannot set up " + reader.Where(device) + ": " + Printable(reader.FatalText()));
     return reader.fatalSystemError ? kExitRefused : kExitFailure;
   }
+  if (outlets) outlets->SetDevice(device);
   // What the port took, read back from it.
   const TStopBits stopBits = scan.StopBits();
   const TStreamProtocol flow = scan.StreamProtocol();
@@ -434,6 +443,7 @@ int RunScanner(const ScanSettings& s, const std::string& verb, const std::string
     Error(reader.Where(device) + " went away; waiting for it to come back (Ctrl-C ends)");
     if (!reader.WaitForPort(app, watch, device)) break;
     Error(port + " is back (" + Printable(device) + "): reading again");
+    if (outlets) outlets->SetDevice(device);
   }
   TThread::WithdrawMainWatch(&watch);
   reader.closing = true;

@@ -98,8 +98,8 @@ template <class S>
 inline constexpr auto kScanTail = std::to_array<Option<S>>({
     {{"--count", "N", "end after N barcodes", "a number of barcodes from 1"},
      [](S& s, const std::string& v) { return TakeNumber<unsigned long, 1, 4000000000UL>(s.count, v); }},
-    {{"--log", "FILE", "write the component's log (barcodes included) to FILE (relative to\n"
-                       "the current folder)", "a file name"},
+    {{"--log", "FILE", "write the component's log (barcodes included) to FILE, a regular\n"
+                       "file (relative to the current folder)", "a file name"},
      [](S& s, const std::string& v) { return s.logFile = v, !v.empty(); }},
     {{"--reconnect", "", "when the port goes away (or is not there yet), wait for it and\n"
                          "go on with the same settings", ""},
