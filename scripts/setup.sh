@@ -17,10 +17,12 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev libqt6svg6 libxkbcommon-
 # runtime build the fuzz targets (scripts/fuzz.sh); locales gives the log tests a second date
 # format; the tests and the benchmark run mosquitto and its clients. The serial lab
 # (scripts/lab.sh) boots Debian's kernel in QEMU with a busybox initramfs and runs udevd there.
+# The package check (scripts/package_check.sh) makes the Debian packages (dpkg-shlibdeps, file),
+# checks them with lintian and installs them into a minimal Debian made by debootstrap.
 if [[ $profile == all ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xdotool ser2net python3-serial qt6-serialport-dev
              clang-14 libclang-rt-14-dev locales mosquitto mosquitto-clients qemu-system-x86 busybox-static udev
-             python3)
+             python3 dpkg-dev file lintian debootstrap)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -13,6 +13,9 @@
 #include <memory>
 #include <string>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform {
 
 // Running counts of line changes and receive errors since the device was opened (the model of
@@ -100,3 +103,5 @@ std::unique_ptr<SerialDevice> OpenNetworkDevice(const std::string& name, DWORD& 
 DWORD ValidateDcb(const DCB& dcb);
 
 }  // namespace qv::platform
+
+#pragma GCC visibility pop
