@@ -107,7 +107,11 @@ function(qv_install_library)
   endforeach()
   add_library(qv_shared SHARED ${_objects} ${_map})
   target_link_libraries(qv_shared PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
-  target_link_options(qv_shared PRIVATE "LINKER:--version-script=${_map}" "LINKER:--no-undefined")
+  target_link_options(qv_shared PRIVATE "LINKER:--version-script=${_map}")
+  # Every name resolved at link time; a sanitizer's run time is the program's to bring.
+  if(NOT QV_ASAN AND NOT QV_TSAN)
+    target_link_options(qv_shared PRIVATE "LINKER:--no-undefined")
+  endif()
   target_include_directories(qv_shared INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_compile_features(qv_shared INTERFACE cxx_std_20)
   set_target_properties(qv_shared PROPERTIES OUTPUT_NAME qvcomm EXPORT_NAME qvcomm LINKER_LANGUAGE CXX
