@@ -1,7 +1,7 @@
 #!/bin/sh
 # install_test.sh BUILD_DIR EXAMPLE_DIR CXX: a staged install (DESTDIR) of the build, then the
-# console reader example built against it twice, with find_package(qvcomm) and with pkg-config;
-# both must run and report a port that is not there by its name.
+# console reader example built against its shared library twice, with find_package(qvcomm) and
+# with pkg-config; both must run and report a port that is not there by its name.
 set -eu
 build=$1 example=$2 cxx=$3
 work=$(mktemp -d /tmp/qv-install-XXXXXX)
@@ -35,6 +35,12 @@ if [ -e "$prefix/bin/qvbarcode" ]; then
     desktop-file-validate "$prefix/share/applications/qvbarcode.desktop" || fail "desktop entry is not valid"
   fi
 fi
+
+lib=$(find "$prefix/lib" -name libqvcomm.so.1)
+[ -n "$lib" ] || fail "libqvcomm.so.1 is not installed"
+readelf -d "$lib" | grep -q 'SONAME.*\[libqvcomm\.so\.1\]' || fail "$lib has no SONAME libqvcomm.so.1"
+# The staged library is not where the dynamic loader looks.
+export LD_LIBRARY_PATH="${lib%/*}"
 
 cmake -S "$example" -B "$work/cmake" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" \
   >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "find_package(qvcomm) failed"; }

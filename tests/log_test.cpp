@@ -406,6 +406,22 @@ TEST_F(LogTest, UnwritableProgramFolderUsesTheStateFolder) {
   EXPECT_EQ(ReadAll(dir_ + "/state/qvcomm/qvscan.log"), "\r\n" + Header() + "\r\nx");
 }
 
+TEST_F(LogTest, InstalledProgramLogsInItsStateFolder) {
+  // Root could write into /usr/bin: an installed program never does.
+  for (const char* exe : {"/usr/bin/qvscan", "/usr/local/bin/qvscan", "/opt/qv/bin/qvscan"}) {
+    EXPECT_TRUE(qv::platform::ProgramInstalled(exe)) << exe;
+    qv::platform::InjectExeFileName(exe);
+    EXPECT_EQ(MakeLog(loAutoFileName)->GetLogFileName(), dir_ + "/state/qvscan/qvscan.log") << exe;
+    log_->Free();
+    log_ = nullptr;
+  }
+  EXPECT_TRUE(fs::is_directory(dir_ + "/state/qvscan"));
+  // This build's programs log beside themselves.
+  qv::platform::InjectExeFileName(nullptr);
+  EXPECT_FALSE(qv::platform::ProgramInstalled(qv::platform::ExeFileName()));
+  EXPECT_FALSE(qv::platform::ProgramInstalled(exe_));
+}
+
 TEST_F(LogTest, ClearVisualOutAndDebugOutput) {
   TTestLog* log = MakeLog(loSafeMode | loDebugOut);
   auto* memo = new TMemoTestDouble(nullptr);

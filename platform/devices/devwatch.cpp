@@ -96,7 +96,8 @@ std::string StoreFingerprint(const std::string& file) {
 
 }  // namespace
 
-struct DeviceWatcher::State {
+// Holds libudev's handles, which the shared library does not export.
+struct [[gnu::visibility("hidden")]] DeviceWatcher::State {
   HWND window = 0;
   Source source = Source::None;
   int stopFd = -1;

@@ -57,7 +57,8 @@ void Drain(int fd) {
 
 }  // namespace
 
-struct NullModemState {
+// Holds the devices' internal counters, which the shared library does not export.
+struct [[gnu::visibility("hidden")]] NullModemState {
   struct EndState {
     std::deque<BYTE> input;
     bool dtr = false, rts = false, ring = false, open = false;

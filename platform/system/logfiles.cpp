@@ -166,14 +166,32 @@ std::string ExeFileName() {
   return *g_exe;
 }
 
+bool ProgramInstalled(const std::string& exe) {
+  // This build's own programs are not installed, wherever the tree is.
+  if (exe.starts_with(QV_BUILD_DIR "/")) return false;
+  for (std::string_view prefix : {"/usr/", "/bin/", "/sbin/", "/opt/", QV_INSTALL_PREFIX "/"})
+    if (exe.starts_with(prefix)) return true;
+  return false;
+}
+
 std::string ProgramSideFolder() {
   std::string exe = ExeFileName();
   std::string folder = exe.substr(0, exe.rfind('/') + 1);
   if (folder.empty()) folder = "./";
   std::lock_guard guard(g_mutex);
   auto it = g_sideFolders.find(folder);
-  if (it == g_sideFolders.end())
-    it = g_sideFolders.emplace(folder, CanCreateIn(folder) ? folder : StateFolder()).first;
+  if (it == g_sideFolders.end()) {
+    std::string side;
+    if (ProgramInstalled(exe)) {
+      // A system folder is no place for a user's files, even for root, who could write there.
+      const std::string name = exe.substr(exe.rfind('/') + 1);
+      side = UserBaseFolder("XDG_STATE_HOME", ".local/state") + "/" + name + "/";
+      MakeFolders(side);
+    } else {
+      side = CanCreateIn(folder) ? folder : StateFolder();
+    }
+    it = g_sideFolders.emplace(folder, side).first;
+  }
   return it->second;
 }
 

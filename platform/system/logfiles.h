@@ -22,10 +22,14 @@ namespace qv::platform {
 
 // The path of the running program (/proc/self/exe), or the injected one.
 std::string ExeFileName();
-// The folder, with its trailing '/', that takes the files named beside the program: the
-// program's own folder when this process can create files there, else the user's state folder
-// $XDG_STATE_HOME/qvcomm/ (default ~/.local/state/qvcomm/), created when needed. Decided once
-// per program folder and process.
+// Whether the program at exe is installed: in a system folder (/usr, /bin, /sbin, /opt) or under
+// this build's install prefix, and not in this build's tree.
+bool ProgramInstalled(const std::string& exe);
+// The folder, with its trailing '/', that takes the files named beside the program: for an
+// installed program the user's state folder $XDG_STATE_HOME/<program>/ (default
+// ~/.local/state/<program>/); otherwise the program's own folder when this process can create
+// files there, else $XDG_STATE_HOME/qvcomm/. Created when needed; decided once per program
+// folder and process.
 std::string ProgramSideFolder();
 
 // One write to a log file: open and lock, then append or cut, close. Below the size limit a

@@ -4,6 +4,9 @@
 // Not for use outside platform/. Any thread.
 #pragma once
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform::libudev {
 
 struct udev;
@@ -41,3 +44,5 @@ struct Api {
 const Api& Bound();
 
 }  // namespace qv::platform::libudev
+
+#pragma GCC visibility pop

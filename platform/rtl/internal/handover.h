@@ -3,6 +3,9 @@
 
 #include "platform/win32/wintypes.h"
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform::internal {
 
 // Set by TApplication: the thread that serves hand-overs.
@@ -11,3 +14,5 @@ void SetMainThreadId(DWORD id);
 bool SyncPending();
 
 }  // namespace qv::platform::internal
+
+#pragma GCC visibility pop

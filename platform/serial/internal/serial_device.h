@@ -13,6 +13,9 @@
 #include <memory>
 #include <string>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform {
 
 // Running counts of line changes and receive errors since the device was opened (the model of
@@ -103,3 +106,5 @@ DWORD ValidateDcb(const DCB& dcb);
 unsigned FrameModeBits(const DCB& dcb);
 
 }  // namespace qv::platform
+
+#pragma GCC visibility pop

@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform {
 
 // Status words kept in OVERLAPPED::Internal (NT status values, as Windows keeps them there).
@@ -188,3 +191,5 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
 };
 
 }  // namespace qv::platform
+
+#pragma GCC visibility pop

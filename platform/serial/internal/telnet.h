@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform::telnet {
 
 constexpr BYTE kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250,
@@ -112,3 +115,5 @@ class Session {
 };
 
 }  // namespace qv::platform::telnet
+
+#pragma GCC visibility pop

@@ -17,6 +17,9 @@
 #include <string_view>
 #include <vector>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform {
 
 class SerialDevice;  // platform/serial/internal/serial_device.h
@@ -62,3 +65,5 @@ void InstallDeviceKinds(std::span<const DeviceKind* const> kinds);
 std::vector<sysfs::TtyDevice> ListKindDevices();
 
 }  // namespace qv::platform
+
+#pragma GCC visibility pop

@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform {
 
 // Writes data at the end (at < 0) or at offset at, through short writes and EINTR; returns how
@@ -22,3 +25,5 @@ inline bool WriteAll(int fd, std::string_view data, off_t at = -1) { return Writ
 bool MakeFolders(const std::string& path);
 
 }  // namespace qv::platform
+
+#pragma GCC visibility pop

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform::sysfs {
 
 std::string SysfsRoot();  // default "/sys"
@@ -34,3 +37,5 @@ std::vector<std::string> ListSubfolders(const std::string& path);
 bool FindUsbDevice(const std::string& devicePath, UsbInfo& out);
 
 }  // namespace qv::platform::sysfs
+
+#pragma GCC visibility pop

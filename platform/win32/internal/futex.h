@@ -14,6 +14,9 @@
 #include <atomic>
 #include <cstdint>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform::internal {
 
 // Sleeps while word holds expected (returns at once when it does not, or on a spurious
@@ -33,3 +36,5 @@ inline void FutexWake(std::atomic<std::uint32_t>& word, int count = 1) {
 }
 
 }  // namespace qv::platform::internal
+
+#pragma GCC visibility pop

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <functional>
 
+// Internal: never exported from the shared library.
+#pragma GCC visibility push(hidden)
+
 namespace qv::platform::internal {
 
 // A fresh process-wide thread id, and adopting it as the calling thread's id (a new TThread
@@ -57,3 +60,5 @@ void DropWatches();
 void SetHandOverHooks(bool (*serve)(), bool (*pending)());
 
 }  // namespace qv::platform::internal
+
+#pragma GCC visibility pop
