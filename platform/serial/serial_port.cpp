@@ -360,6 +360,8 @@ void SerialPort::Fail(DWORD error) {
 
 void SerialPort::Raise(DWORD events) { history_ |= events & mask_; }
 
+bool SerialPort::ReaderBusy() const { return MonotonicNs() - lastTakenNs_ >= kBusyNs; }
+
 bool SerialPort::Failed() {
   std::lock_guard lock(mutex_);
   return failed_ || closed_;
@@ -460,6 +462,7 @@ void SerialPort::ServeReads() {
     const std::size_t n = std::min<std::size_t>(queue_.size(), op->count - op->transferred);
     if (n) {
       queue_.pop(op->buffer + op->transferred, n);
+      lastTakenNs_ = now;
       op->transferred += DWORD(n);
       op->lastByteNs = now;
       if (queue_.size() * 5 < capacity_ * 4) fullSignalled_ = false;
@@ -575,7 +578,8 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
   // Most sleeps have nothing timed: the clock is read only when something is.
   const bool linePoll = pollsLines_ && wait_ && LineEventsMasked();
   const bool buffered = InputBuffered() && Room();
-  if (reads_.empty() && writes_.empty() && !txWatch_ && !linePoll && !buffered) return;
+  const bool fullWait = in >= 0 && !Room() && queue_.size() < kHeldBytes && !failed_;
+  if (reads_.empty() && writes_.empty() && !txWatch_ && !linePoll && !buffered && !fullWait) return;
   const std::int64_t now = MonotonicNs();
   std::int64_t next = INT64_MAX;
   if (!reads_.empty()) {
@@ -587,6 +591,8 @@ void SerialPort::AddPollFds(std::vector<pollfd>& fds, int& timeoutMs) {
     next = std::min(next, writes_.front()->deadlineNs);
   if (txWatch_) next = std::min(next, now + kTxRecheckNs);
   if (linePoll) next = std::min(next, now + kLineRecheckNs);
+  // A full queue takes more once its reader counts as busy: looked at again then.
+  if (fullWait) next = std::min(next, lastTakenNs_ + kBusyNs);
   if (buffered) next = now;  // bytes the device took in already
   if (next != INT64_MAX) {
     const int ms = MsUntil(next, now);
@@ -716,6 +722,7 @@ BOOL SerialPort::ReadAtOnce(void* buffer, DWORD count, DWORD* read, OVERLAPPED* 
   const std::size_t n = std::min<std::size_t>(queue_.size(), count);
   if (n) {
     queue_.pop(static_cast<BYTE*>(buffer), n);
+    lastTakenNs_ = MonotonicNs();
     if (queue_.size() * 5 < capacity_ * 4) fullSignalled_ = false;
   }
   StoreRecord(overlapped, kStatusSuccess, DWORD(n));

@@ -128,16 +128,20 @@ class SerialPort final : public Waitable, public std::enable_shared_from_this<Se
   std::uint64_t Shape() const;
   bool InputBuffered() const { return keepsBytes_ && device_->InputBuffered(); }
   bool HoldsOutput() const { return keepsBytes_ && device_->HoldsOutput(); }
-  // Bytes the queue takes from the device: at least kHeldBytes, whatever size the program set,
-  // so a reader that is busy for a while (a handler, a dialog) finds nothing left in the
-  // kernel, whose buffer a hang-up (an unplug) discards. The set size is what is reported.
+  // Bytes the queue takes from the device: the size the program set, and up to kHeldBytes once
+  // nobody has read for kBusyNs, so a reader that is busy for a while (a handler, a dialog)
+  // finds nothing left in the kernel, whose buffer a hang-up (an unplug) discards. A reader that
+  // keeps up keeps the device's flow control (and its latency) where the size set puts it.
   std::size_t Room() const {
-    const std::size_t bound = std::max(capacity_, kHeldBytes);
+    const std::size_t bound = queue_.size() < capacity_ || !ReaderBusy() ? capacity_ : std::max(capacity_, kHeldBytes);
     return bound > queue_.size() ? bound - queue_.size() : 0;
   }
+  bool ReaderBusy() const;
   // The device failed, but what it sent before stays to be read.
   bool LeftOver() const { return failed_ && !closed_ && queue_.size() > 0; }
   static constexpr std::size_t kHeldBytes = 64 * 1024;
+  static constexpr std::int64_t kBusyNs = 10'000'000;
+  std::int64_t lastTakenNs_ = 0;  // when a read last took bytes from the queue
   BOOL Finish(BOOL result, DWORD error);  // sets the last error when result is FALSE
 
   std::mutex mutex_;
