@@ -8,10 +8,11 @@
 // thread, which hands it over to the main thread and waits until it has been handled. No lock
 // is taken: the stop protocol is the terminate flags, the event-mask change, the handle close
 // and the quit message. When the port fails, the port-event thread closes it itself (ShutDown
-// with false), so OnClose and the ncClosed notification then run on that thread; it first ends
-// the dispatch thread, so no HandleComEvent can be reading into the buffer it releases. A
-// handler that closes the port, or changes its queue size, keeps the block its Data points into
-// until HandleComEvent returns.
+// with false), so OnClose and the ncClosed notification then run on that thread; first the
+// dispatch thread hands over every event posted before and what the port still holds, and ends,
+// so the handlers see all the device sent and no HandleComEvent can be reading into the buffer
+// it releases. A handler that closes the port, or changes its queue size, keeps the block its
+// Data points into until HandleComEvent returns.
 #pragma once
 
 #include "comm/eventlist.h"
@@ -194,7 +195,8 @@ class TqvCustomComm : public TqvBaseIO {
   // One posted port notification (the event word in wParam), on the main thread.
   void HandleComEvent(const MSG& Msg);
   // Stops port I/O and closes the handle: Close calls it with true; the port-event thread with
-  // false when the port failed (it then ends the dispatch thread before releasing anything).
+  // false when the port failed (what came before is handled first, then the dispatch thread
+  // ends, before anything is released).
   void ShutDown(bool AStopThread);
 
   // ---- indicator links: components whose published Boolean "Checked" mirrors a line ----
