@@ -136,18 +136,13 @@ TEST_P(BarcodeDevices, AScannerFreedFromItsOnCloseWhenItsDeviceWentAway) {
   struct Owner {
     TqvBarCodeScan* scan = new TqvBarCodeScan;
     std::atomic<bool> freed{false};
-    void Closed(TObject*) {
-      delete scan;
-      freed = true;
-    }
+    void Closed(TObject*) { delete scan, freed = true; }
   } owner;
   owner.scan->SetComPortNo(42);
   owner.scan->SetStreamProtocol(spNone);
   owner.scan->OnClose = TNotifyEvent(&owner, &Owner::Closed);
   owner.scan->SetActive(true);
-  ASSERT_TRUE(owner.scan->Active());
-  ASSERT_TRUE(Send("123"));
-  PumpFor(50);
+  ASSERT_TRUE(owner.scan->Active() && Send("123"));
   far_.Unplug();
   EXPECT_TRUE(PumpUntil([&] { return owner.freed.load(); }));
   PumpFor(100);  // the port's thread ends after the close
