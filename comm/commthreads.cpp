@@ -234,6 +234,18 @@ namespace {
 constexpr LPARAM kCounted = 1;
 constexpr LPARAM kFinish = 2;
 
+// Takes a counted event word off the count when its handling ends, however it ends (null: one
+// that was not counted).
+template <class Shared>
+struct TOffTheCount {
+  Shared* shared;
+  ~TOffTheCount() {
+    if (!shared) return;
+    std::lock_guard lock(shared->Lock);
+    --shared->Outstanding;
+  }
+};
+
 // The component's handling of one event word, as the dispatch thread would post it.
 void HandleEventWord(TqvCustomComm* comm, DWORD Events) {
   MSG m;
@@ -247,27 +259,14 @@ std::function<void()> TMsgThread::HandOverMethod(DWORD Events, bool Counted) con
   // The hand-over holds only the component, the event word and the shared state: a stop may
   // release this thread from it, and it then completes after this object has gone.
   return [comm = Comm, Events, Counted, shared = Shared] {
-    struct Done {
-      TShared* shared;
-      ~Done() {
-        if (!shared) return;
-        std::lock_guard lock(shared->Lock);
-        --shared->Outstanding;
-      }
-    } done{Counted ? shared.get() : nullptr};
+    const TOffTheCount<TShared> done{Counted ? shared.get() : nullptr};
     HandleEventWord(comm, Events);
   };
 }
 
 std::function<void()> TMsgThread::FinishMethod() const {
   return [comm = Comm, shared = Shared] {
-    struct Done {
-      TShared* shared;
-      ~Done() {
-        std::lock_guard lock(shared->Lock);
-        --shared->Outstanding;
-      }
-    } done{shared.get()};
+    const TOffTheCount<TShared> done{shared.get()};
     comm->ReceiveLeftOver();
   };
 }

@@ -172,7 +172,7 @@ bool TqvCustomComm::TakeDownPort(bool AStopThread) {
     // before reaches the handlers first: the dispatch thread hands over every event word
     // posted, then what the port still holds and the settling (ReceiveLeftOver), and ends; so
     // once it has ended no HandleComEvent is reading into the buffer. A stop ends it sooner.
-    TMsgThread* const m = GetCurrentThreadId() == (MsgThread ? MsgThread->ThreadID() : 0) ? nullptr : MsgThread;
+    TMsgThread* const m = MsgThread && MsgThread->ThreadID() != GetCurrentThreadId() ? MsgThread : nullptr;
     if (!m || !m->FinishAndEnd()) {
       if (m) {
         m->Stop();

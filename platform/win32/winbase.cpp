@@ -418,22 +418,23 @@ void MainThreadStall::Arm() {
   timerfd_settime(timerFd_, 0, &due, nullptr);
 }
 
-void MainThreadStall::Sleeping() {
-  awake_.store(false);
+void MainThreadStall::EndStall() {
+  // The threads standing by leave the input to the main thread again at their next look.
   if (stalledSet_.load(std::memory_order_relaxed)) {
     stalledSet_.store(false);
     stalled_->Reset();
   }
 }
 
+void MainThreadStall::Sleeping() {
+  awake_.store(false);
+  EndStall();
+}
+
 void MainThreadStall::Awake() {
   wakes_.fetch_add(1);
   awake_.store(true);
-  // Back: the threads standing by leave the input to it again at their next look.
-  if (stalledSet_.load(std::memory_order_relaxed)) {
-    stalledSet_.store(false);
-    stalled_->Reset();
-  }
+  EndStall();
   // Armed once a period at most; a timer that finds the main thread awake through a later
   // wake arms itself again (OnTimer).
   if (!armed_.exchange(true)) Arm();

@@ -230,6 +230,7 @@ class MainThreadStall {
  private:
   MainThreadStall();
   void Arm();
+  void EndStall();
 
   int timerFd_;
   std::shared_ptr<Waitable> stalled_;
