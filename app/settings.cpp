@@ -149,6 +149,17 @@ QComboBox* CharBox(QWidget* parent, const char* name, BYTE current) {
   return box;
 }
 
+// A box for a count of milliseconds, from 0 to max.
+QSpinBox* MillisecondsBox(QWidget* parent, const char* name, int max, DWORD value, const char* tip) {
+  auto* box = new QSpinBox(parent);
+  box->setObjectName(name);
+  box->setRange(0, max);
+  box->setSuffix(" ms");
+  box->setValue(int(value));
+  box->setToolTip(tip);
+  return box;
+}
+
 }  // namespace
 
 QWidget* MakeScannerPage(const TScannerChoice& choice) {
@@ -166,20 +177,11 @@ QWidget* MakeScannerPage(const TScannerChoice& choice) {
   form->addRow(lines);
   form->addRow("&End character:", CharBox(framing, "CharEnd", choice.CharEnd));
   form->addRow("&Begin character:", CharBox(framing, "CharBegin", choice.CharBegin));
-  auto* timeout = new QSpinBox(framing);
-  timeout->setObjectName("Timeout");
-  timeout->setRange(0, 60000);
-  timeout->setSuffix(" ms");
-  timeout->setValue(int(choice.Timeout));
-  timeout->setToolTip("Digits only: silence after which a code is complete; 0: never");
-  form->addRow("&Time-out:", timeout);
-  auto* idle = new QSpinBox(framing);
-  idle->setObjectName("LineIdle");
-  idle->setRange(0, 600000);
-  idle->setSuffix(" ms");
-  idle->setValue(int(choice.LineIdle));
-  idle->setToolTip("Whole lines: silence after which a rest without its line end is delivered; 0: never");
-  form->addRow("&Line idle:", idle);
+  form->addRow("&Time-out:", MillisecondsBox(framing, "Timeout", 60000, choice.Timeout,
+                                               "Digits only: silence after which a code is complete; 0: never"));
+  form->addRow("&Line idle:", MillisecondsBox(framing, "LineIdle", 600000, choice.LineIdle,
+                                              "Whole lines: silence after which a rest without its line end is "
+                                              "delivered; 0: never"));
   auto* ignore = new QLineEdit(QString::fromStdString(CharsText(choice.IgnoreChars)), framing);
   ignore->setObjectName("IgnoreChars");
   ignore->setToolTip("Characters left out of the codes; \\r, \\n, \\t and \\xHH for control characters");
